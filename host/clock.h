@@ -1,0 +1,62 @@
+// Time as the updater sees it.  Every sleep, serial time-out and watchdog goes through a Clock,
+// so that tests can run an update in virtual time: a minute of the update costs milliseconds
+// and the same run gives the same timestamps every time.
+//
+// Two implementations: RealClock (host/real_clock.cpp), the steady clock of the machine, and
+// VirtualClock (host/sim/virtual_clock.h), whose time moves only when every registered thread
+// is waiting on it, and then jumps to the earliest deadline.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+
+namespace host {
+
+constexpr int64_t kForever = std::numeric_limits<int64_t>::max();
+
+class Clock {
+  public:
+    virtual ~Clock() = default;
+
+    // Microseconds since the clock's own epoch (the start of the run for a virtual clock).
+    virtual int64_t now_us() = 0;
+
+    // Blocks the calling thread for the given time.
+    virtual void sleep_us(int64_t duration_us) = 0;
+
+    // Blocks until pred() holds or now_us() reaches deadline_us, whichever comes first, and
+    // returns pred()'s last answer.  pred runs under the clock's lock; the state it reads must
+    // be changed through Update() so that waiters re-check it.  kForever waits without a
+    // deadline.
+    virtual bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) = 0;
+
+    // Runs fn under the clock's lock, then wakes every waiter to re-check its predicate.
+    virtual void Update(const std::function<void()>& fn) = 0;
+
+    // Threads that take part in virtual time.  A virtual clock moves only while every
+    // registered thread waits on it.  StartThread() registers its threads itself.
+    virtual void RegisterThread() = 0;
+    virtual void UnregisterThread() = 0;
+    virtual int RegisteredThreads() = 0;
+
+    void sleep_ms(uint32_t duration_ms) { sleep_us(int64_t{duration_ms} * 1000); }
+    int64_t now_ms() { return now_us() / 1000; }
+};
+
+// Registers the calling thread for the life of a scope (a test's own thread, a model's loop).
+class ScopedClockThread {
+  public:
+    explicit ScopedClockThread(Clock& clock) : clock_(clock) { clock_.RegisterThread(); }
+    ~ScopedClockThread() { clock_.UnregisterThread(); }
+    ScopedClockThread(const ScopedClockThread&) = delete;
+    ScopedClockThread& operator=(const ScopedClockThread&) = delete;
+
+  private:
+    Clock& clock_;
+};
+
+// The platform's millisecond sleep, on the installed clock.
+void Sleep(uint32_t duration_ms);
+
+}  // namespace host

@@ -1,0 +1,70 @@
+// Real time.  Registration only counts threads: real time moves by itself.
+#include "host/real_clock.h"
+
+#include <chrono>
+
+namespace host {
+namespace {
+
+int64_t SteadyNowUs() {
+    using namespace std::chrono;
+    return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+RealClock::RealClock() : epoch_us_(SteadyNowUs()) {}
+
+int64_t RealClock::now_us() {
+    return SteadyNowUs() - epoch_us_;
+}
+
+void RealClock::sleep_us(int64_t duration_us) {
+    if (duration_us <= 0)
+        return;
+    int64_t deadline_us = now_us() + duration_us;
+    wait_until_us(deadline_us, [] { return false; });
+}
+
+bool RealClock::wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!pred()) {
+        if (deadline_us == kForever) {
+            changed_.wait(lock);
+            continue;
+        }
+        int64_t left_us = deadline_us - now_us();
+        if (left_us <= 0)
+            return pred();
+        changed_.wait_for(lock, std::chrono::microseconds(left_us));
+    }
+    return true;
+}
+
+void RealClock::Update(const std::function<void()>& fn) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        fn();
+    }
+    changed_.notify_all();
+}
+
+void RealClock::RegisterThread() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++threads_;
+}
+
+void RealClock::UnregisterThread() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        --threads_;
+    }
+    changed_.notify_all();
+}
+
+int RealClock::RegisteredThreads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return threads_;
+}
+
+}  // namespace host

@@ -1,0 +1,136 @@
+// Virtual time: see the header for the rules.
+//
+// Bookkeeping by generations: every change (an Update, a jump of time, a thread that ends)
+// starts a new generation and wakes every waiter; a woken waiter re-checks its predicate and,
+// if it must wait again, counts itself anew.  Time can therefore only move when every thread
+// has seen the latest change and gone back to waiting.
+#include "host/sim/virtual_clock.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace host {
+namespace {
+
+// Registrations of the calling thread, per clock.
+thread_local const VirtualClock* t_clock = nullptr;
+thread_local int t_depth = 0;
+
+}  // namespace
+
+bool VirtualClock::IsRegisteredHere() const {
+    return t_clock == this && t_depth > 0;
+}
+
+int64_t VirtualClock::now_us() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return now_us_;
+}
+
+void VirtualClock::sleep_us(int64_t duration_us) {
+    if (duration_us <= 0)
+        return;
+    int64_t deadline_us = now_us() + duration_us;
+    wait_until_us(deadline_us, [] { return false; });
+}
+
+bool VirtualClock::wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const bool guest = !IsRegisteredHere();
+    if (guest)
+        ++guests_;
+    bool result = false;
+    for (;;) {
+        if (pred()) {
+            result = true;
+            break;
+        }
+        if (now_us_ >= deadline_us || deadlocked_)
+            break;
+        ++waiting_;
+        if (deadline_us != kForever)
+            deadlines_.insert(deadline_us);
+        const uint64_t generation = generation_;
+        MaybeAdvanceLocked();
+        while (generation == generation_)
+            changed_.wait(lock);
+    }
+    if (guest) {
+        --guests_;
+        // A guest that leaves may have been the one thread keeping time still.
+        WakeAllLocked();
+    }
+    return result;
+}
+
+void VirtualClock::Update(const std::function<void()>& fn) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fn();
+    WakeAllLocked();
+}
+
+void VirtualClock::RegisterThread() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++registered_;
+    if (t_clock != this) {
+        t_clock = this;
+        t_depth = 0;
+    }
+    ++t_depth;
+}
+
+void VirtualClock::UnregisterThread() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --registered_;
+    if (t_clock == this && t_depth > 0 && --t_depth == 0)
+        t_clock = nullptr;
+    WakeAllLocked();
+}
+
+int VirtualClock::RegisteredThreads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return registered_;
+}
+
+bool VirtualClock::WaitForThreadsToEnd(int64_t deadline_us) {
+    return wait_until_us(deadline_us, [this] { return registered_ == 0; });
+}
+
+void VirtualClock::SetDeadlockHandler(std::function<void(int64_t)> handler) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    on_deadlock_ = std::move(handler);
+}
+
+bool VirtualClock::deadlocked() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return deadlocked_;
+}
+
+void VirtualClock::WakeAllLocked() {
+    ++generation_;
+    waiting_ = 0;
+    deadlines_.clear();
+    changed_.notify_all();
+}
+
+void VirtualClock::MaybeAdvanceLocked() {
+    if (waiting_ < registered_ + guests_)
+        return;
+    if (deadlines_.empty()) {
+        deadlocked_ = true;
+        if (on_deadlock_) {
+            on_deadlock_(now_us_);
+        } else {
+            std::fprintf(stderr,
+                         "virtual clock: deadlock at %lld us: every thread waits and none has a "
+                         "deadline\n",
+                         static_cast<long long>(now_us_));
+            std::abort();
+        }
+    } else if (*deadlines_.begin() > now_us_) {
+        now_us_ = *deadlines_.begin();
+    }
+    WakeAllLocked();
+}
+
+}  // namespace host

@@ -1,0 +1,60 @@
+// Virtual time.  Time stands still while any registered thread is running and jumps to the
+// earliest deadline when every registered thread waits on the clock.  A thread that was not
+// registered counts as registered for as long as it waits, so a test's own thread may sleep
+// or wait for the workers without registering first; while it does anything else (blocks on a
+// real device, a keyboard) it is invisible to the clock.
+//
+// When every thread waits and none has a deadline, nothing can ever happen again: the clock
+// reports the deadlock loudly (by default on stderr, then abort) instead of hanging.
+#pragma once
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <set>
+
+#include "host/clock.h"
+
+namespace host {
+
+class VirtualClock final : public Clock {
+  public:
+    VirtualClock() = default;
+    ~VirtualClock() override = default;
+
+    int64_t now_us() override;
+    void sleep_us(int64_t duration_us) override;
+    bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override;
+    void Update(const std::function<void()>& fn) override;
+    void RegisterThread() override;
+    void UnregisterThread() override;
+    int RegisteredThreads() override;
+
+    // Waits (as a waiter of this clock) until no registered thread is left, or until the
+    // virtual deadline passes.  Returns true when every registered thread has ended.
+    bool WaitForThreadsToEnd(int64_t deadline_us = kForever);
+
+    // Replaces the default report (stderr and abort).  After a deadlock every wait returns at
+    // once with its predicate's answer, so that the threads can run to an end.
+    void SetDeadlockHandler(std::function<void(int64_t now_us)> handler);
+    bool deadlocked();
+
+  private:
+    struct Waiter;
+    void WakeAllLocked();
+    void MaybeAdvanceLocked();
+    bool IsRegisteredHere() const;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int64_t now_us_ = 0;
+    int registered_ = 0;                // threads registered through RegisterThread
+    int guests_ = 0;                    // unregistered threads that are waiting right now
+    int waiting_ = 0;                   // threads (of both kinds) waiting in this generation
+    uint64_t generation_ = 0;           // bumped whenever waiters must re-check
+    std::multiset<int64_t> deadlines_;  // deadlines of this generation's waiters
+    bool deadlocked_ = false;
+    std::function<void(int64_t)> on_deadlock_;
+};
+
+}  // namespace host
