@@ -35,8 +35,13 @@ class Clock {
     virtual void Update(const std::function<void()>& fn) = 0;
 
     // Threads that take part in virtual time.  A virtual clock moves only while every
-    // registered thread waits on it.  StartThread() registers its threads itself.
+    // registered thread waits on it.  RegisterThread() registers the calling thread.
+    // StartThread() registers its threads itself, in two steps: the starting thread counts
+    // the new one (AddPendingThread) so that time cannot move before it runs, and the new
+    // thread then claims that place as its own (BeginPendingThread).
     virtual void RegisterThread() = 0;
+    virtual void AddPendingThread() = 0;
+    virtual void BeginPendingThread() = 0;
     virtual void UnregisterThread() = 0;
     virtual int RegisteredThreads() = 0;
 

@@ -54,6 +54,12 @@ void RealClock::RegisterThread() {
     ++threads_;
 }
 
+void RealClock::AddPendingThread() {
+    RegisterThread();
+}
+
+void RealClock::BeginPendingThread() {}
+
 void RealClock::UnregisterThread() {
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -16,6 +16,8 @@ class RealClock final : public Clock {
     bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override;
     void Update(const std::function<void()>& fn) override;
     void RegisterThread() override;
+    void AddPendingThread() override;
+    void BeginPendingThread() override;
     void UnregisterThread() override;
     int RegisteredThreads() override;
 

@@ -12,11 +12,12 @@ namespace host {
 
 bool StartThread(ThreadProc proc, void* param) {
     Clock& clock = CurrentClock();
-    clock.RegisterThread();
+    clock.AddPendingThread();
     try {
-        std::thread([&clock, proc, param] {
+        std::thread([clock = &clock, proc, param] {
+            clock->BeginPendingThread();
             proc(param);
-            clock.UnregisterThread();
+            clock->UnregisterThread();
         }).detach();
     } catch (const std::system_error&) {
         clock.UnregisterThread();

@@ -27,11 +27,15 @@ class VirtualClock final : public Clock {
     bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override;
     void Update(const std::function<void()>& fn) override;
     void RegisterThread() override;
+    void AddPendingThread() override;
+    void BeginPendingThread() override;
     void UnregisterThread() override;
     int RegisteredThreads() override;
 
-    // Waits (as a waiter of this clock) until no registered thread is left, or until the
-    // virtual deadline passes.  Returns true when every registered thread has ended.
+    // Waits until no registered thread but the caller is left, or until the virtual deadline
+    // passes.  Returns true when every other registered thread has ended.  A test thread that
+    // starts workers registers itself first (ScopedClockThread): while it is busy starting
+    // them, time must not move.
     bool WaitForThreadsToEnd(int64_t deadline_us = kForever);
 
     // Replaces the default report (stderr and abort).  After a deadlock every wait returns at
