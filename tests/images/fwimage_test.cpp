@@ -1,0 +1,141 @@
+// The fwimage commands, run in-process on files in a scratch folder: hand-made images first,
+// then the generated ones.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+#include "tests/images/image_builder.h"
+#include "tools/fwgen/fwgen.h"
+#include "tools/fwimage/fwimage_cli.h"
+
+namespace {
+
+using images_test::ImageBuilder;
+using images_test::kRead;
+using images_test::kWrite;
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+class FwimageTest : public ::testing::Test {
+  protected:
+    ~FwimageTest() override {
+        for (const auto& path : paths_)
+            std::remove(path.c_str());
+    }
+    std::string Put(const std::string& name, const std::vector<uint8_t>& bytes) {
+        paths_.push_back(::testing::TempDir() + "fwimage_test_" + std::to_string(getpid()) + name);
+        std::ofstream(paths_.back(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+        return paths_.back();
+    }
+    static Result Fwimage(std::vector<std::string> args) {
+        args.insert(args.begin(), "fwimage");
+        std::vector<const char*> argv;
+        for (const auto& arg : args)
+            argv.push_back(arg.c_str());
+        std::ostringstream out, err;
+        int status = fwimage::Run(static_cast<int>(argv.size()), argv.data(), out, err);
+        return {status, out.str(), err.str()};
+    }
+    std::vector<std::string> paths_;
+};
+
+TEST_F(FwimageTest, UsageErrorsExitWithTwo) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"frobnicate", "x"}, {"info"}, {"verify", "a", "b"}, {"generate", "xx", "f"}}) {
+        Result r = Fwimage(args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err.rfind("usage: fwimage", 0), 0u) << r.err;
+    }
+}
+
+TEST_F(FwimageTest, VerifyNamesTheFirstBadRecordAndItsOffset) {
+    struct Case {
+        ImageBuilder image;
+        std::string message;
+    };
+    std::vector<Case> cases(6);
+    cases[0].image.Filled(kWrite, 1).Filled(0, 1);
+    cases[0].message = "record 2 at offset 9: direction is neither 1 (read) nor 2 (write)";
+    cases[1].image.Filled(kRead, 256).Filled(kRead, 257);
+    cases[1].message = "record 2 at offset 264: read payload longer than 256 bytes";
+    cases[2].image.Filled(kWrite, 65537);
+    cases[2].message = "record 1 at offset 0: write payload longer than 65536 bytes";
+    cases[3].image.Filled(kRead, 2).Header(kWrite, 50).Raw({1, 2});
+    cases[3].message = "record 2 at offset 10: payload runs past the end of the image";
+    cases[4].image.Filled(kRead, 1).Filled(kWrite, 1).Raw({0xBB, 1});
+    cases[4].message = "record 3 at offset 18: fewer than 8 header bytes";
+    cases[5].message = "record 1 at offset 0: the image holds no record";
+
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string path = Put("bad" + std::to_string(i), cases[i].image.bytes());
+        Result r = Fwimage({"verify", path});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find(": bad image: " + cases[i].message), std::string::npos) << r.err;
+        r = Fwimage({"info", path});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("\"valid\": false,\n  \"first_bad_record\": {"), std::string::npos);
+    }
+    EXPECT_EQ(Fwimage({"verify", ::testing::TempDir() + "fwimage_test_missing"}).status, 1);
+}
+
+TEST_F(FwimageTest, InfoPrintsTheFactsAsJson) {
+    ImageBuilder image;
+    image.Filled(kRead, 1, 0)
+        .Filled(kWrite, 99, 0)
+        .Filled(kWrite, 100, 1)
+        .Record(kWrite, {}, 1)
+        .Filled(kWrite, 1000, 1)
+        .Filled(kWrite, 1001, 5)
+        .Filled(kRead, 22, 5)
+        .Filled(kRead, 12, 5);
+    Result r = Fwimage({"info", Put("small", image.bytes())});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "{\n"
+              "  \"size\": 2299,\n"
+              "  \"records\": 8,\n"
+              "  \"read_records\": 3,\n"
+              "  \"write_records\": 5,\n"
+              "  \"read_min\": 1,\n"
+              "  \"read_max\": 22,\n"
+              "  \"write_min\": 0,\n"
+              "  \"write_max\": 1001,\n"
+              "  \"writes_100_or_more\": 3,\n"
+              "  \"writes_over_1000\": 1,\n"
+              "  \"zero_length_records\": 1,\n"
+              "  \"stages\": [{\"stage\": 0, \"first\": 1, \"last\": 2}, "
+              "{\"stage\": 1, \"first\": 3, \"last\": 5}, "
+              "{\"stage\": 5, \"first\": 6, \"last\": 8}],\n"
+              "  \"last_record\": {\"direction\": 1, \"length\": 12},\n"
+              "  \"valid\": true\n"
+              "}\n");
+}
+
+TEST_F(FwimageTest, GeneratesImagesThatVerify) {
+    std::string path = Put("sw.bin", {1, 2, 3});
+    Result r = Fwimage({"generate", "sw", path});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> written{std::istreambuf_iterator<char>(in),
+                                 std::istreambuf_iterator<char>()};
+    EXPECT_EQ(written, fwgen::GenerateImage(fwgen::ImageKind::kSw));
+    EXPECT_EQ(Fwimage({"verify", path}).status, 0);
+    r = Fwimage({"info", path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("{\"stage\": 5, \"first\": 65, \"last\": 1672}"), std::string::npos);
+}
+
+}  // namespace
