@@ -1,0 +1,62 @@
+// A register bus in memory that records every access with its time on a clock, for tests
+// that check a sequence access by access and wait by wait.
+//
+// Every address is accepted, the board's or not, and recorded, so that a test can check that
+// nothing else was touched.  Each address holds a 32-bit value (0 unless preset); an 8- or
+// 16-bit access reaches its low bits, and a narrow write keeps the others.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <vector>
+
+#include "host/board.h"
+#include "host/clock.h"
+
+namespace host {
+
+struct BusAccess {
+    enum Kind { kRead, kWrite };
+    int64_t time_us = 0;
+    Kind kind = kRead;
+    int width = 32;  // 8, 16 or 32
+    uint32_t address = 0;
+    uint32_t value = 0;  // read or written, of the access's width
+
+    bool operator==(const BusAccess&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const BusAccess& access);
+
+class RecordingBus final : public RegisterBus {
+  public:
+    explicit RecordingBus(Clock& clock) : clock_(clock) {}
+
+    // Presets a register's whole value without recording an access.
+    void Set(uint32_t address, uint32_t value);
+    // A register's whole value, without recording an access.
+    uint32_t Get(uint32_t address);
+
+    std::vector<BusAccess> Accesses();
+    void ClearAccesses();
+
+    uint8_t Read8(uint32_t address) override;
+    uint16_t Read16(uint32_t address) override;
+    uint32_t Read32(uint32_t address) override;
+    void Write8(uint32_t address, uint8_t value) override;
+    void Write16(uint32_t address, uint16_t value) override;
+    void Write32(uint32_t address, uint32_t value) override;
+
+  private:
+    uint32_t Load(uint32_t address, int width);
+    void Store(uint32_t address, int width, uint32_t value);
+
+    Clock& clock_;
+    std::mutex mutex_;
+    std::map<uint32_t, uint32_t> values_;
+    std::vector<BusAccess> accesses_;
+};
+
+}  // namespace host
