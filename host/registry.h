@@ -2,7 +2,7 @@
 // query with type, enumerate subkeys, delete, close.  Shared with the other programs of the
 // device (they read "Progress") and with the UART driver (which owns "AWRCWR" and "CLK").
 //
-// Implementations: host/sqlite_registry.h (an SQLite database in the device root, WAL mode,
+// Implementations: host/posix/sqlite_registry.h (an SQLite database in the device root, WAL mode,
 // readable by other processes while an update runs) and host/sim/memory_registry.h (in
 // memory, with fault knobs for tests).
 #pragma once

@@ -1,52 +1,131 @@
-// The in-memory registry.  Key and value names compare without regard to case, as the
-// platform's registry does; subkeys enumerate in the order of their folded names.
+// The in-memory registry.  It follows the SQLite store's rules exactly, so that a test on
+// one holds for the other: key and value names compare without regard to case (the same
+// locale-free folding), subkeys enumerate in the order of their folded names, an open key
+// handle may serve as a root, and a path with an empty name in it is refused.
 #include "host/sim/memory_registry.h"
 
+#include <algorithm>
 #include <cstring>
-#include <cwctype>
 
 namespace host {
+namespace {
 
-std::wstring MemoryRegistry::Fold(const std::wstring& path) {
-    std::wstring folded = path;
+// The capitals of ASCII, Latin-1, Greek and Cyrillic; independent of the process's locale.
+wchar_t FoldChar(wchar_t c) {
+    if ((c >= L'A' && c <= L'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
+        (c >= 0x391 && c <= 0x3AB && c != 0x3A2) || (c >= 0x410 && c <= 0x42F)) {
+        return static_cast<wchar_t>(c + 0x20);
+    }
+    if (c >= 0x400 && c <= 0x40F)
+        return static_cast<wchar_t>(c + 0x50);
+    return c;
+}
+
+// Trailing separators are ignored; an empty name anywhere else makes the path invalid.
+bool SplitPath(const std::wstring& path, std::vector<std::wstring>* parts) {
+    size_t end = path.find_last_not_of(L'\\');
+    if (end == std::wstring::npos)
+        return path.empty();
+    for (size_t start = 0; start <= end;) {
+        size_t stop = std::min(path.find(L'\\', start), end + 1);
+        if (stop == start)
+            return false;
+        parts->push_back(path.substr(start, stop - start));
+        start = stop + 1;
+    }
+    return true;
+}
+
+std::wstring Child(const std::wstring& parent, const std::wstring& name) {
+    return parent.empty() ? name : parent + L"\\" + name;
+}
+
+std::wstring FoldName(const std::wstring& name) {
+    std::wstring folded = name;
     for (auto& c : folded)
-        c = static_cast<wchar_t>(std::towlower(c));
-    while (!folded.empty() && folded.back() == L'\\')
-        folded.pop_back();
+        c = FoldChar(c);
     return folded;
+}
+
+// The folded full path of path below base.
+bool FoldPath(const std::wstring& base, const std::wstring& path, std::wstring* full) {
+    std::vector<std::wstring> parts;
+    if (!SplitPath(path, &parts))
+        return false;
+    *full = base;
+    for (const auto& part : parts)
+        *full = Child(*full, FoldName(part));
+    return true;
+}
+
+bool IsBelow(const std::wstring& path, const std::wstring& key) {
+    return path.size() > key.size() && path.compare(0, key.size(), key) == 0 &&
+           (key.empty() || path[key.size()] == L'\\');
+}
+
+}  // namespace
+
+long MemoryRegistry::BaseLocked(RegKey root, std::wstring* base) {
+    if (root == kHkeyLocalMachine) {
+        base->clear();
+        return kRegOk;
+    }
+    auto it = handles_.find(root);
+    if (it == handles_.end())
+        return kRegNotFound;
+    *base = it->second;
+    return kRegOk;
+}
+
+std::wstring MemoryRegistry::EnsureLocked(const std::wstring& base,
+                                          const std::vector<std::wstring>& parts) {
+    std::wstring full = base;
+    std::wstring display = display_[base];
+    for (const auto& part : parts) {
+        full = Child(full, FoldName(part));
+        if (keys_.emplace(full, Values{}).second)
+            display_[full] = Child(display, part);
+        display = display_[full];
+    }
+    return full;
 }
 
 long MemoryRegistry::OpenLocked(RegKey root, const std::wstring& path, bool create, RegKey* key) {
     if (fail_all_)
         return kRegFailed;
     std::wstring base;
-    if (root != kHkeyLocalMachine) {
-        auto it = handles_.find(root);
-        if (it == handles_.end())
-            return kRegNotFound;
-        base = it->second;
-    }
-    std::wstring full = base.empty() ? Fold(path) : path.empty() ? base : base + L"\\" + Fold(path);
+    long result = BaseLocked(root, &base);
+    if (result != kRegOk)
+        return result;
+    std::vector<std::wstring> parts;
+    std::wstring full;
+    if (!SplitPath(path, &parts) || !FoldPath(base, path, &full))
+        return kRegNotFound;
     if (fail_open_.count(full) != 0)
         return kRegAccessDenied;
     if (keys_.count(full) == 0) {
-        if (!create)
-            return kRegNotFound;
         // Create every missing key on the way, as the platform does, keeping the names'
-        // spelling for enumeration.
-        std::wstring display = base.empty() ? path : display_[base] + L"\\" + path;
-        display.resize(full.size());
-        for (size_t pos = 0; pos != std::wstring::npos;) {
-            pos = full.find(L'\\', pos + 1);
-            std::wstring prefix = full.substr(0, pos);
-            if (keys_.emplace(prefix, Values{}).second) {
-                display_[prefix] = display.substr(0, prefix.size());
-            }
-        }
+        // spelling for enumeration; but not below a key deleted under its handle.
+        if (!create || keys_.count(base) == 0)
+            return kRegNotFound;
+        EnsureLocked(base, parts);
     }
     *key = next_handle_++;
     handles_[*key] = full;
     return kRegOk;
+}
+
+MemoryRegistry::Values* MemoryRegistry::ValuesLocked(RegKey key, long* result) {
+    std::wstring full;
+    *result = fail_all_ ? kRegFailed : BaseLocked(key, &full);
+    if (*result != kRegOk)
+        return nullptr;
+    auto found = keys_.find(full);
+    if (found == keys_.end()) {
+        *result = kRegNotFound;  // deleted under an open handle
+        return nullptr;
+    }
+    return &found->second;
 }
 
 long MemoryRegistry::CreateKey(RegKey root, const std::wstring& path, RegKey* key) {
@@ -68,14 +147,25 @@ long MemoryRegistry::DeleteKey(RegKey root, const std::wstring& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (fail_all_)
         return kRegFailed;
-    if (root != kHkeyLocalMachine)
-        return kRegAccessDenied;
-    std::wstring full = Fold(path);
+    std::wstring base;
+    std::wstring full;
+    long result = BaseLocked(root, &base);
+    if (result != kRegOk)
+        return result;
+    if (!FoldPath(base, path, &full))
+        return kRegNotFound;
+    if (full.empty())
+        return kRegAccessDenied;  // the root stays
     if (keys_.erase(full) == 0)
         return kRegNotFound;
+    display_.erase(full);
     for (auto it = keys_.begin(); it != keys_.end();) {
-        bool below = it->first.rfind(full + L"\\", 0) == 0;
-        it = below ? keys_.erase(it) : std::next(it);
+        if (!IsBelow(it->first, full)) {
+            ++it;
+            continue;
+        }
+        display_.erase(it->first);
+        it = keys_.erase(it);
     }
     return kRegOk;
 }
@@ -83,38 +173,33 @@ long MemoryRegistry::DeleteKey(RegKey root, const std::wstring& path) {
 long MemoryRegistry::SetValue(RegKey key, const std::wstring& name, uint32_t type, const void* data,
                               uint32_t size) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fail_all_)
-        return kRegFailed;
-    auto handle = handles_.find(key);
-    if (handle == handles_.end())
-        return kRegNotFound;
-    auto found = keys_.find(handle->second);
-    if (found == keys_.end())
-        return kRegNotFound;  // deleted under an open handle
+    long result = kRegOk;
+    Values* values = ValuesLocked(key, &result);
+    if (values == nullptr)
+        return result;
     const auto* bytes = static_cast<const uint8_t*>(data);
-    found->second[Fold(name)] = Value{type, std::vector<uint8_t>(bytes, bytes + size)};
+    if (bytes == nullptr)
+        size = 0;
+    (*values)[FoldName(name)] = Value{type, std::vector<uint8_t>(bytes, bytes + size)};
     return kRegOk;
 }
 
 long MemoryRegistry::QueryValue(RegKey key, const std::wstring& name, uint32_t* type, void* data,
                                 uint32_t* size) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fail_all_)
-        return kRegFailed;
-    auto handle = handles_.find(key);
-    if (handle == handles_.end())
-        return kRegNotFound;
-    auto found = keys_.find(handle->second);
-    if (found == keys_.end())
-        return kRegNotFound;
-    auto value = found->second.find(Fold(name));
-    if (value == found->second.end())
+    long result = kRegOk;
+    Values* values = ValuesLocked(key, &result);
+    if (values == nullptr)
+        return result;
+    auto value = values->find(FoldName(name));
+    if (value == values->end())
         return kRegNotFound;
     if (type != nullptr)
         *type = value->second.type;
     auto stored = static_cast<uint32_t>(value->second.data.size());
-    uint32_t capacity = *size;
-    *size = stored;
+    uint32_t capacity = size == nullptr ? 0 : *size;
+    if (size != nullptr)
+        *size = stored;
     if (data == nullptr)
         return kRegOk;
     if (stored > capacity)
@@ -125,65 +210,64 @@ long MemoryRegistry::QueryValue(RegKey key, const std::wstring& name, uint32_t* 
 
 long MemoryRegistry::EnumKey(RegKey key, uint32_t index, wchar_t* name, uint32_t* name_chars) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (fail_all_)
-        return kRegFailed;
-    auto handle = handles_.find(key);
-    if (handle == handles_.end())
-        return kRegNotFound;
-    const std::wstring prefix = handle->second + L"\\";
+    long result = kRegOk;
+    if (ValuesLocked(key, &result) == nullptr)
+        return result;
+    std::wstring parent;
+    BaseLocked(key, &parent);
+    // Everything below a key is one contiguous range of the map; its direct children are
+    // the entries without a further separator.
+    size_t start = parent.empty() ? 0 : parent.size() + 1;
     uint32_t seen = 0;
-    for (const auto& [path, values] : keys_) {
-        if (path.rfind(prefix, 0) != 0 || path.find(L'\\', prefix.size()) != std::wstring::npos) {
+    for (auto it = keys_.upper_bound(parent.empty() ? parent : parent + L"\\");
+         it != keys_.end() && IsBelow(it->first, parent); ++it) {
+        if (it->first.find(L'\\', start) != std::wstring::npos || seen++ != index)
             continue;
-        }
-        if (seen++ != index)
-            continue;
-        std::wstring display = display_[path].substr(prefix.size());
-        if (display.size() + 1 > *name_chars)
+        const std::wstring& display = display_[it->first];
+        std::wstring child = display.substr(display.rfind(L'\\') + 1);
+        if (name == nullptr || name_chars == nullptr || child.size() + 1 > *name_chars)
             return kRegMoreData;
-        std::wmemcpy(name, display.c_str(), display.size() + 1);
-        *name_chars = static_cast<uint32_t>(display.size());
+        std::wmemcpy(name, child.c_str(), child.size() + 1);
+        *name_chars = static_cast<uint32_t>(child.size());
         return kRegOk;
     }
     return kRegNoMoreItems;
 }
 
+// Test set-up bypasses the fault knobs: a value put under a key that is made to fail must
+// still land in that key.
+void MemoryRegistry::PutLocked(const std::wstring& path, const std::wstring& name, Value value) {
+    std::vector<std::wstring> parts;
+    if (!SplitPath(path, &parts))
+        return;
+    keys_[EnsureLocked(L"", parts)][FoldName(name)] = std::move(value);
+}
+
 void MemoryRegistry::PutDword(const std::wstring& path, const std::wstring& name, uint32_t value) {
-    RegKey key = 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    bool fail = fail_all_;
-    fail_all_ = false;
-    OpenLocked(kHkeyLocalMachine, path, true, &key);
-    fail_all_ = fail;
-    auto& stored = keys_[handles_[key]][Fold(name)];
-    handles_.erase(key);
-    stored.type = kRegDword;
-    stored.data.assign(reinterpret_cast<const uint8_t*>(&value),
-                       reinterpret_cast<const uint8_t*>(&value) + sizeof value);
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&value);
+    PutLocked(path, name, Value{kRegDword, std::vector<uint8_t>(bytes, bytes + sizeof value)});
 }
 
 void MemoryRegistry::PutString(const std::wstring& path, const std::wstring& name,
                                const std::wstring& value) {
-    RegKey key = 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    bool fail = fail_all_;
-    fail_all_ = false;
-    OpenLocked(kHkeyLocalMachine, path, true, &key);
-    fail_all_ = fail;
-    auto& stored = keys_[handles_[key]][Fold(name)];
-    handles_.erase(key);
-    stored.type = kRegSz;
     const auto* bytes = reinterpret_cast<const uint8_t*>(value.c_str());
-    stored.data.assign(bytes, bytes + (value.size() + 1) * sizeof(wchar_t));
+    PutLocked(
+        path, name,
+        Value{kRegSz, std::vector<uint8_t>(bytes, bytes + (value.size() + 1) * sizeof(wchar_t))});
 }
 
 bool MemoryRegistry::GetDwordAt(const std::wstring& path, const std::wstring& name,
                                 uint32_t* value) {
     std::lock_guard<std::mutex> lock(mutex_);
-    auto key = keys_.find(Fold(path));
+    std::wstring full;
+    if (!FoldPath(L"", path, &full))
+        return false;
+    auto key = keys_.find(full);
     if (key == keys_.end())
         return false;
-    auto found = key->second.find(Fold(name));
+    auto found = key->second.find(FoldName(name));
     if (found == key->second.end() || found->second.type != kRegDword ||
         found->second.data.size() != sizeof(uint32_t)) {
         return false;
@@ -194,7 +278,10 @@ bool MemoryRegistry::GetDwordAt(const std::wstring& path, const std::wstring& na
 
 bool MemoryRegistry::HasKey(const std::wstring& path) {
     std::lock_guard<std::mutex> lock(mutex_);
-    return keys_.count(Fold(path)) != 0;
+    std::wstring full;
+    if (!FoldPath(L"", path, &full))
+        return false;
+    return keys_.count(full) != 0;
 }
 
 void MemoryRegistry::FailAll(bool fail) {
@@ -204,7 +291,9 @@ void MemoryRegistry::FailAll(bool fail) {
 
 void MemoryRegistry::FailOpen(const std::wstring& path) {
     std::lock_guard<std::mutex> lock(mutex_);
-    fail_open_.insert(Fold(path));
+    std::wstring full;
+    if (FoldPath(L"", path, &full))
+        fail_open_.insert(full);
 }
 
 int MemoryRegistry::OpenHandles() {

@@ -40,12 +40,17 @@ class MemoryRegistry final : public Registry {
         std::vector<uint8_t> data;
     };
     using Values = std::map<std::wstring, Value>;
-    static std::wstring Fold(const std::wstring& path);
+    long BaseLocked(RegKey root, std::wstring* base);
     long OpenLocked(RegKey root, const std::wstring& path, bool create, RegKey* key);
+    Values* ValuesLocked(RegKey key, long* result);
+    // Creates every missing key from base along path and returns the folded full path.
+    std::wstring EnsureLocked(const std::wstring& base, const std::vector<std::wstring>& parts);
+    void PutLocked(const std::wstring& path, const std::wstring& name, Value value);
 
     std::mutex mutex_;
-    std::map<std::wstring, Values> keys_;           // by folded full path (case-insensitive keys)
-    std::map<std::wstring, std::wstring> display_;  // folded path -> path as first created
+    // By folded full path (case-insensitive keys); L"" is HKEY_LOCAL_MACHINE itself.
+    std::map<std::wstring, Values> keys_{{L"", Values{}}};
+    std::map<std::wstring, std::wstring> display_{{L"", L""}};  // folded -> as first created
     std::map<RegKey, std::wstring> handles_;
     std::set<std::wstring> fail_open_;
     bool fail_all_ = false;

@@ -1,0 +1,96 @@
+// The registry kept in an SQLite database (the device root's registry.db), shared with the
+// other programs of the device: they may read and write it with any SQLite client while an
+// update runs.
+//
+// Layout, version 1 (PRAGMA user_version):
+//   keys(path, parent, display)     one row per key; path is the key's full path below
+//                                   HKEY_LOCAL_MACHINE in folded (lower-case) form, display
+//                                   the same path as first spelled; the root is the row ''.
+//   key_values(key, folded, name, type, data)
+//                                   one row per value; DWORDs are INTEGERs, strings UTF-8
+//                                   TEXT without terminator, anything else a BLOB.
+//   registry                        a view: key, name, type ('dword', 'string' or the
+//                                   number) and data, for people with the sqlite3 shell.
+//
+// The database runs in WAL mode so that a reader in another process never blocks a write.
+// Every call is one short transaction.  The object may be used from several threads at once.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/registry.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace host::posix {
+
+class SqliteRegistry final : public Registry {
+  public:
+    // Opens the store at path, creating it (and its schema) when the file does not exist or
+    // is empty.  An existing file that is not this store is never written to; ok() is then
+    // false and every call answers kRegFailed.
+    explicit SqliteRegistry(const std::string& path);
+    ~SqliteRegistry() override;
+    SqliteRegistry(const SqliteRegistry&) = delete;
+    SqliteRegistry& operator=(const SqliteRegistry&) = delete;
+
+    bool ok() const { return db_ != nullptr; }
+    // Why the store could not be opened; empty when ok().
+    const std::string& error() const { return error_; }
+
+    long CreateKey(RegKey root, const std::wstring& path, RegKey* key) override;
+    long OpenKey(RegKey root, const std::wstring& path, RegKey* key) override;
+    long CloseKey(RegKey key) override;
+    long DeleteKey(RegKey root, const std::wstring& path) override;
+    long SetValue(RegKey key, const std::wstring& name, uint32_t type, const void* data,
+                  uint32_t size) override;
+    long QueryValue(RegKey key, const std::wstring& name, uint32_t* type, void* data,
+                    uint32_t* size) override;
+    long EnumKey(RegKey key, uint32_t index, wchar_t* name, uint32_t* name_chars) override;
+
+    // The values of a key by index, in the order of their folded names; kRegNoMoreItems past
+    // the end.  Not part of the platform's interface: for tools that list the store.
+    long EnumValue(RegKey key, uint32_t index, std::wstring* name, uint32_t* type,
+                   std::vector<uint8_t>* data);
+
+    static constexpr int kSchemaVersion = 1;
+
+  private:
+    enum Query {
+        kKeyExists,
+        kKeyDisplay,
+        kInsertKey,
+        kDeleteKeys,
+        kDeleteValues,
+        kSelectValue,
+        kUpsertValue,
+        kSelectChild,
+        kSelectValueAt,
+        kQueryCount
+    };
+    class Statement;
+    class Transaction;
+
+    bool Open(const std::string& path);
+    bool PrepareSchema();
+    bool Fail(const std::string& what);
+    long KeyPath(RegKey root, const std::wstring& path, std::string* full);
+    long HandlePath(RegKey key, std::string* full);
+    bool KeyExists(const std::string& full);
+    long CreateChain(const std::string& base, const std::wstring& path, std::string* full);
+    long NewHandle(const std::string& full, RegKey* key);
+
+    std::mutex mutex_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* queries_[kQueryCount] = {};
+    std::map<RegKey, std::string> handles_;  // handle -> folded full path
+    RegKey next_handle_ = 0x1000;
+    std::string error_;
+};
+
+}  // namespace host::posix

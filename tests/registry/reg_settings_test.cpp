@@ -1,0 +1,129 @@
+// CRegSettings over both stores: DWORDs only, the caller's default survives every failed
+// read, and a key that cannot be had is told once and then quietly ignored.
+#include "platform/reg_settings.h"
+
+#include "host/debug_log.h"
+#include "host/platform.h"
+#include "host/sim/capture_ui.h"
+#include "host/sim/virtual_clock.h"
+#include "tests/registry/store_fixture.h"
+
+namespace {
+
+using namespace registry_test;
+
+// The test platform around one store.
+struct SimPlatform {
+    explicit SimPlatform(host::Registry* reg)
+        : scoped({.clock = &clock, .log = &log, .registry = reg, .ui = &ui}) {}
+    host::VirtualClock clock;
+    host::CaptureLog log;
+    host::CaptureUi ui;
+    host::ScopedPlatform scoped;
+};
+
+template <typename Factory>
+class RegSettingsTest : public ::testing::Test {
+  protected:
+    Factory factory_;
+    std::unique_ptr<host::Registry> reg_ = factory_.Make();
+    SimPlatform sim_{reg_.get()};
+};
+
+using Stores = ::testing::Types<MemoryStore, SqliteStore>;
+TYPED_TEST_SUITE(RegSettingsTest, Stores);
+
+TYPED_TEST(RegSettingsTest, ReadsOnlyDwordsAndKeepsTheDefaultOtherwise) {
+    CRegSettings settings;
+    EXPECT_EQ(settings.m_hRootKey, host::kHkeyLocalMachine);
+    EXPECT_EQ(settings.m_strPath, L"Software\\QZX\\Kelvaro");
+    ASSERT_NE(settings.m_hKey, 0u);
+    SetString(*this->reg_, settings.m_hKey, L"DeviceName", L"3617");
+    SetString(*this->reg_, settings.m_hKey, L"Reboot", L"");  // exactly 4 bytes here
+    uint16_t two_bytes = 1;
+    this->reg_->SetValue(settings.m_hKey, L"Short", host::kRegDword, &two_bytes, 2);
+
+    for (const wchar_t* name : {L"DeviceName", L"Reboot", L"Short", L"Missing"}) {
+        uint32_t value = 0xC0FFEE;
+        EXPECT_FALSE(settings.GetDWORD(name, &value)) << host::Narrow(name);
+        EXPECT_EQ(value, 0xC0FFEEu) << host::Narrow(name);
+    }
+    EXPECT_TRUE(this->sim_.ui.Boxes().empty());
+}
+
+TYPED_TEST(RegSettingsTest, MinusOneIsStoredAsAllOnes) {
+    {
+        CRegSettings settings;
+        EXPECT_TRUE(settings.SetDWORD(L"Progress", static_cast<uint32_t>(-1)));
+        uint32_t progress = 0;
+        EXPECT_TRUE(settings.GetDWORD(L"PROGRESS", &progress));
+        EXPECT_EQ(progress, 0xFFFFFFFFu);
+    }
+    host::RegKey key = 0;
+    ASSERT_EQ(this->reg_->OpenKey(host::kHkeyLocalMachine, kSettingsKeyPath, &key), host::kRegOk);
+    Read read = Query(*this->reg_, key, L"Progress");
+    EXPECT_EQ(read.type, host::kRegDword);
+    EXPECT_EQ(read.bytes, Bytes(0xFFFFFFFFu));
+}
+
+// Both wrappers over an unusable store: one box each, and the program goes on with every
+// read and write refused.
+void ExpectRefused(host::CaptureUi& ui) {
+    CRegSettings settings;
+    CRegSettings uart(host::kHkeyLocalMachine, kUartKeyPath);
+    ASSERT_EQ(ui.Boxes().size(), 2u);
+    for (const auto& box : ui.Boxes()) {
+        EXPECT_EQ(box.text, L"CreateKey failed!");
+        EXPECT_EQ(box.style, host::kMbOk);  // OK button, no icon
+    }
+    EXPECT_EQ(ui.Beeps(), 0);
+    for (CRegSettings* object : {&settings, &uart}) {
+        EXPECT_EQ(object->m_hKey, 0u);
+        EXPECT_FALSE(object->SetDWORD(L"AWRCWR", 0));
+        uint32_t value = 12;
+        EXPECT_FALSE(object->GetDWORD(L"AWRCWR", &value));
+        EXPECT_EQ(value, 12u);
+    }
+    EXPECT_EQ(ui.Boxes().size(), 2u);
+}
+
+TEST(RegSettingsBrokenStore, MissingFolderOrForeignFile) {
+    TempRoot root;
+    std::ofstream(root.db()) << "not a database";
+    for (const std::string& path : {root.path() + "/missing/registry.db", root.db()}) {
+        SCOPED_TRACE(path);
+        host::posix::SqliteRegistry reg(path);
+        SimPlatform sim(&reg);
+        ExpectRefused(sim.ui);
+    }
+    EXPECT_EQ(ReadFile(root.db()), "not a database");
+}
+
+TEST(RegSettingsBrokenStore, OneKeyRefusedTheOtherWorks) {
+    host::MemoryRegistry reg;
+    reg.FailOpen(kUartKeyPath);
+    reg.PutDword(kUartKeyPath, L"AWRCWR", 1);
+    SimPlatform sim(&reg);
+    host::CaptureUi& ui = sim.ui;
+    {
+        CRegSettings uart(host::kHkeyLocalMachine, kUartKeyPath);
+        CRegSettings settings;
+        EXPECT_FALSE(uart.SetDWORD(L"AWRCWR", 0));
+        EXPECT_TRUE(settings.SetDWORD(L"Progress", 0));
+        ASSERT_EQ(ui.Boxes().size(), 1u);
+        // A store that fails later refuses quietly; the default stays.
+        reg.FailAll(true);
+        uint32_t progress = 55;
+        EXPECT_FALSE(settings.GetDWORD(L"Progress", &progress));
+        EXPECT_EQ(progress, 55u);
+        EXPECT_FALSE(settings.SetDWORD(L"Progress", 1));
+        reg.FailAll(false);
+    }
+    uint32_t awrcwr = 0;
+    EXPECT_TRUE(reg.GetDwordAt(kUartKeyPath, L"AWRCWR", &awrcwr));
+    EXPECT_EQ(awrcwr, 1u);
+    EXPECT_EQ(reg.OpenHandles(), 0);
+    EXPECT_EQ(ui.Boxes().size(), 1u);
+}
+
+}  // namespace

@@ -1,0 +1,253 @@
+// regtool: reads and changes the registry store of the device root named by UPDATER_ROOT,
+// the same store the updater uses.  Safe to run while an update is going on.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/debug_log.h"
+#include "host/posix/device_root.h"
+#include "host/posix/sqlite_registry.h"
+
+namespace {
+
+using host::posix::SqliteRegistry;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kUsage =
+    "usage: regtool get KEY NAME          print a value\n"
+    "       regtool set KEY NAME dword:N  store a DWORD (the key is created if missing)\n"
+    "       regtool set KEY NAME string:TEXT\n"
+    "       regtool delete KEY            delete a key with everything below it\n"
+    "       regtool dump                  list every key and value\n"
+    "\n"
+    "KEY is a path below HKEY_LOCAL_MACHINE, such as 'Software\\QZX\\Kelvaro'; a leading\n"
+    "'HKEY_LOCAL_MACHINE\\' or 'HKLM\\' is accepted.  Key and value names ignore case.\n"
+    "N is decimal, hexadecimal with 0x, or negative down to -2147483648 (-1 is stored as\n"
+    "0xFFFFFFFF).  DWORDs always print as unsigned decimal: -1 prints as 4294967295.\n"
+    "Strings print as their text; other data as hexadecimal bytes.  get prints the value\n"
+    "alone; dump prints NAME = dword:N, string:TEXT or hex(TYPE):BYTES.\n"
+    "\n"
+    "The store is $UPDATER_ROOT/registry.db.  Exit status: 0 done, 1 no such key or value\n"
+    "or the store cannot be used, 2 usage error or UPDATER_ROOT not set.\n";
+
+int Usage(const char* problem) {
+    if (problem != nullptr)
+        std::fprintf(stderr, "regtool: %s\n", problem);
+    std::fputs(kUsage, stderr);
+    return kExitUsage;
+}
+
+int Failed(const std::string& message) {
+    std::fprintf(stderr, "regtool: %s\n", message.c_str());
+    return kExitFailed;
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    return strncasecmp(text.c_str(), prefix, std::strlen(prefix)) == 0;
+}
+
+std::wstring KeyPath(std::string key) {
+    for (const char* prefix : {"HKEY_LOCAL_MACHINE\\", "HKLM\\"}) {
+        if (StartsWithNoCase(key, prefix)) {
+            key.erase(0, std::strlen(prefix));
+            break;
+        }
+    }
+    return host::Widen(key);
+}
+
+// "dword:N": decimal, 0x hex, or a negative number stored in two's complement.
+bool ParseDword(const std::string& text, uint32_t* value) {
+    if (text.empty() || text.find_first_of(" \t") != std::string::npos)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    if (text[0] == '-') {
+        long long number = std::strtoll(text.c_str(), &end, 10);
+        if (errno != 0 || *end != '\0' || number < INT32_MIN)
+            return false;
+        *value = static_cast<uint32_t>(number);
+        return true;
+    }
+    unsigned long long number = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || number > UINT32_MAX || text[0] == '+')
+        return false;
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+std::string FormatData(uint32_t type, const std::vector<uint8_t>& data) {
+    if (type == host::kRegDword && data.size() == sizeof(uint32_t)) {
+        uint32_t value = 0;
+        std::memcpy(&value, data.data(), sizeof value);
+        return "dword:" + std::to_string(value);
+    }
+    if (type == host::kRegSz && data.size() % sizeof(wchar_t) == 0 && !data.empty()) {
+        std::wstring text(data.size() / sizeof(wchar_t), L'\0');
+        std::memcpy(text.data(), data.data(), data.size());
+        if (text.back() == L'\0') {
+            text.pop_back();
+            return "string:" + host::Narrow(text);
+        }
+    }
+    std::string hex = "hex(" + std::to_string(type) + "):";
+    char byte[3];
+    for (uint8_t b : data) {
+        std::snprintf(byte, sizeof byte, "%02x", b);
+        hex += byte;
+    }
+    return hex;
+}
+
+int Get(SqliteRegistry& store, const std::string& key, const std::string& name) {
+    host::RegKey handle = 0;
+    if (store.OpenKey(host::kHkeyLocalMachine, KeyPath(key), &handle) != host::kRegOk)
+        return Failed("no key " + key);
+    uint32_t type = 0;
+    uint32_t size = 0;
+    std::wstring wide_name = host::Widen(name);
+    long result = store.QueryValue(handle, wide_name, &type, nullptr, &size);
+    std::vector<uint8_t> data(size);
+    if (result == host::kRegOk)
+        result = store.QueryValue(handle, wide_name, &type, data.data(), &size);
+    store.CloseKey(handle);
+    if (result != host::kRegOk)
+        return Failed("no value " + name + " in " + key);
+    data.resize(size);
+    std::string text = FormatData(type, data);
+    // The value alone, without its type prefix, so that scripts can use it as it is.
+    std::printf("%s\n", text.substr(text.find(':') + 1).c_str());
+    return kExitOk;
+}
+
+int Set(SqliteRegistry& store, const std::string& key, const std::string& name,
+        const std::string& value) {
+    uint32_t dword = 0;
+    std::wstring text;
+    bool is_dword = value.rfind("dword:", 0) == 0;  // checked by CheckArguments
+    if (is_dword)
+        ParseDword(value.substr(6), &dword);
+    host::RegKey handle = 0;
+    if (store.CreateKey(host::kHkeyLocalMachine, KeyPath(key), &handle) != host::kRegOk)
+        return Failed("cannot create key " + key);
+    long result = 0;
+    if (is_dword) {
+        result = store.SetValue(handle, host::Widen(name), host::kRegDword, &dword, sizeof dword);
+    } else {
+        text = host::Widen(value.substr(7));
+        auto size = static_cast<uint32_t>((text.size() + 1) * sizeof(wchar_t));
+        result = store.SetValue(handle, host::Widen(name), host::kRegSz, text.c_str(), size);
+    }
+    store.CloseKey(handle);
+    return result == host::kRegOk ? kExitOk : Failed("cannot set " + name + " in " + key);
+}
+
+int Delete(SqliteRegistry& store, const std::string& key) {
+    long result = store.DeleteKey(host::kHkeyLocalMachine, KeyPath(key));
+    if (result == host::kRegNotFound)
+        return Failed("no key " + key);
+    return result == host::kRegOk ? kExitOk : Failed("cannot delete " + key);
+}
+
+// Prints a key's values, indented, then its subkeys with theirs, depth first.
+bool DumpKey(SqliteRegistry& store, host::RegKey handle, const std::string& path) {
+    std::wstring name;
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    for (uint32_t i = 0; store.EnumValue(handle, i, &name, &type, &data) == host::kRegOk; ++i) {
+        if (i == 0 && path.empty())
+            std::printf("HKEY_LOCAL_MACHINE\n");
+        std::printf("    %s = %s\n", host::Narrow(name).c_str(), FormatData(type, data).c_str());
+    }
+    std::vector<wchar_t> child(256);
+    for (uint32_t i = 0;; ++i) {
+        auto chars = static_cast<uint32_t>(child.size());
+        long result = store.EnumKey(handle, i, child.data(), &chars);
+        if (result == host::kRegMoreData && child.size() < 65536) {
+            child.resize(child.size() * 4);
+            --i;
+            continue;
+        }
+        if (result == host::kRegNoMoreItems)
+            return true;
+        if (result != host::kRegOk)
+            return false;
+        std::string child_path = (path.empty() ? "" : path + "\\") + host::Narrow(child.data());
+        std::printf("%s\n", child_path.c_str());
+        host::RegKey sub = 0;
+        if (store.OpenKey(handle, child.data(), &sub) != host::kRegOk)
+            return false;
+        bool dumped = DumpKey(store, sub, child_path);
+        store.CloseKey(sub);
+        if (!dumped)
+            return false;
+    }
+}
+
+int Dump(SqliteRegistry& store) {
+    return DumpKey(store, host::kHkeyLocalMachine, "") ? kExitOk : Failed("cannot read the store");
+}
+
+// Checks the command line before anything else; an empty problem means it is well formed.
+const char* CheckArguments(const std::vector<std::string>& args) {
+    if (args.empty())
+        return "no command given";
+    const std::string& command = args[0];
+    size_t wanted = command == "get"      ? 3
+                    : command == "set"    ? 4
+                    : command == "delete" ? 2
+                    : command == "dump"   ? 1
+                                          : 0;
+    if (wanted == 0)
+        return "unknown command";
+    if (args.size() != wanted)
+        return "wrong number of arguments";
+    uint32_t dword = 0;
+    if (command == "set" && args[3].rfind("string:", 0) != 0 &&
+        !(args[3].rfind("dword:", 0) == 0 && ParseDword(args[3].substr(6), &dword))) {
+        return "the value must be dword:N (a 32-bit number) or string:TEXT";
+    }
+    return nullptr;
+}
+
+int Run(SqliteRegistry& store, const std::vector<std::string>& args) {
+    const std::string& command = args[0];
+    if (command == "get")
+        return Get(store, args[1], args[2]);
+    if (command == "set")
+        return Set(store, args[1], args[2], args[3]);
+    if (command == "delete")
+        return Delete(store, args[1]);
+    return Dump(store);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && (args[0] == "-h" || args[0] == "--help" || args[0] == "help")) {
+        std::fputs(kUsage, stdout);
+        return kExitOk;
+    }
+    if (const char* problem = CheckArguments(args))
+        return Usage(problem);
+    auto root = host::posix::RootFromEnvironment();
+    if (!root) {
+        std::fprintf(stderr,
+                     "regtool: %s is not set.  Set it to the device root folder that holds "
+                     "registry.db, for example:\n  export %s=/path/to/device-root\n",
+                     host::posix::kRootVariable, host::posix::kRootVariable);
+        return kExitUsage;
+    }
+    SqliteRegistry store(host::posix::RegistryPath(*root));
+    if (!store.ok())
+        return Failed("cannot use the registry store: " + store.error());
+    return Run(store, args);
+}
