@@ -11,6 +11,11 @@
 
 #include "host/serial.h"
 
+// The caption of the wrapper's message boxes: the application's title.  The application sets
+// it once at start-up; until then it is "GSM Updater".
+std::wstring AppTitle();
+void SetAppTitle(const std::wstring& title);
+
 class CSerialPort {
   public:
     CSerialPort();
@@ -33,4 +38,9 @@ class CSerialPort {
     std::wstring m_strFileName;
     uint32_t m_dwBaud = 0;
     int32_t m_nPort = 0;
+
+  private:
+    bool ApplyLineSettings(host::SerialHandle port, uint32_t baud, uint8_t parity, uint8_t byteSize,
+                           uint8_t stopBits, bool quiet);
+    void Fail(const std::wstring& message, bool beep, bool quiet);
 };

@@ -1,0 +1,445 @@
+// Serial devices through termios; see the header for the rules.
+#include "host/posix/serial_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <optional>
+
+#include "host/clock.h"
+#include "host/platform.h"
+#include "host/posix/device_root.h"
+
+namespace host::posix {
+namespace {
+
+struct Speed {
+    uint32_t baud;
+    speed_t code;
+};
+
+// Every rate termios names.  A rate that is not here cannot be set.
+constexpr Speed kSpeeds[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+    {3500000, B3500000}, {4000000, B4000000},
+};
+
+std::optional<speed_t> SpeedCode(uint32_t baud) {
+    for (const Speed& speed : kSpeeds) {
+        if (speed.baud == baud)
+            return speed.code;
+    }
+    return std::nullopt;
+}
+
+uint32_t SpeedBaud(speed_t code) {
+    for (const Speed& speed : kSpeeds) {
+        if (speed.code == code)
+            return speed.baud;
+    }
+    return 0;
+}
+
+constexpr tcflag_t kSizeBits[] = {CS5, CS6, CS7, CS8};
+constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+
+// The platform's error code for a failed open.  errno values that collide with the two
+// platform codes (EIO is 5) are mapped explicitly, so that no host error is ever shown as
+// "Access Denied!" by accident.
+uint32_t OpenError(int error) {
+    switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+        case ENXIO:
+        case ENODEV:
+        case EIO:  // a pseudo-terminal whose master is gone
+            return kErrorFileNotFound;
+        case EBUSY:
+        case EWOULDBLOCK:
+        case EACCES:
+        case EPERM:
+            return kErrorAccessDenied;
+        default:
+            return static_cast<uint32_t>(error);
+    }
+}
+
+int64_t TotalMs(uint32_t multiplier_ms, uint32_t constant_ms, uint32_t count) {
+    return int64_t{multiplier_ms} * count + constant_ms;
+}
+
+// Raw 8-bit transfer with the state's speed and framing; flow control only where the control
+// word asks for XON/XOFF (hardware flow control is never used: RTS handshake is not
+// supported).  False when the state asks for something termios cannot express.
+bool BuildTermios(const SerialState& state, termios* t) {
+    const std::optional<speed_t> speed = SpeedCode(state.baud);
+    if (!speed || state.byte_size < 5 || state.byte_size > 8 || state.parity > 4 ||
+        state.stop_bits > 2) {
+        return false;
+    }
+    t->c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                    IXANY | INPCK | IMAXBEL);
+    t->c_oflag &= ~OPOST;
+    t->c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t->c_cflag &= ~(kFramingBits | CRTSCTS);
+    t->c_cflag |= kSizeBits[state.byte_size - 5] | CLOCAL | CREAD;
+    constexpr tcflag_t kParityBits[] = {0, PARENB | PARODD, PARENB, PARENB | CMSPAR | PARODD,
+                                        PARENB | CMSPAR};
+    t->c_cflag |= kParityBits[state.parity];
+    if (state.stop_bits != 0)
+        t->c_cflag |= CSTOPB;  // one and a half stop bits are sent as two
+    if (state.flags & serial_flags::kParityCheck)
+        t->c_iflag |= INPCK;
+    if (state.flags & serial_flags::kOutX)
+        t->c_iflag |= IXON;
+    if (state.flags & serial_flags::kInX)
+        t->c_iflag |= IXOFF;
+    t->c_cc[VMIN] = 0;
+    t->c_cc[VTIME] = 0;
+    cfsetispeed(t, *speed);
+    cfsetospeed(t, *speed);
+    return true;
+}
+
+void ReadTermios(const termios& t, SerialState* state) {
+    state->baud = SpeedBaud(cfgetospeed(&t));
+    const tcflag_t size = t.c_cflag & CSIZE;
+    state->byte_size = size == CS5 ? 5 : size == CS6 ? 6 : size == CS7 ? 7 : 8;
+    if (!(t.c_cflag & PARENB))
+        state->parity = 0;
+    else if (t.c_cflag & CMSPAR)
+        state->parity = (t.c_cflag & PARODD) ? 3 : 4;
+    else
+        state->parity = (t.c_cflag & PARODD) ? 1 : 2;
+    state->stop_bits = (t.c_cflag & CSTOPB) ? 2 : 0;
+}
+
+// DTR and RTS follow their control fields: disabled drops the line, anything else raises it
+// (the handshake modes are not supported).  Devices without modem lines (a pseudo-terminal)
+// refuse the request; that is not an error.
+void SetModemLines(int fd, uint32_t flags) {
+    const bool dtr = ((flags >> serial_flags::kDtrControlShift) & 3) != 0;
+    const bool rts = ((flags >> serial_flags::kRtsControlShift) & 3) != 0;
+    int raise = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
+    int drop = (dtr ? 0 : TIOCM_DTR) | (rts ? 0 : TIOCM_RTS);
+    if (raise != 0)
+        ioctl(fd, TIOCMBIS, &raise);
+    if (drop != 0)
+        ioctl(fd, TIOCMBIC, &drop);
+}
+
+constexpr uint32_t kTermiosFlags = serial_flags::kParityCheck | serial_flags::kOutX |
+                                   serial_flags::kInX | serial_flags::kCtsOutput;
+constexpr uint32_t kDefaultFlags = serial_flags::kBinary | (1u << serial_flags::kDtrControlShift) |
+                                   (1u << serial_flags::kRtsControlShift);
+
+uint32_t MergeFlags(uint32_t stored, const termios& t) {
+    uint32_t flags = stored & ~kTermiosFlags;
+    if (t.c_iflag & INPCK)
+        flags |= serial_flags::kParityCheck;
+    if (t.c_iflag & IXON)
+        flags |= serial_flags::kOutX;
+    if (t.c_iflag & IXOFF)
+        flags |= serial_flags::kInX;
+    if (t.c_cflag & CRTSCTS)
+        flags |= serial_flags::kCtsOutput;
+    return flags;
+}
+
+// Opens the device exclusively; -1 with the platform's error code on failure.  The lock comes
+// before TIOCEXCL so that a refused opener never changes the tty of the one that holds it.
+int OpenExclusive(const std::string& path, uint32_t* error) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        *error = OpenError(errno);
+        return -1;
+    }
+    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        *error = OpenError(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+// One open device.  It lives as long as the table or any call in progress holds it; the
+// descriptors are closed with the last holder.
+class PosixSerialPorts::Device {
+  public:
+    enum class Wait { kReady, kTimeout, kGone };
+
+    Device(int fd, int wake_fd) : fd_(fd), wake_fd_(wake_fd) {}
+    ~Device() {
+        ::close(fd_);
+        ::close(wake_fd_);
+    }
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+
+    int fd() const { return fd_; }
+    bool closed() const { return closed_.load(); }
+
+    // Releases the device for the next opener and wakes every call waiting on it.  The
+    // descriptor itself stays valid until the last holder lets go.
+    void Shutdown() {
+        closed_.store(true);
+        ioctl(fd_, TIOCNXCL);
+        flock(fd_, LOCK_UN);
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t ignored = ::write(wake_fd_, &one, sizeof one);
+    }
+
+    // Waits until the device is ready for `events`, the deadline (on the installed clock)
+    // passes, or the device goes away or is closed.
+    Wait WaitFor(short events, int64_t deadline_us) {
+        for (;;) {
+            if (closed())
+                return Wait::kGone;
+            int timeout_ms = -1;
+            if (deadline_us != kForever) {
+                const int64_t left_us = deadline_us - CurrentClock().now_us();
+                if (left_us <= 0)
+                    return Wait::kTimeout;
+                timeout_ms = static_cast<int>(std::min<int64_t>((left_us + 999) / 1000, INT_MAX));
+            }
+            pollfd fds[2] = {{fd_, events, 0}, {wake_fd_, POLLIN, 0}};
+            const int ready = ::poll(fds, 2, timeout_ms);
+            if (ready < 0 && errno != EINTR)
+                return Wait::kGone;
+            if (ready <= 0)
+                continue;
+            // Bytes still waiting after a hang-up have been read before this wait.
+            if (fds[1].revents != 0 || (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)))
+                return Wait::kGone;
+            if (fds[0].revents & events)
+                return Wait::kReady;
+        }
+    }
+
+    std::mutex mutex;  // guards the fields below
+    SerialTimeouts timeouts;
+    uint32_t flags = kDefaultFlags;
+    uint32_t rx_queue_bytes = 0;
+    uint32_t tx_queue_bytes = 0;
+
+  private:
+    const int fd_;
+    const int wake_fd_;
+    std::atomic<bool> closed_{false};
+};
+
+PosixSerialPorts::PosixSerialPorts(std::string root) : root_(std::move(root)) {}
+
+PosixSerialPorts::~PosixSerialPorts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [handle, device] : open_)
+        device->Shutdown();
+    open_.clear();
+}
+
+std::shared_ptr<PosixSerialPorts::Device> PosixSerialPorts::Find(SerialHandle port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = open_.find(port);
+    return it == open_.end() ? nullptr : it->second;
+}
+
+SerialHandle PosixSerialPorts::Open(const std::wstring& name, uint32_t* error) {
+    uint32_t code = 0;
+    const std::optional<std::string> path = DevicePath(root_, name);
+    int fd = -1;
+    if (!path)
+        code = kErrorFileNotFound;
+    else
+        fd = OpenExclusive(*path, &code);
+    int wake_fd = -1;
+    if (fd >= 0) {
+        wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (wake_fd < 0) {
+            code = OpenError(errno);
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd < 0) {
+        if (error != nullptr)
+            *error = code;
+        return kInvalidSerial;
+    }
+    auto device = std::make_shared<Device>(fd, wake_fd);
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SerialHandle handle = next_handle_++;
+    open_.emplace(handle, std::move(device));
+    return handle;
+}
+
+bool PosixSerialPorts::GetState(SerialHandle port, SerialState* state) {
+    const std::shared_ptr<Device> device = Find(port);
+    termios t{};
+    if (!device || tcgetattr(device->fd(), &t) != 0)
+        return false;
+    ReadTermios(t, state);
+    std::lock_guard<std::mutex> lock(device->mutex);
+    state->flags = MergeFlags(device->flags, t);
+    return true;
+}
+
+bool PosixSerialPorts::SetState(SerialHandle port, const SerialState& state) {
+    const std::shared_ptr<Device> device = Find(port);
+    termios t{};
+    if (!device || tcgetattr(device->fd(), &t) != 0)
+        return false;
+    const termios before = t;
+    if (!BuildTermios(state, &t) || tcsetattr(device->fd(), TCSANOW, &t) != 0)
+        return false;
+    // tcsetattr succeeds when any part of the request took: read back what is in force, so
+    // that a speed or a framing the driver refused (a pseudo-terminal forces 8 bits without
+    // parity) is reported as a failure, with the previous settings put back.
+    termios in_force{};
+    if (tcgetattr(device->fd(), &in_force) != 0 || cfgetospeed(&in_force) != cfgetospeed(&t) ||
+        (in_force.c_cflag & kFramingBits) != (t.c_cflag & kFramingBits)) {
+        tcsetattr(device->fd(), TCSANOW, &before);
+        return false;
+    }
+    SetModemLines(device->fd(), state.flags);
+    std::lock_guard<std::mutex> lock(device->mutex);
+    device->flags = state.flags;
+    return true;
+}
+
+bool PosixSerialPorts::SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) {
+    const std::shared_ptr<Device> device = Find(port);
+    if (!device)
+        return false;
+    std::lock_guard<std::mutex> lock(device->mutex);
+    device->timeouts = timeouts;
+    return true;
+}
+
+// The sizes are only recorded: the tty layer's buffers are the kernel's.
+bool PosixSerialPorts::SetQueues(SerialHandle port, uint32_t rx_bytes, uint32_t tx_bytes) {
+    const std::shared_ptr<Device> device = Find(port);
+    if (!device)
+        return false;
+    std::lock_guard<std::mutex> lock(device->mutex);
+    device->rx_queue_bytes = rx_bytes;
+    device->tx_queue_bytes = tx_bytes;
+    return true;
+}
+
+// termios keeps no sticky line-error state to clear.
+bool PosixSerialPorts::ClearErrors(SerialHandle port) {
+    return Find(port) != nullptr;
+}
+
+bool PosixSerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uint32_t* got) {
+    *got = 0;
+    const std::shared_ptr<Device> device = Find(port);
+    if (!device)
+        return false;
+    int64_t total_ms = 0;
+    {
+        std::lock_guard<std::mutex> lock(device->mutex);
+        total_ms =
+            TotalMs(device->timeouts.read_multiplier_ms, device->timeouts.read_constant_ms, count);
+    }
+    const int64_t deadline_us = CurrentClock().now_us() + total_ms * 1000;
+    auto* out = static_cast<uint8_t*>(buffer);
+    uint32_t done = 0;
+    bool gone = false;
+    while (done < count && !gone) {
+        if (device->closed()) {
+            gone = true;
+            break;
+        }
+        // With VMIN and VTIME 0 an empty tty reads as 0 bytes, not EAGAIN; a hang-up shows
+        // in the poll.
+        const ssize_t n = ::read(device->fd(), out + done, count - done);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN) {
+            gone = true;  // a device error
+        } else {
+            const Device::Wait wait = device->WaitFor(POLLIN, deadline_us);
+            if (wait == Device::Wait::kTimeout)
+                break;
+            gone = wait == Device::Wait::kGone;
+        }
+    }
+    *got = done;
+    // Bytes that came before the device went away are delivered; the next call fails.
+    return !gone || done > 0;
+}
+
+bool PosixSerialPorts::Write(SerialHandle port, const void* buffer, uint32_t count,
+                             uint32_t* written) {
+    *written = 0;
+    const std::shared_ptr<Device> device = Find(port);
+    if (!device)
+        return false;
+    int64_t total_ms = 0;
+    {
+        std::lock_guard<std::mutex> lock(device->mutex);
+        total_ms = TotalMs(device->timeouts.write_multiplier_ms, device->timeouts.write_constant_ms,
+                           count);
+    }
+    const int64_t deadline_us =
+        total_ms == 0 ? kForever : CurrentClock().now_us() + total_ms * 1000;
+    const auto* in = static_cast<const uint8_t*>(buffer);
+    uint32_t done = 0;
+    bool gone = false;
+    while (done < count && !gone) {
+        if (device->closed()) {
+            gone = true;
+            break;
+        }
+        const ssize_t n = ::write(device->fd(), in + done, count - done);
+        if (n > 0) {
+            done += static_cast<uint32_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN) {
+            gone = true;
+        } else {
+            const Device::Wait wait = device->WaitFor(POLLOUT, deadline_us);
+            if (wait == Device::Wait::kTimeout)
+                break;
+            gone = wait == Device::Wait::kGone;
+        }
+    }
+    *written = done;
+    return !gone;
+}
+
+bool PosixSerialPorts::Close(SerialHandle port) {
+    std::shared_ptr<Device> device;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = open_.find(port);
+        if (it == open_.end())
+            return false;
+        device = std::move(it->second);
+        open_.erase(it);
+    }
+    device->Shutdown();
+    return true;
+}
+
+}  // namespace host::posix

@@ -1,0 +1,57 @@
+// Serial devices on a POSIX host: "COM1:" opens ROOT/dev/COM1 (usually a symbolic link to a
+// tty or a pseudo-terminal slave) through termios.
+//
+// Opening takes the device exclusively (TIOCEXCL and a non-blocking flock), so that a second
+// updater or a modem manager cannot share it.  Open's error codes: a missing device (or a name
+// that maps to nothing) is kErrorFileNotFound, a device held by another opener or refused by
+// permissions is kErrorAccessDenied, anything else is the host's errno.
+//
+// Time-outs are total time-outs measured on the installed clock, which must follow real time
+// (the descriptors are polled with real time-outs): a read of n bytes returns when n bytes
+// have come or the read time-out has passed (0: at once with what is waiting); a write
+// returns when the driver has taken every byte or the write time-out has passed (0: no
+// time-out), with the count it took.  A device that goes away (hang-up, I/O error) makes
+// reads and writes return at once.
+//
+// Handles are never reused, and a descriptor is closed only when the last call using it has
+// returned: Close wakes every call that waits on the device, so that no thread ever touches a
+// descriptor number that the close has given back to the system.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "host/serial.h"
+
+namespace host::posix {
+
+class PosixSerialPorts final : public SerialPorts {
+  public:
+    explicit PosixSerialPorts(std::string root);
+    ~PosixSerialPorts() override;  // closes every device still open
+    PosixSerialPorts(const PosixSerialPorts&) = delete;
+    PosixSerialPorts& operator=(const PosixSerialPorts&) = delete;
+
+    SerialHandle Open(const std::wstring& name, uint32_t* error) override;
+    bool GetState(SerialHandle port, SerialState* state) override;
+    bool SetState(SerialHandle port, const SerialState& state) override;
+    bool SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) override;
+    bool SetQueues(SerialHandle port, uint32_t rx_bytes, uint32_t tx_bytes) override;
+    bool ClearErrors(SerialHandle port) override;
+    bool Read(SerialHandle port, void* buffer, uint32_t count, uint32_t* got) override;
+    bool Write(SerialHandle port, const void* buffer, uint32_t count, uint32_t* written) override;
+    bool Close(SerialHandle port) override;
+
+  private:
+    class Device;
+    std::shared_ptr<Device> Find(SerialHandle port);
+
+    const std::string root_;
+    std::mutex mutex_;
+    std::map<SerialHandle, std::shared_ptr<Device>> open_;
+    SerialHandle next_handle_ = 1;
+};
+
+}  // namespace host::posix

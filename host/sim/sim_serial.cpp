@@ -1,0 +1,581 @@
+// Simulated serial links; see the header for the line's rules.
+//
+// Locking: a link's mutex_ guards its state and is taken inside the clock's lock (in wait
+// predicates and Update functions), never around a call into the clock.  Every change that a
+// waiter's predicate reads (queued bytes, the session, the plug, the state counter) is made
+// through the clock's Update so that waiters re-check.
+#include "host/sim/sim_serial.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "host/clock.h"
+#include "host/platform.h"
+
+namespace host {
+namespace {
+
+constexpr int64_t kBitsPerByte = 10;
+constexpr int64_t kBitTimeScale = kBitsPerByte * 1'000'000;  // 10 bits, in microseconds
+
+using Lock = std::lock_guard<std::mutex>;
+
+int64_t TotalMs(uint32_t multiplier_ms, uint32_t constant_ms, uint32_t count) {
+    return int64_t{multiplier_ms} * count + constant_ms;
+}
+
+// How many of `size` bytes sent from start_us with wire time have arrived by t_us.  Byte i
+// arrives at start + ceil((i + 1) * 10 bits / baud), so the count is floor(dt * baud / 10 bits).
+size_t WireArrivedBy(int64_t start_us, uint32_t baud, size_t size, int64_t t_us) {
+    if (size == 0 || t_us < start_us)
+        return 0;
+    const int64_t dt_us = t_us - start_us;
+    if (dt_us >= SimLink::WireArrivalUs(start_us, baud, size - 1) - start_us)
+        return size;
+    return static_cast<size_t>(dt_us * std::max<uint32_t>(baud, 1) / kBitTimeScale);
+}
+
+std::wstring DeviceKey(const std::wstring& name) {
+    std::wstring key = name;
+    if (!key.empty() && key.back() == L':')
+        key.pop_back();
+    for (wchar_t& c : key) {
+        if (c >= L'a' && c <= L'z')
+            c = static_cast<wchar_t>(c - L'a' + L'A');
+    }
+    return key;
+}
+
+bool ValidState(const SerialState& state) {
+    return state.baud != 0 && state.byte_size >= 5 && state.byte_size <= 8 && state.parity <= 4 &&
+           state.stop_bits <= 2;
+}
+
+}  // namespace
+
+// ---- the line ----
+
+uint8_t SimLink::Garble(uint8_t byte, uint32_t sent_baud, uint32_t received_baud) {
+    uint32_t h = sent_baud * 0x9E3779B1u ^ (received_baud + 0x7F4A7C15u) * 0x85EBCA77u;
+    h ^= h >> 15;
+    h *= 0x2C1B3C6Du;
+    h ^= h >> 12;
+    uint8_t mask = static_cast<uint8_t>(h ^ (h >> 8) ^ (h >> 16) ^ (h >> 24));
+    if (mask == 0)
+        mask = 0xA5;  // a byte must never survive a speed mismatch unchanged
+    return static_cast<uint8_t>(byte ^ mask);
+}
+
+int64_t SimLink::WireArrivalUs(int64_t start_us, uint32_t baud, size_t index) {
+    const int64_t rate = std::max<uint32_t>(baud, 1);
+    const int64_t bits = static_cast<int64_t>(index + 1) * kBitTimeScale;
+    return start_us + (bits + rate - 1) / rate;
+}
+
+// The line's bookkeeping on one direction's bursts.
+struct SimLineOps {
+    using Burst = SimLink::Burst;
+    using Direction = SimLink::Direction;
+
+    static int64_t ArrivalUs(const Burst& burst, size_t index) {
+        return burst.timed ? SimLink::WireArrivalUs(burst.start_us, burst.baud, index)
+                           : burst.start_us;
+    }
+    static size_t ArrivedBy(const Burst& burst, int64_t t_us) {
+        if (!burst.timed)
+            return t_us >= burst.start_us ? burst.bytes.size() : 0;
+        return WireArrivedBy(burst.start_us, burst.baud, burst.bytes.size(), t_us);
+    }
+
+    // Judges every byte that has arrived by now against the receiver's speed.  Called before
+    // the receiver's speed changes and before the receiver takes bytes, so that each byte
+    // meets the speed the receiver had when it arrived.
+    static void Settle(Direction& direction, int64_t now_us, uint32_t receiver_baud) {
+        for (Burst& burst : direction.bursts) {
+            const size_t arrived = ArrivedBy(burst, now_us);
+            for (size_t i = burst.settled; i < arrived; ++i) {
+                if (burst.baud != receiver_baud)
+                    burst.bytes[i] = SimLink::Garble(burst.bytes[i], burst.baud, receiver_baud);
+            }
+            burst.settled = std::max(burst.settled, arrived);
+            if (arrived < burst.bytes.size())
+                break;
+        }
+    }
+
+    static size_t Take(Direction& direction, uint8_t* out, size_t max) {
+        size_t n = 0;
+        while (n < max && !direction.bursts.empty()) {
+            Burst& burst = direction.bursts.front();
+            const size_t m = std::min(burst.settled - burst.taken, max - n);
+            std::memcpy(out + n, burst.bytes.data() + burst.taken, m);
+            burst.taken += m;
+            n += m;
+            if (burst.taken < burst.bytes.size())
+                break;
+            direction.bursts.pop_front();
+        }
+        return n;
+    }
+
+    static size_t Settled(const Direction& direction) {
+        size_t n = 0;
+        for (const Burst& burst : direction.bursts)
+            n += burst.settled - burst.taken;
+        return n;
+    }
+
+    // When the need-th byte not yet taken arrives; kForever when it has not been sent.
+    static int64_t CompleteAt(const Direction& direction, size_t need) {
+        for (const Burst& burst : direction.bursts) {
+            const size_t waiting = burst.bytes.size() - burst.taken;
+            if (need <= waiting)
+                return ArrivalUs(burst, burst.taken + need - 1);
+            need -= waiting;
+        }
+        return kForever;
+    }
+
+    static void Clear(Direction& direction) {
+        direction.bursts.clear();
+        direction.line_free_us = 0;
+        ++direction.version;
+    }
+};
+
+uint64_t SimLink::Queue(Direction& direction, const uint8_t* data, size_t size, uint32_t baud,
+                        int64_t now_us) {
+    if (size == 0)
+        return 0;
+    Burst burst;
+    burst.id = next_burst_id_++;
+    burst.bytes.assign(data, data + size);
+    burst.baud = baud;
+    burst.start_us = std::max(now_us, direction.line_free_us);
+    burst.timed = wire_time_;
+    direction.line_free_us = SimLineOps::ArrivalUs(burst, size - 1);
+    const uint64_t id = burst.id;
+    direction.bursts.push_back(std::move(burst));
+    ++direction.version;
+    return id;
+}
+
+// Takes back the bytes of a near write that never went out (the port closed under it).
+void SimLink::Unsend(uint64_t burst_id, size_t keep) {
+    CurrentClock().Update([&] {
+        Lock lock(mutex_);
+        auto& bursts = to_far_.bursts;
+        auto it = std::find_if(bursts.begin(), bursts.end(),
+                               [&](const Burst& burst) { return burst.id == burst_id; });
+        if (it == bursts.end() || keep >= it->bytes.size())
+            return;
+        it->bytes.resize(std::max(keep, it->taken));
+        if (std::next(it) == bursts.end()) {
+            to_far_.line_free_us =
+                it->bytes.empty() ? it->start_us : SimLineOps::ArrivalUs(*it, it->bytes.size() - 1);
+        }
+        if (it->bytes.empty())
+            bursts.erase(it);
+    });
+}
+
+template <typename Alive>
+size_t SimLink::Receive(Direction& direction, const uint32_t& receiver_baud, uint8_t* out,
+                        size_t count, int64_t deadline_us, Alive alive, bool* dead) {
+    Clock& clock = CurrentClock();
+    size_t done = 0;
+    *dead = false;
+    for (;;) {
+        const int64_t now_us = clock.now_us();
+        int64_t complete_us = kForever;
+        uint64_t seen = 0;
+        {
+            Lock lock(mutex_);
+            if (!alive()) {
+                *dead = true;
+                return done;
+            }
+            SimLineOps::Settle(direction, now_us, receiver_baud);
+            done += SimLineOps::Take(direction, out + done, count - done);
+            if (done == count)
+                return done;
+            complete_us = SimLineOps::CompleteAt(direction, count - done);
+            seen = direction.version;
+        }
+        if (now_us >= deadline_us)
+            return done;
+        // Wake when the last byte needed is due, or when anything new is sent.
+        clock.wait_until_us(std::min(deadline_us, complete_us), [&] {
+            Lock lock(mutex_);
+            return direction.version != seen || !alive();
+        });
+    }
+}
+
+// ---- the far end ----
+
+void SimLink::FarWrite(const void* data, size_t size) {
+    Clock& clock = CurrentClock();
+    const int64_t now_us = clock.now_us();
+    clock.Update([&] {
+        Lock lock(mutex_);
+        if (plugged_ && session_ != kInvalidSerial)
+            Queue(to_near_, static_cast<const uint8_t*>(data), size, far_baud_, now_us);
+    });
+}
+
+size_t SimLink::FarRead(void* buffer, size_t max, int64_t deadline_us) {
+    bool dead = false;
+    return Receive(
+        to_far_, far_baud_, static_cast<uint8_t*>(buffer), max, deadline_us,
+        [this] { return plugged_; }, &dead);
+}
+
+size_t SimLink::FarAvailable() {
+    const int64_t now_us = CurrentClock().now_us();
+    Lock lock(mutex_);
+    SimLineOps::Settle(to_far_, now_us, far_baud_);
+    return SimLineOps::Settled(to_far_);
+}
+
+void SimLink::SetFarBaud(uint32_t baud) {
+    const int64_t now_us = CurrentClock().now_us();
+    Lock lock(mutex_);
+    SimLineOps::Settle(to_far_, now_us, far_baud_);
+    far_baud_ = baud;
+}
+
+uint32_t SimLink::FarBaud() {
+    Lock lock(mutex_);
+    return far_baud_;
+}
+
+SerialState SimLink::NearState() {
+    Lock lock(mutex_);
+    return near_;
+}
+
+uint64_t SimLink::NearStateChanges() {
+    Lock lock(mutex_);
+    return state_changes_;
+}
+
+bool SimLink::WaitNearStateChange(uint64_t seen_changes, int64_t deadline_us) {
+    return CurrentClock().wait_until_us(deadline_us, [&] {
+        Lock lock(mutex_);
+        return state_changes_ != seen_changes;
+    });
+}
+
+bool SimLink::NearIsOpen() {
+    Lock lock(mutex_);
+    return session_ != kInvalidSerial;
+}
+
+SerialTimeouts SimLink::NearTimeouts() {
+    Lock lock(mutex_);
+    return timeouts_;
+}
+
+uint32_t SimLink::NearRxQueueBytes() {
+    Lock lock(mutex_);
+    return rx_queue_bytes_;
+}
+
+uint32_t SimLink::NearTxQueueBytes() {
+    Lock lock(mutex_);
+    return tx_queue_bytes_;
+}
+
+void SimLink::SetWireTime(bool enabled) {
+    Lock lock(mutex_);
+    wire_time_ = enabled;
+}
+
+void SimLink::Unplug() {
+    CurrentClock().Update([&] {
+        Lock lock(mutex_);
+        plugged_ = false;
+        session_ = kInvalidSerial;
+        SimLineOps::Clear(to_near_);
+        SimLineOps::Clear(to_far_);
+    });
+}
+
+void SimLink::Plug() {
+    CurrentClock().Update([&] {
+        Lock lock(mutex_);
+        plugged_ = true;
+    });
+}
+
+void SimLink::FailOpen(uint32_t error) {
+    Lock lock(mutex_);
+    fail_open_ = error;
+}
+
+void SimLink::FailGetState(bool fail) {
+    Lock lock(mutex_);
+    fail_get_state_ = fail;
+}
+
+void SimLink::FailSetState(bool fail) {
+    Lock lock(mutex_);
+    fail_set_state_ = fail;
+}
+
+void SimLink::IgnoreSpeed(bool ignore) {
+    Lock lock(mutex_);
+    ignore_speed_ = ignore;
+}
+
+void SimLink::LimitNextWrite(uint32_t bytes) {
+    Lock lock(mutex_);
+    write_limit_ = bytes;
+}
+
+// ---- the near end ----
+
+uint32_t SimLink::NearOpen(SerialHandle handle) {
+    uint32_t error = 0;
+    CurrentClock().Update([&] {
+        Lock lock(mutex_);
+        if (!plugged_)
+            error = kErrorFileNotFound;
+        else if (fail_open_ != 0)
+            error = fail_open_;
+        else if (session_ != kInvalidSerial)
+            error = kErrorAccessDenied;
+        else
+            session_ = handle;
+    });
+    return error;
+}
+
+void SimLink::NearClose(SerialHandle handle) {
+    CurrentClock().Update([&] {
+        Lock lock(mutex_);
+        if (session_ != handle)
+            return;
+        session_ = kInvalidSerial;
+        SimLineOps::Clear(to_near_);  // a closing port drops what it has not read
+    });
+}
+
+bool SimLink::NearAlive(SerialHandle handle) {
+    Lock lock(mutex_);
+    return AliveLocked(handle);
+}
+
+bool SimLink::NearGetState(SerialHandle handle, SerialState* state) {
+    Lock lock(mutex_);
+    if (!AliveLocked(handle) || fail_get_state_)
+        return false;
+    *state = near_;
+    return true;
+}
+
+bool SimLink::NearSetState(SerialHandle handle, const SerialState& state) {
+    if (!ValidState(state))
+        return false;
+    Clock& clock = CurrentClock();
+    const int64_t now_us = clock.now_us();
+    bool ok = false;
+    clock.Update([&] {
+        Lock lock(mutex_);
+        if (!AliveLocked(handle) || fail_set_state_)
+            return;
+        SimLineOps::Settle(to_near_, now_us, near_.baud);
+        const uint32_t baud = ignore_speed_ ? near_.baud : state.baud;
+        near_ = state;
+        near_.baud = baud;
+        ++state_changes_;
+        ok = true;
+    });
+    return ok;
+}
+
+bool SimLink::NearSetTimeouts(SerialHandle handle, const SerialTimeouts& timeouts) {
+    Lock lock(mutex_);
+    if (!AliveLocked(handle))
+        return false;
+    timeouts_ = timeouts;
+    return true;
+}
+
+bool SimLink::NearSetQueues(SerialHandle handle, uint32_t rx_bytes, uint32_t tx_bytes) {
+    Lock lock(mutex_);
+    if (!AliveLocked(handle))
+        return false;
+    rx_queue_bytes_ = rx_bytes;
+    tx_queue_bytes_ = tx_bytes;
+    return true;
+}
+
+bool SimLink::NearRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* got) {
+    int64_t total_ms = 0;
+    {
+        Lock lock(mutex_);
+        total_ms = TotalMs(timeouts_.read_multiplier_ms, timeouts_.read_constant_ms, count);
+    }
+    const int64_t deadline_us = CurrentClock().now_us() + total_ms * 1000;
+    bool dead = false;
+    *got = static_cast<uint32_t>(Receive(
+        to_near_, near_.baud, static_cast<uint8_t*>(buffer), count, deadline_us,
+        [this, handle] { return AliveLocked(handle); }, &dead));
+    return !dead || *got > 0;
+}
+
+bool SimLink::NearWrite(SerialHandle handle, const void* buffer, uint32_t count,
+                        uint32_t* written) {
+    *written = 0;
+    Clock& clock = CurrentClock();
+    const int64_t now_us = clock.now_us();
+    bool alive = false;
+    size_t accepted = 0;
+    int64_t start_us = now_us;
+    int64_t return_us = now_us;
+    uint32_t baud = 0;
+    uint64_t burst_id = 0;
+    bool timed = false;
+    clock.Update([&] {
+        Lock lock(mutex_);
+        if (!AliveLocked(handle))
+            return;
+        alive = true;
+        const int64_t total_ms =
+            TotalMs(timeouts_.write_multiplier_ms, timeouts_.write_constant_ms, count);
+        const int64_t limit_us = total_ms == 0 ? kForever : now_us + total_ms * 1000;
+        accepted = count;
+        if (write_limit_) {
+            accepted = std::min<size_t>(accepted, *write_limit_);
+            write_limit_.reset();
+        }
+        baud = near_.baud;
+        start_us = std::max(now_us, to_far_.line_free_us);
+        timed = wire_time_;
+        if (timed)
+            accepted = std::min(accepted, WireArrivedBy(start_us, baud, accepted, limit_us));
+        burst_id = Queue(to_far_, static_cast<const uint8_t*>(buffer), accepted, baud, now_us);
+        const int64_t sent_us = accepted == 0 ? start_us : to_far_.line_free_us;
+        // A short write ends only at its time-out: the rest of it could not be sent.
+        return_us = (accepted == count || limit_us == kForever) ? sent_us : limit_us;
+    });
+    if (!alive)
+        return false;
+    if (return_us > now_us) {
+        const bool died = clock.wait_until_us(return_us, [&] {
+            Lock lock(mutex_);
+            return !AliveLocked(handle);
+        });
+        if (died) {
+            // Closed or unplugged under the write: only the bytes already on the wire count.
+            const int64_t died_us = clock.now_us();
+            if (start_us > died_us)
+                accepted = 0;
+            else if (timed)
+                accepted = WireArrivedBy(start_us, baud, accepted, died_us);
+            Unsend(burst_id, accepted);
+            *written = static_cast<uint32_t>(accepted);
+            return false;
+        }
+    }
+    *written = static_cast<uint32_t>(accepted);
+    return true;
+}
+
+// ---- the device table ----
+
+std::shared_ptr<SimLink> SimSerialPorts::AddDevice(const std::wstring& name) {
+    Lock lock(mutex_);
+    std::shared_ptr<SimLink>& link = devices_[DeviceKey(name)];
+    if (!link)
+        link = std::make_shared<SimLink>();
+    return link;
+}
+
+std::shared_ptr<SimLink> SimSerialPorts::Device(const std::wstring& name) {
+    Lock lock(mutex_);
+    auto it = devices_.find(DeviceKey(name));
+    return it == devices_.end() ? nullptr : it->second;
+}
+
+std::shared_ptr<SimLink> SimSerialPorts::Find(SerialHandle port) {
+    Lock lock(mutex_);
+    auto it = handles_.find(port);
+    return it == handles_.end() ? nullptr : it->second;
+}
+
+SerialHandle SimSerialPorts::Open(const std::wstring& name, uint32_t* error) {
+    std::shared_ptr<SimLink> link = Device(name);
+    SerialHandle handle = kInvalidSerial;
+    {
+        Lock lock(mutex_);
+        handle = next_handle_++;  // never reused, even when the open fails
+    }
+    const uint32_t code = link ? link->NearOpen(handle) : kErrorFileNotFound;
+    if (code != 0) {
+        if (error != nullptr)
+            *error = code;
+        return kInvalidSerial;
+    }
+    Lock lock(mutex_);
+    handles_.emplace(handle, std::move(link));
+    return handle;
+}
+
+bool SimSerialPorts::GetState(SerialHandle port, SerialState* state) {
+    std::shared_ptr<SimLink> link = Find(port);
+    return link && link->NearGetState(port, state);
+}
+
+bool SimSerialPorts::SetState(SerialHandle port, const SerialState& state) {
+    std::shared_ptr<SimLink> link = Find(port);
+    return link && link->NearSetState(port, state);
+}
+
+bool SimSerialPorts::SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) {
+    std::shared_ptr<SimLink> link = Find(port);
+    return link && link->NearSetTimeouts(port, timeouts);
+}
+
+bool SimSerialPorts::SetQueues(SerialHandle port, uint32_t rx_bytes, uint32_t tx_bytes) {
+    std::shared_ptr<SimLink> link = Find(port);
+    return link && link->NearSetQueues(port, rx_bytes, tx_bytes);
+}
+
+// The simulated line makes no framing or overrun errors: nothing to clear.
+bool SimSerialPorts::ClearErrors(SerialHandle port) {
+    std::shared_ptr<SimLink> link = Find(port);
+    return link && link->NearAlive(port);
+}
+
+bool SimSerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uint32_t* got) {
+    *got = 0;
+    std::shared_ptr<SimLink> link = Find(port);
+    return link && link->NearRead(port, buffer, count, got);
+}
+
+bool SimSerialPorts::Write(SerialHandle port, const void* buffer, uint32_t count,
+                           uint32_t* written) {
+    *written = 0;
+    std::shared_ptr<SimLink> link = Find(port);
+    return link && link->NearWrite(port, buffer, count, written);
+}
+
+// A handle of an unplugged device still closes: only the device is gone.
+bool SimSerialPorts::Close(SerialHandle port) {
+    std::shared_ptr<SimLink> link;
+    {
+        Lock lock(mutex_);
+        auto it = handles_.find(port);
+        if (it == handles_.end())
+            return false;
+        link = std::move(it->second);
+        handles_.erase(it);
+    }
+    link->NearClose(port);
+    return true;
+}
+
+}  // namespace host

@@ -1,0 +1,247 @@
+// CSerialPort over real pseudo-terminals, in real time: the test holds the master side and
+// ROOT/dev/COM1 links to the slave.  The close's 1000 ms wait is recorded, not slept.
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "host/debug_log.h"
+#include "host/platform.h"
+#include "host/posix/serial_posix.h"
+#include "host/real_clock.h"
+#include "host/sim/capture_ui.h"
+#include "platform/serial_port.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Steady = std::chrono::steady_clock;
+
+// Real time, except that sleeps are recorded and return at once.
+class NoSleepClock final : public host::Clock {
+  public:
+    int64_t now_us() override { return real_.now_us(); }
+    void sleep_us(int64_t duration_us) override { slept_us += duration_us; }
+    bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override {
+        return real_.wait_until_us(deadline_us, pred);
+    }
+    void Update(const std::function<void()>& fn) override { real_.Update(fn); }
+    void RegisterThread() override { real_.RegisterThread(); }
+    void AddPendingThread() override { real_.AddPendingThread(); }
+    void BeginPendingThread() override { real_.BeginPendingThread(); }
+    void UnregisterThread() override { real_.UnregisterThread(); }
+    int RegisteredThreads() override { return real_.RegisteredThreads(); }
+    std::atomic<int64_t> slept_us{0};
+
+  private:
+    host::RealClock real_;
+};
+
+int64_t MsSince(Steady::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start).count();
+}
+
+class PosixSerialRealTimeTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (std::filesystem::temp_directory_path() / "serialXXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root_ = pattern;
+        std::filesystem::create_directory(root_ + "/dev");
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
+        std::filesystem::create_symlink(ptsname(master_), root_ + "/dev/COM1");
+        ports_ = std::make_unique<host::posix::PosixSerialPorts>(root_);
+        host::Platform platform;
+        platform.clock = &clock_;
+        platform.log = &log_;
+        platform.ui = &ui_;
+        platform.serial = ports_.get();
+        platform_ = std::make_unique<host::ScopedPlatform>(platform);
+    }
+    void TearDown() override {
+        if (master_ >= 0)
+            close(master_);
+        std::filesystem::remove_all(root_);
+    }
+    bool OpenCom1(CSerialPort& port) { return port.Open(L"COM", 1, 9600, 0, 8, 0, false); }
+    termios SlaveSettings() {  // a pty master reports its slave's settings
+        termios t{};
+        EXPECT_EQ(tcgetattr(master_, &t), 0);
+        return t;
+    }
+    Bytes MasterRead(size_t count) {  // waits a generous 5 s at most
+        Bytes bytes;
+        for (const auto start = Steady::now(); bytes.size() < count && MsSince(start) < 5000;) {
+            pollfd fd = {master_, POLLIN, 0};
+            uint8_t chunk[4096];
+            const ssize_t n = poll(&fd, 1, 100) > 0 ? read(master_, chunk, sizeof chunk) : 0;
+            bytes.insert(bytes.end(), chunk, chunk + std::max<ssize_t>(n, 0));
+        }
+        return bytes;
+    }
+
+    std::string root_;
+    int master_ = -1;
+    NoSleepClock clock_;
+    host::CaptureLog log_;
+    host::CaptureUi ui_;
+    std::unique_ptr<host::posix::PosixSerialPorts> ports_;
+    std::unique_ptr<host::ScopedPlatform> platform_;
+    CSerialPort port_;
+};
+
+TEST_F(PosixSerialRealTimeTest, LineIsRawWithoutFlowControlAtTheCallersSpeed) {
+    ASSERT_TRUE(OpenCom1(port_));
+    termios t = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(t.c_cflag & (CRTSCTS | PARENB | CSTOPB | CSIZE | CLOCAL | CREAD),
+              static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
+    ASSERT_TRUE(port_.SetState(460800, 0, 8, 0, false));
+    t = SlaveSettings();
+    EXPECT_EQ(cfgetospeed(&t), B460800);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+
+    // Every byte value passes unchanged both ways: no CR/LF mapping, no XON/XOFF or signals.
+    Bytes all(256);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<uint8_t>(i);
+    ASSERT_EQ(write(master_, all.data(), 256), 256);
+    ASSERT_TRUE(port_.SetTimeouts(5000, 1000));
+    Bytes got(256);
+    EXPECT_EQ(port_.Read(got.data(), 256), 256u);
+    EXPECT_EQ(got, all);
+    EXPECT_EQ(port_.Write(all.data(), 256), 256u);
+    EXPECT_EQ(MasterRead(256), all);
+    EXPECT_TRUE(ui_.Events().empty());
+}
+
+// A pseudo-terminal keeps any speed and the stop bits but forces 8 data bits without parity:
+// a setting that does not take is reported, and the previous settings stay in force.
+TEST_F(PosixSerialRealTimeTest, SettingsThatDoNotTakeFail) {
+    uint32_t error = 0;
+    const host::SerialHandle handle = ports_->Open(L"COM1:", &error);
+    host::SerialState state;
+    ASSERT_TRUE(ports_->GetState(handle, &state));
+    state.baud = 4000000;
+    state.stop_bits = 1;  // one and a half: sent as two
+    ASSERT_TRUE(ports_->SetState(handle, state));
+    const host::SerialState good = state;
+    ASSERT_TRUE(ports_->GetState(handle, &state));
+    EXPECT_EQ(state.baud, 4000000u);
+    EXPECT_EQ(state.stop_bits, 2);
+
+    const uint32_t refused[][3] = {{14400, 8, 0}, {9600, 9, 0}, {9600, 7, 0}, {9600, 8, 2}};
+    for (const auto& r : refused) {
+        state = good;
+        state.baud = r[0];
+        state.byte_size = static_cast<uint8_t>(r[1]);
+        state.parity = static_cast<uint8_t>(r[2]);
+        EXPECT_FALSE(ports_->SetState(handle, state)) << r[0] << " " << r[1] << r[2];
+        const termios in_force = SlaveSettings();
+        EXPECT_EQ(cfgetospeed(&in_force), B4000000);
+    }
+    EXPECT_TRUE(ports_->Close(handle));
+    EXPECT_FALSE(ports_->GetState(handle, &state));
+}
+
+TEST_F(PosixSerialRealTimeTest, ReadsFollowTheTimeoutsAndCloseReleases) {
+    ASSERT_TRUE(OpenCom1(port_));
+    uint8_t buffer[255];
+    EXPECT_EQ(port_.Read(buffer, 255), 0u);  // R = 0 on a silent line: at once
+    ASSERT_TRUE(port_.SetTimeouts(100, 100));
+    const auto start = Steady::now();
+    EXPECT_EQ(port_.Read(buffer, 255), 0u);
+    EXPECT_GE(MsSince(start), 100);
+    EXPECT_LT(MsSince(start), 10'000);
+    ASSERT_EQ(write(master_, "zz", 2), 2);
+    ASSERT_TRUE(port_.SetTimeouts(0, 100));
+    uint32_t got = 0;  // R = 0: what is waiting, once the pty has passed it on
+    for (const auto since = Steady::now(); got < 2 && MsSince(since) < 5000;)
+        got += port_.Read(buffer + got, 255 - static_cast<int32_t>(got));
+    EXPECT_EQ(got, 2u);
+
+    EXPECT_TRUE(port_.Close());
+    EXPECT_EQ(clock_.slept_us.load(), 1'000'000);
+    EXPECT_EQ(port_.Read(buffer, 4), 0u);
+    EXPECT_FALSE(port_.Close());
+    EXPECT_EQ(clock_.slept_us.load(), 2'000'000);
+    EXPECT_TRUE(OpenCom1(port_));  // the lock went with the close
+}
+
+TEST_F(PosixSerialRealTimeTest, OpenFailuresAndTheirMessages) {
+    CSerialPort other;
+    EXPECT_FALSE(other.Open(L"COM", 2, 9600, 0, 8, 0, false));
+    std::filesystem::create_symlink(root_ + "/nowhere", root_ + "/dev/COM3");
+    EXPECT_FALSE(other.Open(L"COM", 3, 9600, 0, 8, 0, false));
+    std::fclose(std::fopen((root_ + "/dev/COM4").c_str(), "w"));  // no tty: the host's error
+    EXPECT_FALSE(other.Open(L"COM", 4, 9600, 0, 8, 0, false));
+    ASSERT_TRUE(OpenCom1(other));
+    EXPECT_FALSE(OpenCom1(port_));  // held by `other`
+
+    const std::wstring in_use =
+        L"\n\n The communications port may be in use at this time. Please choose another "
+        L"port or close the application using the desired port.";
+    const std::wstring not_found =
+        L"Communication Port Not Found!\n\nThe communications port does not exist. Check "
+        L"your system configuration on the status of this Communication port";
+    const auto boxes = ui_.Boxes();
+    ASSERT_EQ(boxes.size(), 4u);
+    EXPECT_EQ(boxes[0].text, not_found);
+    EXPECT_EQ(boxes[1].text, not_found);
+    EXPECT_EQ(boxes[2].text, L"Comm Open Error![" + std::to_wstring(ENOTTY) + L"]" + in_use);
+    EXPECT_EQ(boxes[3].text, L"Access Denied!" + in_use);
+    EXPECT_EQ(ui_.Beeps(), 0);
+}
+
+// The reader must end at once, and never read from whatever the system gives the closed
+// descriptor's number to next (here a pipe opened right after the close).
+TEST_F(PosixSerialRealTimeTest, CloseOrHangUpEndsABlockedRead) {
+    for (bool hang_up : {false, true}) {
+        ASSERT_TRUE(OpenCom1(port_));
+        ASSERT_TRUE(port_.SetTimeouts(30'000, 1000));
+        uint32_t got = 99;
+        uint8_t buffer[16] = {};
+        std::thread reader([&] { got = port_.Read(buffer, 16); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto start = Steady::now();
+        int pipe_fds[2] = {-1, -1};
+        if (hang_up) {
+            close(master_);
+            master_ = -1;
+        } else {
+            EXPECT_TRUE(port_.Close());
+            ASSERT_EQ(pipe(pipe_fds), 0);
+            ASSERT_EQ(write(pipe_fds[1], "XXXX", 4), 4);
+        }
+        reader.join();
+        EXPECT_EQ(got, 0u);
+        EXPECT_EQ(buffer[0], 0);
+        EXPECT_LT(MsSince(start), 10'000);
+        if (hang_up) {
+            EXPECT_EQ(port_.Write("?", 1), 0u);  // at once too
+            EXPECT_EQ(port_.Read(buffer, 16), 0u);
+            EXPECT_LT(MsSince(start), 10'000);
+        } else {
+            char left[8];
+            EXPECT_EQ(read(pipe_fds[0], left, sizeof left), 4);  // nobody took the pipe's bytes
+            close(pipe_fds[0]);
+            close(pipe_fds[1]);
+        }
+    }
+}
+
+}  // namespace
