@@ -53,13 +53,24 @@ uint32_t RecordingBus::Load(uint32_t address, int width) {
     return value;
 }
 
+void RecordingBus::SetWriteObserver(std::function<void()> observer) {
+    std::lock_guard<std::mutex> lock(observer_mutex_);
+    observer_ = std::move(observer);
+}
+
 void RecordingBus::Store(uint32_t address, int width, uint32_t value) {
     const int64_t time_us = clock_.now_us();
     const uint32_t mask = MaskOf(width);
-    std::lock_guard<std::mutex> lock(mutex_);
-    uint32_t& slot = values_[address];
-    slot = (slot & ~mask) | (value & mask);
-    accesses_.push_back({time_us, BusAccess::kWrite, width, address, value & mask});
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        uint32_t& slot = values_[address];
+        slot = (slot & ~mask) | (value & mask);
+        accesses_.push_back({time_us, BusAccess::kWrite, width, address, value & mask});
+    }
+    // The observer may read the bus and wake waiters on the clock: it runs without mutex_.
+    std::lock_guard<std::mutex> lock(observer_mutex_);
+    if (observer_)
+        observer_();
 }
 
 uint8_t RecordingBus::Read8(uint32_t address) {

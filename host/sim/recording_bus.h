@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <ostream>
@@ -42,6 +43,12 @@ class RecordingBus final : public RegisterBus {
     std::vector<BusAccess> Accesses();
     void ClearAccesses();
 
+    // Called after every write, outside the bus's lock, so that a watcher (the modem model)
+    // notices a pulse the moment it is written instead of polling for it.  Setting another
+    // observer, or none, waits for a call under way to end: once it returns, the old observer
+    // is never called again.
+    void SetWriteObserver(std::function<void()> observer);
+
     uint8_t Read8(uint32_t address) override;
     uint16_t Read16(uint32_t address) override;
     uint32_t Read32(uint32_t address) override;
@@ -57,6 +64,10 @@ class RecordingBus final : public RegisterBus {
     std::mutex mutex_;
     std::map<uint32_t, uint32_t> values_;
     std::vector<BusAccess> accesses_;
+    // Held while the observer runs (which may read the bus, taking mutex_); never taken while
+    // mutex_ is held.
+    std::mutex observer_mutex_;
+    std::function<void()> observer_;
 };
 
 }  // namespace host

@@ -1,0 +1,93 @@
+// The modem's pins, read from the recording bus or from the register file.
+#include "sim/board_pins.h"
+
+#include <utility>
+
+#include "host/board.h"
+#include "host/posix/register_file.h"
+#include "host/sim/recording_bus.h"
+
+namespace sim {
+namespace {
+
+PinLevels LevelsOf(uint32_t cpld_mode, uint32_t port_a_data, uint32_t port_b_data) {
+    PinLevels levels;
+    levels.cpld_mode = static_cast<uint16_t>(cpld_mode);
+    levels.reset = (port_a_data & kResetLineBit) != 0;
+    levels.power_key = (port_b_data & kPowerKeyBit) != 0;
+    return levels;
+}
+
+}  // namespace
+
+bool PinTracker::Note(int64_t time_us, const PinLevels& levels) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (levels == last_)
+        return false;
+    last_ = levels;
+    changes_.push_back({time_us, levels});
+    return true;
+}
+
+std::vector<PinChange> PinTracker::Take() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return std::exchange(changes_, {});
+}
+
+void PinTracker::Reset(const PinLevels& levels) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_ = levels;
+    changes_.clear();
+}
+
+// ---- the recording bus ----
+
+BusPins::BusPins(host::RecordingBus& bus, host::Clock& clock) : bus_(bus), clock_(clock) {
+    tracker_.Reset(Levels());
+    bus_.SetWriteObserver([this] { OnWrite(); });
+}
+
+BusPins::~BusPins() {
+    bus_.SetWriteObserver(nullptr);
+}
+
+PinLevels BusPins::Levels() {
+    return LevelsOf(bus_.Get(host::reg::kCpldMode), bus_.Get(host::reg::kGpioADat),
+                    bus_.Get(host::reg::kGpioBDat));
+}
+
+std::vector<PinChange> BusPins::TakeChanges() {
+    return tracker_.Take();
+}
+
+void BusPins::SetListener(std::function<void()> listener) {
+    std::lock_guard<std::mutex> lock(listener_mutex_);
+    listener_ = std::move(listener);
+}
+
+// Runs in the thread that wrote the register, right after the write.  One lock around the
+// sample and the note keeps two writers from noting their samples out of order.
+void BusPins::OnWrite() {
+    std::lock_guard<std::mutex> lock(listener_mutex_);
+    if (tracker_.Note(clock_.now_us(), Levels()) && listener_)
+        listener_();
+}
+
+// ---- the register file ----
+
+RegisterFilePins::RegisterFilePins(const host::posix::RegisterFile& file, host::Clock& clock)
+    : file_(file), clock_(clock) {
+    tracker_.Reset(Levels());
+}
+
+PinLevels RegisterFilePins::Levels() {
+    return LevelsOf(file_.Peek(host::reg::kCpldMode), file_.Peek(host::reg::kGpioADat),
+                    file_.Peek(host::reg::kGpioBDat));
+}
+
+std::vector<PinChange> RegisterFilePins::TakeChanges() {
+    tracker_.Note(clock_.now_us(), Levels());
+    return tracker_.Take();
+}
+
+}  // namespace sim
