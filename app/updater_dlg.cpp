@@ -1,7 +1,101 @@
-// Construction and destruction of the update dialog.
+// The update dialog: construction, its handlers, the close guard and the warning's colour.
 #include "app/updater_dlg.h"
 
-CUpdaterDlg::CUpdaterDlg() = default;
+#include "app/exit_codes.h"
+#include "app/prepare.h"
+#include "device/board.h"
+#include "host/debug_log.h"
+#include "host/thread.h"
+#include "res/dialog_template.h"
+#include "res/icon.h"
+
+CUpdaterDlg::CUpdaterDlg() : host::CDialog(res::UpdaterDialogTemplate()) {
+    m_hIcon = res::FindGroupIcon(res::kAppIconId);
+}
 
 // Members go in reverse order: the settings key is closed, then the port.
 CUpdaterDlg::~CUpdaterDlg() = default;
+
+std::span<const host::CDialog::MessageMapEntry> CUpdaterDlg::GetMessageMap() const {
+    static const MessageMapEntry kMap[] = {
+        {res::kIdcStart, static_cast<CommandHandler>(&CUpdaterDlg::OnStartClicked)},
+        {res::kIdcCancel, static_cast<CommandHandler>(&CUpdaterDlg::OnCancelClicked)},
+        {res::kIdcClose, static_cast<CommandHandler>(&CUpdaterDlg::OnCloseClicked)},
+    };
+    return kMap;
+}
+
+void CUpdaterDlg::DoDataExchange(host::CDataExchange* pDX) {
+    host::CDialog::DoDataExchange(pDX);
+    host::DDX_Control(pDX, res::kIdcEdit, m_edit);
+}
+
+bool CUpdaterDlg::OnInitDialog() {
+    host::CDialog::OnInitDialog();
+    SetIcon(m_hIcon, true);
+    SetIcon(m_hIcon, false);
+    CenterWindow();
+    host::StartThread(PrepareThread, this);
+    return true;
+}
+
+void CUpdaterDlg::OnOK() {
+    if (m_bAllowClose) {
+        // A worker's close request and a key press may arrive together: one of them releases.
+        if (!ClaimClose())
+            return;
+        ReleaseBacklight(m_hBacklightReq);
+        host::DebugOut("\nTurn on DVS(Power saving)");
+        SetDvsControl(false);
+        host::CDialog::OnOK();
+        return;
+    }
+    // Before the start nothing has been taken: the dialog simply ends, and no update can
+    // begin under it any more.
+    if (m_nState == -1 && ClaimUpdateStart()) {
+        SetUpdateOutcome(kExitClosedEarly);
+        host::CDialog::OnOK();
+        return;
+    }
+    RefuseClose();
+}
+
+void CUpdaterDlg::OnCancel() {
+    OnOK();
+}
+
+void CUpdaterDlg::RefuseClose() {
+    // Claimed but not yet in state 0 counts as preparing.
+    const int32_t state = m_nState;
+    if (state == -1 || state == 0 || state == 1)
+        host::DebugOut("Can't close the Dlg\r\n");
+}
+
+void CUpdaterDlg::OnStartClicked() {
+    PrepareThread(this);
+}
+
+void CUpdaterDlg::OnCancelClicked() {
+    if (m_nState == -1 && ClaimUpdateStart()) {
+        SetUpdateOutcome(kExitClosedEarly);
+        host::CDialog::OnOK();
+    }
+}
+
+void CUpdaterDlg::OnCloseClicked() {
+    OnOK();
+}
+
+host::Brush CUpdaterDlg::OnCtlColor(host::CDC& dc, int nCtlId, host::ControlKind kind) {
+    host::Brush brush = host::CDialog::OnCtlColor(dc, nCtlId, kind);
+    if (nCtlId == res::kIdcWarning) {
+        dc.SetTextColor(host::MakeRgb(255, 0, 0));
+        if (m_dwDeviceName == kDeviceNameRom) {
+            host::LogFont font;
+            font.weight = 600;
+            dc.SelectFont(font);
+        }
+        dc.SetBkMode(host::kBkTransparent);
+    }
+    return brush;
+}

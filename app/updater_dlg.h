@@ -5,21 +5,53 @@
 //
 // The member functions are defined by subsystem: the image and its records in download/,
 // the radio stack shutdown in device/, the dialog, preparation and teardown in app/.
+//
+// The dialog is template 102 (res/dialog_template.h).  Worker threads change its controls
+// through the framework (host/framework.h), which is safe from any thread, and end it through
+// the close guard OnOK.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 
+#include "host/framework.h"
 #include "host/power.h"
 #include "platform/reg_settings.h"
 #include "platform/serial_port.h"
 
-class CUpdaterDlg {
+// DeviceName value that selects the other title and warning text.
+constexpr uint32_t kDeviceNameRom = 3617;
+
+class CUpdaterDlg : public host::CDialog {
   public:
     CUpdaterDlg();
     virtual ~CUpdaterDlg();
     CUpdaterDlg(const CUpdaterDlg&) = delete;
     CUpdaterDlg& operator=(const CUpdaterDlg&) = delete;
+
+    // Dialog (app/updater_dlg.cpp).
+    void DoDataExchange(host::CDataExchange* pDX) override;
+    // Sets the icons, centres the dialog and starts PrepareThread.
+    bool OnInitDialog() override;
+    // The close guard: ends the dialog only once the update allows it (m_bAllowClose) or
+    // before it has started; refuses while it runs.
+    void OnOK() override;
+    // Escape and the window's close box: refused like the caption's OK button, through the
+    // close guard, so that no route ends the process in the middle of a download.
+    void OnCancel() override;
+    // Control 1019 in red, in a weight-600 font for DeviceName 3617, on a transparent
+    // background.
+    host::Brush OnCtlColor(host::CDC& dc, int nCtlId, host::ControlKind kind) override;
+    // Button handlers: 1000 runs the preparation on the UI thread, 1009 is the Cancel button,
+    // 1006 reaches the close guard.
+    void OnStartClicked();
+    void OnCancelClicked();
+    void OnCloseClicked();
+    // Answers true once per dialog: the caller may start the update.  PrepareThread claims it
+    // before it touches anything, and a close before the start claims it so that no update
+    // can begin under a closing dialog.
+    bool ClaimUpdateStart() { return !m_bUpdateClaimed.exchange(true); }
 
     // Image and record stream.
     // Finds the current phase's image (SW 130, FS 135) and stores its address and size.
@@ -33,7 +65,15 @@ class CUpdaterDlg {
     // their places in header stay as they were.
     uint32_t ReadRecordHeader(uint8_t header[8]);
 
+    // Radio stack shutdown (device/radio_stack.cpp).
+    // Switches the phone radio off, unloads "RIL1:", sends the modem its two AT commands over
+    // "VEI1:" and unloads the multiplexer channels, the multiplexer and the bus driver.  Leaves
+    // m_port closed and m_bNeedRestore set, whatever failed on the way; about 2.1 s.
+    void TurnOffRIL();
+
     // Members, in the dialog's order.
+    host::CEdit m_edit;
+    host::HIcon m_hIcon = nullptr;
     std::atomic<bool> m_bStopWait{false};
     std::atomic<bool> m_bDownloadEnabled{false};
     CSerialPort m_port;
@@ -55,4 +95,13 @@ class CUpdaterDlg {
     std::atomic<uint32_t> m_dwDeviceName{0};
     uint32_t m_dwReboot = 0;
     std::atomic<bool> m_bCountdown{false};
+
+  protected:
+    std::span<const MessageMapEntry> GetMessageMap() const override;
+
+  private:
+    // Refuses a close while the update runs, with the log line in states 0 and 1.
+    void RefuseClose();
+
+    std::atomic<bool> m_bUpdateClaimed{false};
 };

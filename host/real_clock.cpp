@@ -41,11 +41,11 @@ bool RealClock::wait_until_us(int64_t deadline_us, const std::function<bool()>& 
     return true;
 }
 
+// Notifying under the lock: a thread that ends may be the last user of the clock, and its
+// owner may destroy the clock as soon as the lock is free.
 void RealClock::Update(const std::function<void()>& fn) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        fn();
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    fn();
     changed_.notify_all();
 }
 
@@ -61,10 +61,8 @@ void RealClock::AddPendingThread() {
 void RealClock::BeginPendingThread() {}
 
 void RealClock::UnregisterThread() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        --threads_;
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    --threads_;
     changed_.notify_all();
 }
 

@@ -10,6 +10,7 @@ namespace ws = host::style;
 constexpr uint32_t kEditStyle = ws::kEditMultiLine | ws::kBorder | ws::kVScroll |
                                 ws::kEditAutoVScroll | ws::kEditAutoHScroll | ws::kTabStop;
 
+// clang-format off
 constexpr host::ControlTemplate kControls[] = {
     {kIdcWarningTitle, ControlKind::kStatic, L"Be careful !!", false, true, {93, 129, 40, 8},
      ws::kLeft | ws::kGroup},
@@ -32,6 +33,7 @@ constexpr host::ControlTemplate kControls[] = {
     {kIdcRemaining, ControlKind::kStatic, L"remaining:", false, true, {49, 128, 35, 8},
      ws::kLeft},
 };
+// clang-format on
 
 // The caption's OK button and an application window (extended style 0x80040000).
 constexpr host::DialogTemplate kTemplate = {

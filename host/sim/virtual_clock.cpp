@@ -39,6 +39,9 @@ bool VirtualClock::wait_until_us(int64_t deadline_us, const std::function<bool()
     const bool guest = !IsRegisteredHere();
     if (guest)
         ++guests_;
+    // A thread registered more than once (a scope inside a scope) counts once per
+    // registration, so its one wait must count as many times.
+    const int weight = guest ? 1 : t_depth;
     bool result = false;
     for (;;) {
         if (pred()) {
@@ -47,7 +50,7 @@ bool VirtualClock::wait_until_us(int64_t deadline_us, const std::function<bool()
         }
         if (now_us_ >= deadline_us || deadlocked_)
             break;
-        ++waiting_;
+        waiting_ += weight;
         if (deadline_us != kForever)
             deadlines_.insert(deadline_us);
         const uint64_t generation = generation_;

@@ -159,3 +159,11 @@ TEST(VirtualClockDeathTest, DeadlockWithoutHandlerAbortsLoudly) {
         },
         "deadlock");
 }
+
+TEST(VirtualClock, NestedRegistrationStillLetsTimeMove) {
+    host::VirtualClock clock;
+    host::ScopedClockThread outer(clock);
+    host::ScopedClockThread inner(clock);  // e.g. a modal loop inside a registered thread
+    clock.sleep_ms(3);
+    EXPECT_EQ(clock.now_us(), 3000);
+}

@@ -1,0 +1,69 @@
+// The application object, the UART settings key's lifetime and the run's outcome.
+#include "app/updater_app.h"
+
+#include <atomic>
+#include <cstdlib>
+
+#include "app/exit_codes.h"
+#include "app/updater_dlg.h"
+#include "host/platform.h"
+
+CUpdaterApp theApp;
+std::optional<CRegSettings> g_uartSettings;
+
+namespace {
+
+std::atomic<int> g_outcome{kExitFailure};
+
+void OpenUartSettingsForRun() {
+    OpenUartSettings();
+    static const bool registered = std::atexit(&CloseUartSettings) == 0;
+    (void)registered;
+}
+
+// Right after theApp and before the application runs, as the platform's start-up would.
+const host::StartupStep g_uartSettingsStep(&OpenUartSettingsForRun);
+
+}  // namespace
+
+int UpdateOutcome() {
+    return g_outcome.load();
+}
+
+void SetUpdateOutcome(int code) {
+    g_outcome = code;
+}
+
+void OpenUartSettings() {
+    if (!g_uartSettings)
+        g_uartSettings.emplace(host::kHkeyLocalMachine, kUartKeyPath);
+}
+
+void CloseUartSettings() {
+    if (!g_uartSettings)
+        return;
+    // At exit main's services may already be gone; the key then goes with its store.
+    if (host::Current().registry == nullptr)
+        g_uartSettings->m_hKey = 0;
+    g_uartSettings.reset();
+}
+
+CUpdaterApp::CUpdaterApp() = default;
+
+CUpdaterApp::~CUpdaterApp() = default;
+
+// The dialog lives on this stack and every worker holds it, so it must not be destroyed while
+// one of them still runs: after the dialog has ended the workers get a grace period to finish
+// (they all end within a few seconds of a close); past it the process ends without unwinding,
+// as the device's process would end with its threads.
+bool CUpdaterApp::InitInstance() {
+    CUpdaterDlg dlg;
+    m_pMainWnd = &dlg;
+    bool workers_ended = false;
+    dlg.DoModalAndWait(kWorkerGraceMs, &workers_ended);
+    SetExitCode(UpdateOutcome());
+    if (!workers_ended)
+        host::EndProcessNow(ExitCode());
+    m_pMainWnd = nullptr;
+    return false;
+}

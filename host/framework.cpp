@@ -1,0 +1,327 @@
+// The modal dialog: its model, the modal loop and command dispatch.
+#include "host/framework.h"
+
+#include <algorithm>
+
+#include "host/clock.h"
+#include "host/platform.h"
+
+namespace host {
+namespace {
+
+// How often WaitForWorkers looks at the clock's thread count.
+constexpr uint32_t kWorkerPollMs = 10;
+
+ControlState FromTemplate(const ControlTemplate& control) {
+    ControlState state;
+    state.id = control.id;
+    state.kind = control.kind;
+    state.text = control.text != nullptr ? control.text : L"";
+    state.visible = control.visible;
+    state.enabled = control.enabled;
+    state.rect = control.rect;
+    state.style = control.style;
+    return state;
+}
+
+}  // namespace
+
+CDialog::CDialog(const DialogTemplate& dialog_template) : template_(dialog_template) {
+    state_.template_id = template_.id;
+    state_.title = template_.caption != nullptr ? template_.caption : L"";
+    state_.cx = template_.cx;
+    state_.cy = template_.cy;
+    state_.font_face = template_.font_face != nullptr ? template_.font_face : L"";
+    state_.font_points = template_.font_points;
+    state_.style = template_.style;
+    state_.ex_style = template_.ex_style;
+    for (const ControlTemplate& control : template_.controls)
+        state_.controls.push_back(FromTemplate(control));
+}
+
+CDialog::~CDialog() = default;
+
+int CDialog::DoModal() {
+    // The UI thread takes part in virtual time while the window exists: while it runs
+    // OnInitDialog or a handler, time must not move under it.
+    ScopedClockThread ui_thread(CurrentClock());
+    return RunModalLoop();
+}
+
+int CDialog::DoModalAndWait(uint32_t grace_ms, bool* workers_ended) {
+    ScopedClockThread ui_thread(CurrentClock());
+    const int result = RunModalLoop();
+    const bool ended = WaitForWorkers(grace_ms);
+    if (workers_ended != nullptr)
+        *workers_ended = ended;
+    return result;
+}
+
+int CDialog::RunModalLoop() {
+    Clock& clock = CurrentClock();
+    clock.Update([this] {
+        commands_.clear();
+        end_requested_ = false;
+        result_ = 0;
+    });
+    closed_ = false;
+    close_claimed_ = false;
+    threads_at_open_ = clock.RegisteredThreads();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        front_end_ = dynamic_cast<FrontEnd*>(Current().ui);
+        if (front_end_ != nullptr)
+            front_end_->OnDialogOpened(state_, *this);
+    }
+    OnInitDialog();
+    int command_id = 0;
+    while (NextCommand(&command_id))
+        DispatchCommand(command_id);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (front_end_ != nullptr)
+            front_end_->OnDialogClosed();
+        front_end_ = nullptr;
+    }
+    int result = 0;
+    clock.Update([this, &result] { result = result_; });
+    return result;
+}
+
+// Waits for a command or the end; the end wins over commands still queued.
+bool CDialog::NextCommand(int* command_id) {
+    Clock& clock = CurrentClock();
+    clock.wait_until_us(kForever, [this] { return end_requested_ || !commands_.empty(); });
+    bool have = false;
+    clock.Update([this, command_id, &have] {
+        if (end_requested_ || commands_.empty())
+            return;
+        *command_id = commands_.front();
+        commands_.pop_front();
+        have = true;
+    });
+    return have;
+}
+
+void CDialog::EndDialog(int result) {
+    closed_ = true;
+    CurrentClock().Update([this, result] {
+        result_ = result;
+        end_requested_ = true;
+    });
+}
+
+void CDialog::PostCommand(int command_id) {
+    CurrentClock().Update([this, command_id] { commands_.push_back(command_id); });
+}
+
+// A click on a hidden or disabled button cannot happen on the device; a front-end that posts
+// one anyway is ignored.  Ids without a control (sent by code) are dispatched.
+void CDialog::DispatchCommand(int command_id) {
+    if (!IsClickable(command_id))
+        return;
+    for (const MessageMapEntry& entry : GetMessageMap()) {
+        if (entry.id == command_id) {
+            (this->*entry.handler)();
+            return;
+        }
+    }
+    if (command_id == kIdOk)
+        OnOK();
+    else if (command_id == kIdCancel)
+        OnCancel();
+}
+
+bool CDialog::IsClickable(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const ControlState* control = FindLocked(id);
+    return control == nullptr || (control->visible && control->enabled);
+}
+
+// The UI thread is still registered here, so time moves only by the polls' own sleeps; the
+// count taken at the start already held its registration.
+bool CDialog::WaitForWorkers(uint32_t grace_ms) {
+    Clock& clock = CurrentClock();
+    const int64_t deadline_us = clock.now_us() + int64_t{grace_ms} * 1000;
+    while (clock.RegisteredThreads() > threads_at_open_) {
+        if (clock.now_us() >= deadline_us)
+            return false;
+        clock.sleep_ms(kWorkerPollMs);
+    }
+    return true;
+}
+
+void CDialog::OnOK() {
+    if (!UpdateData(true))
+        return;
+    EndDialog(kIdOk);
+}
+
+void CDialog::OnCancel() {
+    EndDialog(kIdCancel);
+}
+
+bool CDialog::OnInitDialog() {
+    UpdateData(false);
+    return true;
+}
+
+void CDialog::DoDataExchange(CDataExchange*) {}
+
+Brush CDialog::OnCtlColor(CDC&, int, ControlKind) {
+    return kDialogBrush;
+}
+
+bool CDialog::UpdateData(bool save_and_validate) {
+    CDataExchange dx{this, save_and_validate};
+    DoDataExchange(&dx);
+    return true;
+}
+
+// The kinds come from the template, which never changes: no lock is taken, so a front-end may
+// ask from its drawing thread while another thread changes the model.
+ControlColors CDialog::ColorsOf(int control_id) {
+    ControlKind kind = ControlKind::kStatic;
+    for (const ControlTemplate& control : template_.controls) {
+        if (control.id == control_id)
+            kind = control.kind;
+    }
+    CDC dc;
+    OnCtlColor(dc, control_id, kind);
+    return dc.colors();
+}
+
+ControlState* CDialog::FindLocked(int id) {
+    for (ControlState& control : state_.controls) {
+        if (control.id == id)
+            return &control;
+    }
+    return nullptr;
+}
+
+void CDialog::PublishLocked(DialogChange::Kind kind, int id) {
+    if (front_end_ != nullptr)
+        front_end_->OnDialogChanged(DialogChange{kind, id}, state_);
+}
+
+void CDialog::SetTitle(const std::wstring& title) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.title = title;
+    PublishLocked(DialogChange::kTitle, 0);
+}
+
+std::wstring CDialog::GetTitle() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_.title;
+}
+
+void CDialog::SetIcon(HIcon icon, bool big) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    (big ? state_.big_icon : state_.small_icon) = icon;
+    PublishLocked(DialogChange::kIcon, 0);
+}
+
+void CDialog::CenterWindow() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.centred = true;
+    PublishLocked(DialogChange::kCentred, 0);
+}
+
+void CDialog::RepaintNow() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PublishLocked(DialogChange::kRepaint, 0);
+}
+
+int CDialog::ShowMessageBox(const std::wstring& text, const std::wstring& caption, uint32_t style) {
+    return CurrentUi().ShowMessageBox(text, caption, style);
+}
+
+bool CDialog::HasItem(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return FindLocked(id) != nullptr;
+}
+
+void CDialog::SetItemText(int id, const std::wstring& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlState* control = FindLocked(id);
+    if (control == nullptr)
+        return;
+    control->text = text;
+    PublishLocked(DialogChange::kText, id);
+}
+
+std::wstring CDialog::GetItemText(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlState* control = FindLocked(id);
+    return control != nullptr ? control->text : std::wstring();
+}
+
+void CDialog::ShowItem(int id, bool show) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlState* control = FindLocked(id);
+    if (control == nullptr)
+        return;
+    control->visible = show;
+    PublishLocked(DialogChange::kVisible, id);
+}
+
+bool CDialog::IsItemVisible(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlState* control = FindLocked(id);
+    return control != nullptr && control->visible;
+}
+
+void CDialog::EnableItem(int id, bool enable) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlState* control = FindLocked(id);
+    if (control == nullptr)
+        return;
+    control->enabled = enable;
+    PublishLocked(DialogChange::kEnabled, id);
+}
+
+bool CDialog::IsItemEnabled(int id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlState* control = FindLocked(id);
+    return control != nullptr && control->enabled;
+}
+
+// Progress bar messages as the platform's bar answers them: the position always stays inside
+// the range, and the setters answer the previous value.
+intptr_t CDialog::SendItemMessage(int id, uint32_t message, uintptr_t wparam, intptr_t lparam) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ControlState* bar = FindLocked(id);
+    if (bar == nullptr || bar->kind != ControlKind::kProgressBar)
+        return 0;
+    switch (message) {
+        case kPbmSetRange32: {
+            intptr_t previous = (bar->range_low & 0xFFFF) | ((bar->range_high & 0xFFFF) << 16);
+            bar->range_low = static_cast<int32_t>(wparam);
+            bar->range_high = static_cast<int32_t>(lparam);
+            bar->position = std::clamp(bar->position, bar->range_low,
+                                       std::max(bar->range_low, bar->range_high));
+            PublishLocked(DialogChange::kRange, id);
+            return previous;
+        }
+        case kPbmSetPos: {
+            intptr_t previous = bar->position;
+            bar->position = std::clamp(static_cast<int32_t>(wparam), bar->range_low,
+                                       std::max(bar->range_low, bar->range_high));
+            PublishLocked(DialogChange::kPosition, id);
+            return previous;
+        }
+        case kPbmGetPos:
+            return bar->position;
+        case kPbmGetRange:
+            return wparam != 0 ? bar->range_low : bar->range_high;
+        default:
+            return 0;
+    }
+}
+
+DialogState CDialog::Snapshot() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
+}
+
+}  // namespace host

@@ -1,0 +1,91 @@
+// The application object, the entry that main calls, and the small framework classes around
+// the dialog (drawing context, edit control, data exchange).
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "host/framework.h"
+
+namespace host {
+namespace {
+
+CWinApp* g_app = nullptr;
+
+std::vector<void (*)()>& StartupSteps() {
+    // A function-local list: the steps register during static initialisation, in whatever
+    // order the translation units are initialised.
+    static std::vector<void (*)()> steps;
+    return steps;
+}
+
+}  // namespace
+
+void CDC::SetTextColor(uint32_t rgb) {
+    colors_.custom_text_color = true;
+    colors_.text_rgb = rgb;
+}
+
+void CDC::SetBkMode(int mode) {
+    colors_.transparent = mode == kBkTransparent;
+}
+
+void CDC::SelectFont(const LogFont& font) {
+    colors_.font_weight = font.weight;
+}
+
+void CEdit::SetText(const std::wstring& text) {
+    if (dialog_ != nullptr)
+        dialog_->SetItemText(id_, text);
+}
+
+std::wstring CEdit::GetText() const {
+    return dialog_ != nullptr ? dialog_->GetItemText(id_) : std::wstring();
+}
+
+void DDX_Control(CDataExchange* dx, int id, CEdit& edit) {
+    if (edit.IsBound() || !dx->dialog->HasItem(id))
+        return;
+    edit.dialog_ = dx->dialog;
+    edit.id_ = id;
+}
+
+CWinApp::CWinApp() {
+    g_app = this;
+}
+
+CWinApp::~CWinApp() {
+    if (g_app == this)
+        g_app = nullptr;
+}
+
+bool CWinApp::InitInstance() {
+    return false;
+}
+
+int CWinApp::ExitInstance() {
+    return exit_code_;
+}
+
+CWinApp* CurrentApp() {
+    return g_app;
+}
+
+StartupStep::StartupStep(void (*step)()) {
+    StartupSteps().push_back(step);
+}
+
+int AppMain(CWinApp& app) {
+    for (void (*step)() : StartupSteps())
+        step();
+    // There is no message loop of our own: whatever InitInstance answers, the application
+    // ends when it returns.
+    app.InitInstance();
+    return app.ExitInstance();
+}
+
+void EndProcessNow(int code) {
+    std::fflush(nullptr);
+    std::_Exit(code);
+}
+
+}  // namespace host

@@ -1,0 +1,380 @@
+// The terminal front-end.  Dialog units become character cells at 2/5 across and 2/15 down:
+// the 146 x 161 dialog takes 58 x 21 cells inside its frame and fits a 80 x 24 terminal, and
+// the template's wrapped warning text still fits its control.
+#include "host/posix/terminal_ui.h"
+
+#include <curses.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "host/debug_log.h"
+#include "host/framework.h"
+
+namespace host::posix {
+namespace {
+
+constexpr int kKeyEscape = 27;
+constexpr int kInputPollMs = 50;
+constexpr int kEscapeDelayMs = 25;
+constexpr int kBoldWeight = 600;
+constexpr int kBoxTextWidth = 50;
+constexpr const char* kHint = "Enter/o: OK   Esc: cancel";
+
+int ToCol(int x_du) {
+    return x_du * 2 / 5;
+}
+int ToRow(int y_du) {
+    return y_du * 2 / 15;
+}
+
+// Greedy word wrap; a word longer than the width is cut.
+std::vector<std::string> Wrap(const std::string& text, int width) {
+    std::vector<std::string> lines;
+    if (width <= 0)
+        return lines;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find('\n', start);
+        std::string paragraph = text.substr(start, end == std::string::npos ? end : end - start);
+        std::string line;
+        size_t pos = 0;
+        while (pos < paragraph.size()) {
+            size_t next = paragraph.find(' ', pos);
+            std::string word = paragraph.substr(pos, next == std::string::npos ? next : next - pos);
+            pos = next == std::string::npos ? paragraph.size() : next + 1;
+            if (!line.empty() && static_cast<int>(line.size() + 1 + word.size()) > width) {
+                lines.push_back(line);
+                line.clear();
+            }
+            line += (line.empty() ? "" : " ") + word;
+            while (static_cast<int>(line.size()) > width) {
+                lines.push_back(line.substr(0, width));
+                line = line.substr(width);
+            }
+        }
+        lines.push_back(line);
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The nearest of the terminal's eight colours; colour pair n + 1 draws colour n.
+int ColorPairOf(uint32_t rgb) {
+    const int red = ((rgb >> 16) & 0xFF) > 127 ? 1 : 0;
+    const int green = ((rgb >> 8) & 0xFF) > 127 ? 1 : 0;
+    const int blue = (rgb & 0xFF) > 127 ? 1 : 0;
+    return 1 + (red | green << 1 | blue << 2);
+}
+
+// Plain ASCII, so that the frame reads the same on every terminal and in a captured screen.
+void DrawRect(int top, int left, int height, int width) {
+    mvaddch(top, left, '+');
+    mvhline(top, left + 1, '-', width - 2);
+    mvaddch(top, left + width - 1, '+');
+    mvvline(top + 1, left, '|', height - 2);
+    mvvline(top + 1, left + width - 1, '|', height - 2);
+    mvaddch(top + height - 1, left, '+');
+    mvhline(top + height - 1, left + 1, '-', width - 2);
+    mvaddch(top + height - 1, left + width - 1, '+');
+}
+
+void FillRect(int top, int left, int height, int width) {
+    for (int row = 0; row < height; ++row)
+        mvhline(top + row, left, ' ', width);
+}
+
+struct Cells {
+    int row;
+    int col;
+    int height;
+    int width;
+};
+
+Cells CellsOf(const DialogRect& rect, int top, int left) {
+    const int row = ToRow(rect.y);
+    const int col = ToCol(rect.x);
+    return {top + row, left + col, std::max(1, ToRow(rect.y + rect.cy) - row),
+            std::max(1, ToCol(rect.x + rect.cx) - col)};
+}
+
+void DrawCentred(int row, int col, int width, const std::string& text) {
+    const int length = std::min<int>(width, static_cast<int>(text.size()));
+    mvaddnstr(row, col + (width - length) / 2, text.c_str(), length);
+}
+
+void DrawStatic(const Cells& at, const std::string& text) {
+    std::vector<std::string> lines = Wrap(text, at.width);
+    for (int i = 0; i < at.height && i < static_cast<int>(lines.size()); ++i)
+        mvaddnstr(at.row + i, at.col, lines[i].c_str(), at.width);
+}
+
+void DrawButton(const Cells& at, const std::string& text) {
+    if (at.height >= 3 && at.width >= 4) {
+        DrawRect(at.row, at.col, at.height, at.width);
+        DrawCentred(at.row + at.height / 2, at.col + 1, at.width - 2, text);
+    } else {
+        DrawCentred(at.row, at.col, at.width, "[ " + text + " ]");
+    }
+}
+
+void DrawBar(const Cells& at, const ControlState& bar) {
+    const int inner = at.width - 2;
+    const int span = bar.range_high - bar.range_low;
+    int filled = span > 0 ? (bar.position - bar.range_low) * inner / span : 0;
+    filled = std::clamp(filled, 0, inner);
+    std::string cells = "[" + std::string(filled, '#') + std::string(inner - filled, '-') + "]";
+    mvaddnstr(at.row, at.col, cells.c_str(), at.width);
+}
+
+int AttributesOf(const ControlState& control, const ControlColors& colors) {
+    int attributes = A_NORMAL;
+    if (colors.custom_text_color && has_colors())
+        attributes |= COLOR_PAIR(ColorPairOf(colors.text_rgb));
+    if (colors.font_weight >= kBoldWeight)
+        attributes |= A_BOLD;
+    if (!control.enabled)
+        attributes |= A_DIM;
+    return attributes;
+}
+
+void DrawControl(const ControlState& control, const ControlColors& colors, int top, int left) {
+    const Cells at = CellsOf(control.rect, top, left);
+    const std::string text = Narrow(control.text);
+    attrset(AttributesOf(control, colors));
+    switch (control.kind) {
+        case ControlKind::kStatic:
+            DrawStatic(at, text);
+            break;
+        case ControlKind::kButton:
+            DrawButton(at, text);
+            break;
+        case ControlKind::kEdit:
+            mvaddnstr(at.row, at.col, ("[" + text + "]").c_str(), at.width);
+            break;
+        case ControlKind::kProgressBar:
+            DrawBar(at, control);
+            break;
+    }
+    attrset(A_NORMAL);
+}
+
+void DrawBox(const std::wstring& caption_text, const std::wstring& body) {
+    const std::string caption = Narrow(caption_text);
+    const std::vector<std::string> lines = Wrap(Narrow(body), std::min(kBoxTextWidth, COLS - 6));
+    int inner = static_cast<int>(caption.size()) + 4;
+    for (const std::string& line : lines)
+        inner = std::max(inner, static_cast<int>(line.size()));
+    inner = std::max(inner, 10);
+    const int width = inner + 4;
+    const int height = static_cast<int>(lines.size()) + 5;
+    const int top = std::max(0, (LINES - height) / 2);
+    const int left = std::max(0, (COLS - width) / 2);
+    FillRect(top, left, height, width);
+    DrawRect(top, left, height, width);
+    mvaddstr(top, left + 2, (" " + caption + " ").c_str());
+    for (size_t i = 0; i < lines.size(); ++i)
+        mvaddnstr(top + 2 + static_cast<int>(i), left + 2, lines[i].c_str(), inner);
+    attron(A_REVERSE);
+    DrawCentred(top + height - 2, left + 1, width - 2, "[ OK ]");
+    attroff(A_REVERSE);
+}
+
+}  // namespace
+
+// What the drawing thread takes from the model for one pass, under the lock.
+struct TerminalUi::Frame {
+    bool redraw = false;
+    bool open = false;
+    DialogState state;
+    std::vector<ControlColors> colors;  // per control, in state order
+    bool has_box = false;
+    PendingBox box;
+    int beeps = 0;
+};
+
+bool StdioIsTerminal() {
+    return isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
+}
+
+TerminalUi::~TerminalUi() {
+    Stop();
+}
+
+bool TerminalUi::Start() {
+    if (!StdioIsTerminal())
+        return false;
+    SCREEN* screen = newterm(nullptr, stdout, stdin);
+    if (screen == nullptr)
+        return false;
+    screen_ = screen;
+    cbreak();
+    noecho();
+    keypad(stdscr, TRUE);
+    set_escdelay(kEscapeDelayMs);
+    curs_set(0);
+    timeout(kInputPollMs);
+    if (has_colors()) {
+        start_color();
+        use_default_colors();
+        for (int color = 0; color < 8; ++color)
+            init_pair(static_cast<short>(color + 1), static_cast<short>(color), -1);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = true;
+    stop_ = false;
+    dirty_ = true;
+    thread_ = std::thread(&TerminalUi::Run, this);
+    return true;
+}
+
+void TerminalUi::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_)
+            return;
+        stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    // The drawing thread has ended: this thread is now the only one near the terminal.
+    endwin();
+    delscreen(static_cast<SCREEN*>(screen_));
+    screen_ = nullptr;
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+    for (const auto& box : boxes_) {
+        box->answered = true;
+        box->answer = kIdOk;
+    }
+    boxes_.clear();
+    changed_.notify_all();
+}
+
+int TerminalUi::ShowMessageBox(const std::wstring& text, const std::wstring& caption, uint32_t) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!running_ || stop_)
+        return kIdOk;
+    auto box = std::make_shared<PendingBox>();
+    box->text = text;
+    box->caption = caption;
+    boxes_.push_back(box);
+    dirty_ = true;
+    changed_.wait(lock, [&box] { return box->answered; });
+    return box->answer;
+}
+
+void TerminalUi::ErrorBeep() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++beeps_;
+}
+
+void TerminalUi::OnDialogOpened(const DialogState& state, DialogSite& site) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = true;
+    site_ = &site;
+    state_ = state;
+    dirty_ = true;
+}
+
+void TerminalUi::OnDialogChanged(const DialogChange&, const DialogState& state) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_ = state;
+    dirty_ = true;
+}
+
+void TerminalUi::OnDialogClosed() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    open_ = false;
+    site_ = nullptr;
+    dirty_ = true;
+}
+
+// The colours are asked of the dialog here, under the lock that keeps the site valid; the
+// dialog answers them without taking a lock of its own.
+bool TerminalUi::TakeFrame(Frame* frame) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stop_)
+        return false;
+    frame->beeps = beeps_;
+    beeps_ = 0;
+    frame->redraw = dirty_;
+    if (!dirty_)
+        return true;
+    dirty_ = false;
+    frame->open = open_;
+    frame->state = state_;
+    frame->colors.clear();
+    for (const ControlState& control : state_.controls) {
+        frame->colors.push_back(site_ != nullptr && control.visible ? site_->ColorsOf(control.id)
+                                                                    : ControlColors{});
+    }
+    frame->has_box = !boxes_.empty();
+    if (frame->has_box)
+        frame->box = *boxes_.front();
+    return true;
+}
+
+void TerminalUi::HandleKey(int key) {
+    const bool ok_key = key == '\n' || key == '\r' || key == KEY_ENTER || key == 'o' || key == 'O';
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (key == KEY_RESIZE) {
+        dirty_ = true;
+        return;
+    }
+    if (!boxes_.empty()) {
+        if (ok_key || key == kKeyEscape || key == ' ') {
+            boxes_.front()->answered = true;
+            boxes_.front()->answer = kIdOk;
+            boxes_.pop_front();
+            dirty_ = true;
+            changed_.notify_all();
+        }
+        return;
+    }
+    if (site_ == nullptr)
+        return;
+    if (ok_key)
+        site_->PostCommand(kIdOk);
+    else if (key == kKeyEscape)
+        site_->PostCommand(kIdCancel);
+}
+
+void TerminalUi::Run() {
+    Frame frame;
+    while (TakeFrame(&frame)) {
+        for (int i = 0; i < frame.beeps; ++i)
+            beep();
+        if (frame.redraw) {
+            erase();
+            if (frame.open) {
+                const DialogState& state = frame.state;
+                const int width = ToCol(state.cx) + 2;
+                const int height = ToRow(state.cy) + 2;
+                const int top = std::max(0, (LINES - height - 1) / 2);
+                const int left = std::max(0, (COLS - width) / 2);
+                DrawRect(top, left, height, width);
+                mvaddnstr(top, left + 2, (" " + Narrow(state.title) + " ").c_str(), width - 9);
+                if (state.ex_style & style::kExCaptionOkButton)
+                    mvaddstr(top, left + width - 6, "[OK]");
+                for (size_t i = 0; i < state.controls.size(); ++i) {
+                    if (state.controls[i].visible)
+                        DrawControl(state.controls[i], frame.colors[i], top + 1, left + 1);
+                }
+                mvaddnstr(top + height, left, kHint, width);
+            }
+            if (frame.has_box)
+                DrawBox(frame.box.caption, frame.box.text);
+            refresh();
+        }
+        const int key = getch();
+        if (key != ERR)
+            HandleKey(key);
+    }
+}
+
+}  // namespace host::posix

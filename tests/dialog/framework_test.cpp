@@ -1,0 +1,161 @@
+// The framework under the dialog: the modal loop and its commands, the bar's messages, the
+// wait for the workers, the application's entry, and line mode's output.
+#include <sstream>
+
+#include "host/framework.h"
+#include "host/posix/line_ui.h"
+#include "host/thread.h"
+#include "tests/dialog/dialog_fixture.h"
+
+namespace dialog_test {
+namespace {
+
+using host::ControlKind;
+
+constexpr host::ControlTemplate kControls[] = {
+    {10, ControlKind::kButton, L"Go", true, true, {0, 0, 40, 12}, 0},
+    {11, ControlKind::kButton, L"Disabled", true, false, {0, 20, 40, 12}, 0},
+    {12, ControlKind::kButton, L"Hidden", false, true, {0, 40, 40, 12}, 0},
+    {20, ControlKind::kStatic, L"Two\nlines", true, true, {50, 0, 40, 16}, 0},
+    {30, ControlKind::kProgressBar, L"", true, true, {0, 60, 90, 8}, 0},
+};
+constexpr host::DialogTemplate kTemplate = {7, 100, 80, L"System", 8, 0, 0, L"Test", kControls};
+
+// A dialog that records its handlers and runs a start-up action from OnInitDialog.
+class TestDlg : public host::CDialog {
+  public:
+    TestDlg() : host::CDialog(kTemplate) {}
+    bool OnInitDialog() override {
+        host::CDialog::OnInitDialog();
+        if (on_init)
+            on_init(*this);
+        return true;
+    }
+    void OnOK() override {
+        handled.push_back(1);
+        host::CDialog::OnOK();
+    }
+    void On10() { handled.push_back(10); }
+    void On11() { handled.push_back(11); }
+    void On12() { handled.push_back(12); }
+    void On40() { handled.push_back(40); }
+
+    std::function<void(TestDlg&)> on_init;
+    std::vector<int> handled;
+
+  protected:
+    std::span<const MessageMapEntry> GetMessageMap() const override {
+        static const MessageMapEntry kMap[] = {
+            {10, static_cast<CommandHandler>(&TestDlg::On10)},
+            {11, static_cast<CommandHandler>(&TestDlg::On11)},
+            {12, static_cast<CommandHandler>(&TestDlg::On12)},
+            {40, static_cast<CommandHandler>(&TestDlg::On40)},
+        };
+        return kMap;
+    }
+};
+
+using FrameworkTest = DialogFixture;
+
+TEST_F(FrameworkTest, ModalLoopDispatchesCommandsInOrderAndSkipsUnclickableButtons) {
+    TestDlg dlg;
+    for (int id : {11, 12, 10, 40, host::kIdOk, 10})
+        ui_.PostOnOpen(id);
+    EXPECT_EQ(dlg.DoModal(), host::kIdOk);
+    // Disabled and hidden buttons cannot be clicked; commands after the end are dropped.
+    EXPECT_EQ(dlg.handled, (std::vector<int>{10, 40, 1}));
+    EXPECT_TRUE(dlg.IsClosed());
+    EXPECT_FALSE(ui_.IsOpen());
+}
+
+// Threads that still hold the dialog after its end are waited for; one that outstays the
+// grace period makes the wait give up instead of letting the dialog be destroyed under it.
+TEST_F(FrameworkTest, WaitForWorkersHonoursTheGracePeriod) {
+    for (uint32_t linger_ms : {3000u, 10000u}) {
+        TestDlg dlg;
+        static uint32_t s_linger_ms;
+        s_linger_ms = linger_ms;
+        dlg.on_init = [](TestDlg& d) {
+            d.EndDialog(host::kIdOk);
+            host::StartThread(
+                [](void*) -> uint32_t {
+                    host::Sleep(s_linger_ms);
+                    return 0;
+                },
+                &d);
+        };
+        const int64_t start_ms = clock_.now_ms();
+        bool all_ended = false;
+        const int result = dlg.DoModalAndWait(5000, &all_ended);
+        const int64_t waited_ms = clock_.now_ms() - start_ms;
+        EXPECT_EQ(result, host::kIdOk);
+        EXPECT_EQ(all_ended, linger_ms < 5000);
+        // Seen at the first poll after the worker's end.  (Past a give-up the worker alone
+        // moves time, so only the answer tells.)
+        if (all_ended) {
+            EXPECT_GE(waited_ms, linger_ms);
+            EXPECT_LE(waited_ms, linger_ms + 10);
+        }
+        clock_.WaitForThreadsToEnd();
+    }
+}
+
+TEST_F(FrameworkTest, LineModeWritesOneLinePerChangeAndAnswersBoxesWithOk) {
+    std::ostringstream out;
+    host::posix::LineUi line(out, &clock_);
+    host::ScopedPlatform with_lines(TestPlatform(clock_, log_, registry_, line, bus_, power_));
+    TestDlg dlg;
+    int answer = 0;
+    dlg.on_init = [&answer](TestDlg& d) {
+        d.SetTitle(L"GSM Updater");
+        d.ShowItem(10, false);
+        d.EnableItem(11, true);
+        d.SetItemText(20, L"a \"b\"\nc");
+        d.RepaintNow();
+        d.SendItemMessage(30, host::kPbmSetRange32, 0, 480);
+        host::Sleep(1500);
+        d.SendItemMessage(30, host::kPbmSetPos, 17, 0);
+        answer = d.ShowMessageBox(L"Done", L"Success!!", host::kMbOk);
+        d.EndDialog(host::kIdOk);
+    };
+    dlg.DoModal();
+    EXPECT_EQ(answer, host::kIdOk);
+    EXPECT_EQ(out.str(),
+              "[     0.000] open 7 \"Test\"\n"
+              "[     0.000] show 10 \"Go\"\n"
+              "[     0.000] show 11 \"Disabled\"\n"
+              "[     0.000] show 20 \"Two\\nlines\"\n"
+              "[     0.000] show 30 \"\"\n"
+              "[     0.000] title \"GSM Updater\"\n"
+              "[     0.000] hide 10\n"
+              "[     0.000] enable 11\n"
+              "[     0.000] text 20 \"a \\\"b\\\"\\nc\"\n"
+              "[     0.000] range 30 0..480\n"
+              "[     1.500] pos 30 17\n"
+              "[     1.500] box \"Success!!\" \"Done\" -> OK\n"
+              "[     1.500] close\n");
+}
+
+std::vector<std::string> g_order;
+
+class TestApp final : public host::CWinApp {
+  public:
+    bool InitInstance() override {
+        g_order.push_back(g_uartSettings ? "init with the UART key" : "init without it");
+        SetExitCode(kExitClosedEarly);
+        return false;
+    }
+};
+
+const host::StartupStep g_recordStep([] { g_order.push_back("start-up step"); });
+
+TEST_F(FrameworkTest, AppMainRunsTheStartUpStepsBeforeInitInstance) {
+    CloseUartSettings();
+    g_order.clear();
+    TestApp app;
+    EXPECT_EQ(host::AppMain(app), kExitClosedEarly);
+    EXPECT_EQ(g_order, (std::vector<std::string>{"start-up step", "init with the UART key"}));
+}
+
+}  // namespace
+}  // namespace dialog_test

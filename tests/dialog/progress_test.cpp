@@ -1,0 +1,290 @@
+// The progress step, the display and range set-ups, and CountdownThread, in virtual time.
+#include <bit>
+#include <cstring>
+
+#include "download/progress.h"
+#include "host/thread.h"
+#include "res/dialog_template.h"
+#include "tests/dialog/dialog_fixture.h"
+
+namespace dialog_test {
+namespace {
+
+using Texts = std::vector<std::pair<int64_t, std::wstring>>;
+
+struct Update {
+    int32_t count;
+    int32_t position;
+    uint32_t progress;
+    std::wstring label;
+};
+
+class ProgressTest : public DialogFixture {
+  protected:
+    // One pass as the replay drives the step: after each of the five leading records with
+    // nSuccessCount 0, then once per confirmed record.  Answers the display updates.
+    std::vector<Update> RunPass(int32_t records, bool fs, int32_t last_count,
+                                PassDisplay& display) {
+        dlg_.m_nRecordCount = records;
+        dlg_.m_bFsPhase = fs;
+        std::vector<Update> updates;
+        for (int32_t record = 1; record <= records; ++record) {
+            const int32_t count = record > 5 ? record - 5 : 0;
+            if (count > last_count)
+                break;
+            const int before = LogCount("\n==============REM=");
+            StepProgress(&dlg_, display, count);
+            if (LogCount("\n==============REM=") != before)
+                updates.push_back({count, Position(), Settings(L"Progress"), Label()});
+        }
+        return updates;
+    }
+
+    std::vector<Update> RunPass(int32_t records, bool fs, int32_t last_count = INT32_MAX) {
+        PassDisplay display;
+        SetUpDisplay(&dlg_, display);
+        return RunPass(records, fs, last_count, display);
+    }
+
+    int32_t Position() {
+        return static_cast<int32_t>(
+            dlg_.SendItemMessage(res::kIdcProgress, host::kPbmGetPos, 0, 0));
+    }
+    std::wstring Label() { return dlg_.GetItemText(res::kIdcTimeLeft); }
+
+    void SetUp() override { SetUpProgressRange(&dlg_); }
+};
+
+std::vector<int32_t> Counts(const std::vector<Update>& updates) {
+    std::vector<int32_t> counts;
+    for (const Update& update : updates)
+        counts.push_back(update.count);
+    return counts;
+}
+
+std::vector<int32_t> Positions(const std::vector<Update>& updates) {
+    std::vector<int32_t> positions;
+    for (const Update& update : updates)
+        positions.push_back(update.position);
+    return positions;
+}
+
+TEST(ProgressPositionTest, SinglePrecisionStepsGiveTheShippedImagesPositions) {
+    EXPECT_EQ(std::bit_cast<uint32_t>(0.6666667f), 0x3F2AAAABu);
+    EXPECT_EQ(std::bit_cast<uint32_t>(0.33333334f), 0x3EAAAAABu);
+    // The ends of both shipped images: just below 320 and 480, never reaching them.
+    EXPECT_EQ(ProgressPosition(1667, 1672, false), 319);
+    EXPECT_EQ(ProgressPosition(885, 890, true), 479);
+    EXPECT_EQ(ProgressPosition(995, 1000, false), 318);
+    EXPECT_EQ(ProgressPosition(0, 890, true), 320);
+    // A count of zero records (nothing loaded) must not divide by zero.
+    EXPECT_EQ(ProgressPosition(10, 0, false), 0);
+}
+
+TEST_F(ProgressTest, SwImageOf1672RecordsUpdates32Times) {
+    const std::vector<Update> updates = RunPass(1672, false);
+    EXPECT_EQ(Counts(updates), (std::vector<int32_t>{
+                                   89,   99,   183,  199,  288,  299,  387,  399,  486,  499,  586,
+                                   599,  685,  699,  784,  799,  884,  899,  988,  999,  1087, 1099,
+                                   1187, 1199, 1286, 1299, 1385, 1399, 1484, 1499, 1584, 1599}));
+    EXPECT_EQ(Positions(updates),
+              (std::vector<int32_t>{17,  18,  35,  38,  55,  57,  74,  76,  93,  95,  112,
+                                    114, 131, 133, 150, 152, 169, 172, 189, 191, 208, 210,
+                                    227, 229, 246, 248, 265, 267, 284, 286, 303, 306}));
+    EXPECT_EQ(updates[0].progress, 3u);
+    EXPECT_EQ(updates[0].label, L" 7m43s ");
+    EXPECT_EQ(updates[1].label, L" 7m42s ");
+    // The last update stays on screen: the pass ends at 319 without showing it.
+    EXPECT_EQ(Position(), 306);
+    EXPECT_EQ(Settings(L"Progress"), 63u);
+    EXPECT_EQ(Label(), L" 2m54s ");
+}
+
+TEST_F(ProgressTest, FsImageOf890RecordsStartsAt320AndUpdates17Times) {
+    PassDisplay display;
+    SetUpDisplay(&dlg_, display);
+    RunPass(1672, false, INT32_MAX, display);
+    display.nLastShownPos = 0;  // the FS pass's set-up; it has no display set-up
+    const int before = LogCount("\n==============REM=");
+    std::vector<Update> first = RunPass(890, true, 0, display);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(LogCount("\n==============REM=") - before, 1);
+    EXPECT_EQ(Position(), 320);
+    EXPECT_EQ(Settings(L"Progress"), 66u);
+    EXPECT_EQ(Label(), L" 2m40s ");
+
+    display.nLastShownPos = 0;
+    std::vector<Update> updates = RunPass(890, true, INT32_MAX, display);
+    EXPECT_EQ(Counts(updates), (std::vector<int32_t>{0, 95, 99, 190, 199, 290, 299, 390, 399, 490,
+                                                     499, 590, 599, 690, 699, 790, 799}));
+    EXPECT_EQ(updates[1].position, 337);
+    EXPECT_EQ(updates[2].position, 337);  // the modulo rule repeats the same numbers
+    EXPECT_EQ(updates[3].position, 354);
+    EXPECT_EQ(Position(), 463);
+    EXPECT_EQ(Settings(L"Progress"), 96u);
+    EXPECT_EQ(Label(), L" 0m17s ");
+}
+
+TEST_F(ProgressTest, SmallAndLargeImagesFollowTheThrottle) {
+    std::vector<Update> small = RunPass(1000, false, 150);
+    ASSERT_GE(small.size(), 3u);
+    EXPECT_EQ(Counts(small), (std::vector<int32_t>{54, 99, 150}));
+    EXPECT_EQ(Positions(small), (std::vector<int32_t>{17, 31, 48}));
+    EXPECT_EQ(small[0].progress, 3u);
+    EXPECT_EQ(small[0].label, L" 7m43s ");
+    EXPECT_EQ(small[1].progress, 6u);  // the modulo rule, 14 units after the first
+    EXPECT_EQ(small[1].label, L" 7m29s ");
+    EXPECT_EQ(Label(), L" 7m12s ");
+
+    // Only the modulo rule shows anything this early in a large image.
+    std::vector<Update> large = RunPass(20000, false, 99);
+    EXPECT_EQ(Counts(large), (std::vector<int32_t>{99}));
+    EXPECT_EQ(Position(), 1);
+    EXPECT_EQ(Settings(L"Progress"), 0u);
+    EXPECT_EQ(Label(), L" 7m59s ");
+}
+
+TEST_F(ProgressTest, LabelExtremesAndOnlyFirstFiveCharactersRewritten) {
+    PassDisplay display;
+    std::memcpy(display.szTimeLeft, L"abcdeYZ", sizeof display.szTimeLeft);
+    dlg_.m_nRecordCount = 890;
+    dlg_.m_bFsPhase = true;
+    StepProgress(&dlg_, display, 885);
+    EXPECT_EQ(Position(), 479);
+    EXPECT_EQ(Settings(L"Progress"), 99u);
+    EXPECT_EQ(Label(), L" 0m01YZ");
+    const std::vector<std::string> logs = Logs();
+    ASSERT_GE(logs.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(logs.end() - 6, logs.end()),
+              (std::vector<std::string>{"\n==============REM=", " ", "0", "m", "0", "1"}));
+
+    display = PassDisplay{};
+    SetUpDisplay(&dlg_, display);
+    dlg_.m_nRecordCount = 100000;
+    dlg_.m_bFsPhase = false;
+    StepProgress(&dlg_, display, 99);
+    EXPECT_EQ(Position(), 0);
+    EXPECT_EQ(Label(), L" 8m00s ");
+}
+
+TEST_F(ProgressTest, DisplaySetUpLeavesTheLabelToTheCountdown) {
+    dlg_.m_settings.SetDWORD(L"Progress", 40);
+    dlg_.SendItemMessage(res::kIdcProgress, host::kPbmSetPos, 200, 0);
+    dlg_.m_bCountdown = true;
+    PassDisplay display;
+    SetUpDisplay(&dlg_, display);
+    EXPECT_EQ(Label(), L".....");
+    EXPECT_EQ(std::wstring(display.szTimeLeft), L" 8m00s ");
+    EXPECT_EQ(Settings(L"Progress"), 0u);
+    EXPECT_EQ(clock_.now_us(), 10000);
+
+    dlg_.m_bCountdown = false;
+    SetUpDisplay(&dlg_, display);
+    EXPECT_EQ(Label(), L" 8m00s ");
+    // A retry shows the full time again while the bar stays where the last pass left it,
+    // also through the range set-up.
+    SetUpProgressRange(&dlg_);
+    EXPECT_EQ(Position(), 200);
+}
+
+class CountdownTest : public DialogFixture {
+  protected:
+    Texts LabelTexts() {
+        Texts texts;
+        for (const auto& change : ui_.TextsOf(res::kIdcTimeLeft))
+            texts.push_back({change.time_us / 1000, change.text});
+        return texts;
+    }
+
+    // Runs the countdown under the open dialog; at_ms, if set, writes Progress := value then.
+    void Run(int64_t at_ms = -1, uint32_t value = 0) {
+        write_at_ms_ = at_ms;
+        write_value_ = value;
+        RunModal([this](ModalDlg&) {
+            host::StartThread(TimedCountdown, this);
+            if (write_at_ms_ >= 0)
+                host::StartThread(WriteProgress, this);
+        });
+    }
+
+    static uint32_t TimedCountdown(void* param) {
+        auto* self = static_cast<CountdownTest*>(param);
+        CountdownThread(&self->dlg_);
+        self->ended_ms_ = self->clock_.now_ms();
+        return 0;
+    }
+
+    static uint32_t WriteProgress(void* param) {
+        auto* self = static_cast<CountdownTest*>(param);
+        host::Sleep(static_cast<uint32_t>(self->write_at_ms_));
+        self->dlg_.m_settings.SetDWORD(L"Progress", self->write_value_);
+        return 0;
+    }
+
+    int64_t write_at_ms_ = -1;
+    uint32_t write_value_ = 0;
+    int64_t ended_ms_ = -1;  // when CountdownThread returned
+};
+
+TEST_F(CountdownTest, RunsBothLoopsWhileNothingElseMoves) {
+    Run();
+    EXPECT_EQ(LabelTexts(), (Texts{{1000, L" 8m10s "},
+                                   {2000, L" 8m09s "},
+                                   {3000, L" 8m08s "},
+                                   {4000, L" 8m07s "},
+                                   {5000, L" 8m06s "},
+                                   {6000, L" 8m05s "},
+                                   {7000, L" 8m04s "},
+                                   {8000, L" 8m03s "},
+                                   {9000, L" 8m02s "},
+                                   {10000, L" 8m01s "},
+                                   {11000, L" 8m00s "},
+                                   {13000, L" 7m59s "},
+                                   {15000, L" 7m56s "},
+                                   {17000, L" 7m53s "},
+                                   {19000, L" 7m50s "}}));
+    EXPECT_EQ(ended_ms_, 21000);
+    EXPECT_FALSE(dlg_.m_bCountdown);
+    std::vector<std::string> shown;
+    for (const auto& event : ui_.Events()) {
+        if (event.text.rfind("show", 0) == 0)
+            shown.push_back(std::to_string(event.time_us / 1000) + " " + event.text);
+    }
+    EXPECT_EQ(shown,
+              (std::vector<std::string>{"500 show 1013", "1000 show 1007", "1000 show 1016"}));
+}
+
+TEST_F(CountdownTest, StateOneSkipsTheFirstLoop) {
+    dlg_.m_nState = 1;
+    Run();
+    Texts texts = LabelTexts();
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_EQ(texts.front(), (std::pair<int64_t, std::wstring>{2000, L" 7m59s "}));
+    EXPECT_EQ(ended_ms_, 10000);
+}
+
+TEST_F(CountdownTest, FailureProgressEndsTheSecondLoopAtItsNextRead) {
+    Run(14000, kMinusOne);
+    Texts texts = LabelTexts();
+    ASSERT_FALSE(texts.empty());
+    EXPECT_EQ(texts.back(), (std::pair<int64_t, std::wstring>{13000, L" 7m59s "}));
+    EXPECT_EQ(ended_ms_, 15000);
+}
+
+TEST_F(CountdownTest, DownloadProgressOfTwoPercentEndsTheSecondLoop) {
+    Run(0, 1);  // 1 % does not count yet
+    EXPECT_EQ(ended_ms_, 21000);
+    const int64_t start_ms = clock_.now_ms();
+    Run(16000, 2);
+    EXPECT_EQ(ended_ms_ - start_ms, 17000);
+}
+
+// The window is gone: nothing is left to move, and the workers must let go of the dialog.
+TEST_F(CountdownTest, ClosedDialogEndsTheCountdown) {
+    RunModal([this](ModalDlg&) { host::StartThread(TimedCountdown, this); }, 3500);
+    EXPECT_EQ(LabelTexts().back().second, L" 8m08s ");
+    EXPECT_EQ(ended_ms_, 5000);
+}
+
+}  // namespace
+}  // namespace dialog_test

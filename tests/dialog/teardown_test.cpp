@@ -1,0 +1,241 @@
+// The restore, the three failure exits and the completion, with the board, the registry and
+// the power manager they leave behind.
+#include <algorithm>
+
+#include "app/teardown.h"
+#include "download/progress.h"
+#include "host/thread.h"
+#include "res/dialog_template.h"
+#include "tests/dialog/dialog_fixture.h"
+
+namespace dialog_test {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+const Lines kRestoreLines = {"\nAWRCWR=1\r\n", "Switch CPLD Mode  001  == > normal mode\r\n",
+                             "Close Serial connection\r\n"};
+
+class TeardownTest : public DialogFixture {
+  protected:
+    // A dialog in the middle of a download, as the preparation and the replay leave it.
+    void Running(CUpdaterDlg& dlg) {
+        dlg.ClaimUpdateStart();
+        dlg.m_nState = 1;
+        dlg.m_bNeedRestore = true;
+        dlg.m_bDownloadEnabled = true;
+        dlg.m_dwImageSize = 5000;
+        dlg.m_nImagePos = 1200;
+        dlg.m_settings.SetDWORD(L"Progress", 40);
+        g_uartSettings->SetDWORD(L"AWRCWR", 0);
+        g_uartSettings->SetDWORD(L"CLK", 1);
+        HoldBacklight(dlg);
+        log_.Clear();
+    }
+
+    static uint32_t Restore(void* param) {
+        CloseSerialConnection(static_cast<CUpdaterDlg*>(param));
+        return 0;
+    }
+};
+
+TEST_F(TeardownTest, RestoreRunsOncePerArming) {
+    Running(dlg_);
+    CloseSerialConnection(&dlg_);
+    CloseSerialConnection(&dlg_);
+    EXPECT_EQ(Logs(), kRestoreLines);
+    EXPECT_EQ(CpldModes(), (std::vector<uint32_t>{1}));
+    EXPECT_EQ(Uart(L"AWRCWR"), 1u);
+    EXPECT_TRUE(dlg_.m_bStopWait);
+    EXPECT_FALSE(dlg_.m_bNeedRestore);
+    EXPECT_EQ(clock_.now_ms(), 1100);  // 100 ms after the switch, 1000 in the port's close
+
+    // Two threads at the same moment (a reset give-up during a failing replay).
+    dlg_.m_bNeedRestore = true;
+    log_.Clear();
+    {
+        host::ScopedClockThread self(clock_);
+        host::StartThread(Restore, &dlg_);
+        host::StartThread(Restore, &dlg_);
+        clock_.WaitForThreadsToEnd();
+    }
+    EXPECT_EQ(Logs(), kRestoreLines);
+    EXPECT_EQ(CpldModes(), (std::vector<uint32_t>{1, 1}));
+}
+
+TEST_F(TeardownTest, FailureExitsRestorePublishAndClose) {
+    struct Case {
+        FailureExit exit;
+        Lines first_lines;
+        bool download_enabled;
+        int idle_resets;
+    };
+    const Case cases[] = {
+        {FailureExit::kCom1Open, {"Open COM1 failed\r\n"}, true, 1},
+        {FailureExit::kEighthReset, {"Reset times >  N \r\n"}, false, 0},
+        {FailureExit::kSixthAttempt, {}, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.exit));
+        CUpdaterDlg dlg;
+        Running(dlg);
+        // The watchdog and PrepareThread arm the restore themselves.
+        if (c.exit != FailureExit::kSixthAttempt)
+            dlg.m_bNeedRestore = false;
+        bus_.Set(host::reg::kDvsControl, 0xFFFFFFFF);
+        bus_.ClearAccesses();
+        const int idle_before = static_cast<int>(power_.IdleTimerResets().size());
+        SetUpdateOutcome(kExitSuccess);
+
+        TakeFailureExit(&dlg, c.exit);
+
+        Lines expected = c.first_lines;
+        expected.insert(expected.end(), kRestoreLines.begin(), kRestoreLines.end());
+        expected.push_back("\nTurn on DVS(Power saving)");
+        EXPECT_EQ(Logs(), expected);
+        EXPECT_EQ(Settings(L"Progress"), kMinusOne);
+        EXPECT_EQ(Uart(L"AWRCWR"), 1u);
+        EXPECT_EQ(CpldModes(), (std::vector<uint32_t>{1}));
+        EXPECT_EQ(dlg.m_nImagePos, 5000u);
+        EXPECT_EQ(dlg.m_bDownloadEnabled, c.download_enabled);
+        EXPECT_TRUE(dlg.m_bStopWait);
+        EXPECT_TRUE(dlg.IsClosed());
+        EXPECT_FALSE(power_.Held(L"BKL1:"));
+        EXPECT_EQ(bus_.Get(host::reg::kDvsControl) & 1, 0u);
+        EXPECT_EQ(static_cast<int>(power_.IdleTimerResets().size()) - idle_before, c.idle_resets);
+        EXPECT_TRUE(ui_.Boxes().empty());
+        EXPECT_EQ(UpdateOutcome(), kExitFailure);
+        EXPECT_EQ(dlg.m_nState, 1);
+    }
+}
+
+// The guard stays shut while a give-up restores the board: an OK pressed meanwhile must not
+// end the process with the modem path half restored.
+TEST_F(TeardownTest, CloseDuringTheGiveUpsRestoreIsRefused) {
+    Running(dlg_);
+    bool closed_during_restore = true;
+    {
+        host::ScopedClockThread self(clock_);
+        host::StartThread(
+            [](void* param) -> uint32_t {
+                TakeFailureExit(static_cast<CUpdaterDlg*>(param), FailureExit::kEighthReset);
+                return 0;
+            },
+            &dlg_);
+        clock_.sleep_ms(500);  // inside the port's close
+        dlg_.OnOK();
+        closed_during_restore = dlg_.IsClosed();
+        clock_.WaitForThreadsToEnd();
+    }
+    EXPECT_FALSE(closed_during_restore);
+    EXPECT_EQ(LogCount("Can't close the Dlg\r\n"), 1);
+    EXPECT_TRUE(dlg_.IsClosed());
+}
+
+class CompletionTest : public TeardownTest {
+  protected:
+    // Runs CompleteUpdate on a worker under the open dialog, as ReadThread does.
+    void Complete() {
+        Running(dlg_);
+        SetUpProgressRange(&dlg_);
+        dlg_.SendItemMessage(res::kIdcProgress, host::kPbmSetPos, 479, 0);
+        dlg_.ShowItem(res::kIdcTimeLeft, true);
+        result_ = RunModal([](ModalDlg& dlg) {
+            host::StartThread(
+                [](void* param) -> uint32_t {
+                    CompleteUpdate(static_cast<CUpdaterDlg*>(param));
+                    return 0;
+                },
+                &dlg);
+        });
+    }
+
+    int result_ = 0;
+};
+
+TEST_F(CompletionTest, WithoutRebootShowsTheSuccessBoxAfterTwoSeconds) {
+    Complete();
+    const std::vector<host::ScriptedUi::Box> boxes = ui_.Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, L"GSM upgrade Success!");
+    EXPECT_EQ(boxes[0].caption, L"Success!!");
+    EXPECT_EQ(boxes[0].style, host::kMbOk);
+    // 500 ms, the restore's 1,100 ms, then 2,000 ms.
+    EXPECT_EQ(boxes[0].time_us, 3600000);
+    EXPECT_EQ(result_, host::kIdOk);
+    EXPECT_EQ(Logs().front(), "  Modem Download_Success  !!!!!!!    \r\n");
+    EXPECT_EQ(registry_.Writes(L"AWRCWR"), 3);  // the set-up's 0, then 1 twice
+    EXPECT_EQ(registry_.Writes(L"CLK"), 1);     // the set-up's only
+    EXPECT_EQ(Uart(L"AWRCWR"), 1u);
+    EXPECT_EQ(Settings(L"Progress"), 100u);
+    EXPECT_EQ(dlg_.m_nState, 2);
+    EXPECT_EQ(dlg_.GetItemText(res::kIdcStatus), L"Processing...  ");
+    EXPECT_FALSE(dlg_.IsItemVisible(res::kIdcTimeLeft));
+    EXPECT_EQ(dlg_.SendItemMessage(res::kIdcProgress, host::kPbmGetPos, 0, 0), 480);
+    EXPECT_TRUE(power_.SystemStates().empty());
+    EXPECT_FALSE(power_.Held(L"BKL1:"));
+    EXPECT_EQ(UpdateOutcome(), kExitSuccess);
+}
+
+TEST_F(CompletionTest, RebootRestartsOnlyWhenTheBoxAnswersOk) {
+    registry_.store.PutDword(kSettingsKeyPath, L"Reboot", 1);
+    ui_.QueueAnswer(host::kIdOk);
+    Complete();
+    ASSERT_EQ(ui_.Boxes().size(), 1u);
+    EXPECT_EQ(ui_.Boxes()[0].text, L"GSM upgrade Success.\nPlease press OK to reboot ME");
+    EXPECT_EQ(ui_.Boxes()[0].time_us, 1600000);  // no 2,000 ms wait first
+    ASSERT_EQ(power_.SystemStates().size(), 1u);
+    EXPECT_EQ(power_.SystemStates()[0].state, host::kPowerStateReset);
+    EXPECT_EQ(power_.SystemStates()[0].options, host::kPowerForce);
+    EXPECT_EQ(result_, host::kIdOk);
+
+    // Declined: the dialog closes all the same, without the restart.
+    ui_.QueueAnswer(host::kIdCancel);
+    Complete();
+    EXPECT_EQ(ui_.Boxes().size(), 2u);
+    EXPECT_EQ(power_.SystemStates().size(), 1u);
+    EXPECT_EQ(result_, host::kIdOk);
+    EXPECT_FALSE(power_.Held(L"BKL1:"));
+}
+
+// A whole run of the display as the download drives it: the countdown, one SW pass, one FS
+// pass and the completion.  The template's hidden controls are never shown on the way.
+TEST_F(CompletionTest, DisplayRunNeverShowsTheHiddenControls) {
+    Running(dlg_);
+    RunModal([](ModalDlg& dlg) {
+        host::StartThread(CountdownThread, &dlg);
+        host::StartThread(
+            [](void* param) -> uint32_t {
+                auto* pDlg = static_cast<CUpdaterDlg*>(param);
+                PassDisplay display;
+                host::Sleep(3000);
+                for (bool fs : {false, true}) {
+                    pDlg->m_bFsPhase = fs;
+                    pDlg->m_nRecordCount = fs ? 890 : 1672;
+                    display.nLastShownPos = 0;
+                    if (!fs)
+                        SetUpDisplay(pDlg, display);
+                    SetUpProgressRange(pDlg);
+                    for (int32_t record = 1; record <= pDlg->m_nRecordCount; ++record) {
+                        host::Sleep(5);
+                        StepProgress(pDlg, display, record > 5 ? record - 5 : 0);
+                    }
+                }
+                CompleteUpdate(pDlg);
+                return 0;
+            },
+            &dlg);
+    });
+    for (const std::string& line : ui_.Lines()) {
+        for (const char* hidden : {"show 1004", "show 1017", "show 1018", "show 65535"})
+            EXPECT_NE(line, hidden);
+    }
+    for (int id : {1004, 1017, 1018, 65535, 1009})
+        EXPECT_FALSE(ui_.State().Find(id)->visible) << id;
+    EXPECT_EQ(ui_.State().Find(res::kIdcProgress)->position, 480);
+    EXPECT_EQ(Settings(L"Progress"), 100u);
+    EXPECT_EQ(ui_.Lines().back(), "close");
+}
+
+}  // namespace
+}  // namespace dialog_test
