@@ -1,0 +1,56 @@
+// ResetThread: one modem reset for the handshake's watchdog, and the give-up after the eighth
+// reset of a pass.
+#include <atomic>
+
+#include "app/teardown.h"
+#include "app/updater_dlg.h"
+#include "device/board.h"
+#include "download/download.h"
+#include "host/clock.h"
+#include "host/platform.h"
+
+namespace {
+
+constexpr int32_t kResetsPerPass = 8;  // the eighth run of a pass gives up
+
+// Set while a run owns the modem's reset and power-key lines.  The watchdog spaces its runs
+// 81 polls apart, about 8 s against 1.1 s of pulses, but polls that end early shorten that,
+// and two pulse sequences interleaved on the same GPIO lines leave the modem in no defined
+// state.  A run that finds the lines taken waits for them, so every watchdog step still
+// gives exactly one reset and one count, only later; the wait goes through the clock so that
+// the owner's pulses (its sleeps) go on meanwhile.
+std::atomic<bool> g_bResetRunning{false};
+
+class ResetTurn {
+  public:
+    ResetTurn() {
+        host::CurrentClock().wait_until_us(host::kForever,
+                                           [] { return !g_bResetRunning.exchange(true); });
+    }
+    ~ResetTurn() {
+        host::CurrentClock().Update([] { g_bResetRunning = false; });
+    }
+    ResetTurn(const ResetTurn&) = delete;
+    ResetTurn& operator=(const ResetTurn&) = delete;
+};
+
+}  // namespace
+
+uint32_t ResetThread(void* pParam) {
+    auto* pDlg = static_cast<CUpdaterDlg*>(pParam);
+    // Held through the give-up as well: a run waiting behind it must not pulse while the
+    // board is being restored.
+    ResetTurn turn;
+    // A run whose turn comes after the update has ended leaves the board alone: the end has
+    // put it back to normal mode, and a reset would switch it to the download path again.
+    if (!pDlg->m_bDownloadEnabled)
+        return 0;
+    ++pDlg->m_nResetCount;
+    ResetGsmModule();
+    // Read again after the pulses: a pass that began meanwhile counts from 0.  An update that
+    // another exit ended meanwhile has been reported already.
+    if (pDlg->m_nResetCount < kResetsPerPass || !pDlg->m_bDownloadEnabled)
+        return 0;
+    TakeFailureExit(pDlg, FailureExit::kEighthReset);
+    return 0;
+}
