@@ -1,0 +1,110 @@
+// PrepareThread: takes the device from its normal state to a powered modem that talks to the
+// updater over COM1:, then leaves the download to ReadThread.
+#include "app/prepare.h"
+
+#include "app/teardown.h"
+#include "app/updater_app.h"
+#include "app/updater_dlg.h"
+#include "device/board.h"
+#include "download/download.h"
+#include "download/progress.h"
+#include "host/clock.h"
+#include "host/debug_log.h"
+#include "host/platform.h"
+#include "host/power.h"
+#include "host/thread.h"
+#include "res/dialog_template.h"
+
+namespace {
+
+constexpr uint32_t kRomDeviceName = 3617;
+
+void ResetIdleTimer() {
+    host::CurrentPower().IdleTimerReset();
+}
+
+// Registry values and power settings: the start is published, the UART driver prepared.
+void PrepareRegistryAndPower(CUpdaterDlg* pDlg) {
+    pDlg->m_settings.SetDWORD(L"Progress", 0);
+    if (g_uartSettings) {
+        g_uartSettings->GetDWORD(L"AWRCWR", &pDlg->m_dwDefaultAWRCWR);
+    }
+    host::DebugOut("\nget Default AWRCWR value=%d", static_cast<int>(pDlg->m_dwDefaultAWRCWR));
+    if (g_uartSettings) {
+        g_uartSettings->SetDWORD(L"CLK", 1);
+        g_uartSettings->SetDWORD(L"AWRCWR", 0);
+    }
+    host::DebugOut("\nTurn off DVS(Power saving)");
+    SetDvsControl(true);
+    pDlg->m_hBacklightReq = RequireBacklight();
+}
+
+// The dialog's texts: the title and warning of the device variant.
+void PrepareDialog(CUpdaterDlg* pDlg) {
+    pDlg->ShowItem(res::kIdcCancel, false);
+    pDlg->EnableItem(res::kIdcStart, false);
+    uint32_t device_name = 0;
+    pDlg->m_dwDeviceName = 0;
+    pDlg->m_settings.GetDWORD(L"DeviceName", &device_name);
+    pDlg->m_dwDeviceName = device_name;
+    if (device_name == kRomDeviceName) {
+        pDlg->SetItemText(res::kIdcWarning,
+                          L"Upgrading in progress, please do not remove USB cable.");
+        pDlg->SetTitle(L"ROM Updater");
+    } else {
+        pDlg->SetTitle(L"GSM Updater");
+    }
+    pDlg->RepaintNow();
+}
+
+// Opens COM1: at 9600 8N1, quietly: once and closed again, then for good.
+bool OpenModemPort(CUpdaterDlg* pDlg) {
+    host::DebugOut("Open COM1:\r\n");
+    if (pDlg->m_port.Open(L"COM", 1, 9600, 0, 8, 0, true)) {
+        host::Sleep(500);
+        pDlg->m_port.Close();
+    }
+    host::Sleep(500);
+    return pDlg->m_port.Open(L"COM", 1, 9600, 0, 8, 0, true);
+}
+
+// The board's download path, ReadThread, and the modem's power key.
+void StartDownload(CUpdaterDlg* pDlg) {
+    ResetIdleTimer();
+    host::Sleep(1000);
+    WriteUart0ModemControl(0);
+    WriteCpldAuxRegister(2);
+    host::Sleep(1000);
+    host::DebugOut("Switch CPLD Mode 110 \r\n");
+    SwitchCpldMode(6);
+    host::DebugOut("ReadThread \r\n");
+    host::StartThread(ReadThread, pDlg);
+    host::DebugOut("Power on GSM Module\r\n");
+    PowerOnGsmModule();
+}
+
+}  // namespace
+
+uint32_t PrepareThread(void* pParam) {
+    auto* pDlg = static_cast<CUpdaterDlg*>(pParam);
+    if (!pDlg->ClaimUpdateStart())
+        return 0;
+    pDlg->m_bImageLoaded = false;
+    pDlg->m_bNeedRestore = false;
+    pDlg->m_nState = 0;
+    PrepareRegistryAndPower(pDlg);
+    PrepareDialog(pDlg);
+    host::StartThread(CountdownThread, pDlg);
+    pDlg->TurnOffRIL();
+    ResetIdleTimer();
+    pDlg->ShowItem(res::kIdcStatus, true);
+    pDlg->RepaintNow();
+    if (!OpenModemPort(pDlg)) {
+        TakeFailureExit(pDlg, FailureExit::kCom1Open);
+        return 0;
+    }
+    StartDownload(pDlg);
+    pDlg->m_bNeedRestore = true;
+    ResetIdleTimer();
+    return 0;
+}

@@ -1,0 +1,94 @@
+// The services of a POSIX host over a device root, installed for the life of one run.
+#include "host/posix/host_main.h"
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include "host/debug_log.h"
+#include "host/platform.h"
+#include "host/posix/device_root.h"
+#include "host/posix/line_ui.h"
+#include "host/posix/power_log.h"
+#include "host/posix/radio_store.h"
+#include "host/posix/register_file.h"
+#include "host/posix/serial_posix.h"
+#include "host/posix/sqlite_registry.h"
+#include "host/posix/terminal_ui.h"
+#include "host/real_clock.h"
+
+namespace host::posix {
+namespace {
+
+constexpr const char* kRootHelp =
+    "Set UPDATER_ROOT to a device root: a folder holding dev/COM1 (the modem's serial device,\n"
+    "usually a symbolic link to it), registry.db, board.regs and debug.log.  For example:\n"
+    "  UPDATER_ROOT=/path/to/root gsm-updater\n"
+    "or let the virtual board provision one:  virtual-board -- gsm-updater\n";
+
+bool IsDirectory(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// The front-end: the terminal dialog when standard output is a terminal, one line per
+// change otherwise (scripts, CI, the virtual board's runs).
+std::unique_ptr<FrontEnd> MakeFrontEnd(Clock& clock, TerminalUi** terminal_out) {
+    if (StdioIsTerminal()) {
+        auto terminal = std::make_unique<TerminalUi>();
+        if (terminal->Start()) {
+            *terminal_out = terminal.get();
+            return terminal;
+        }
+    }
+    return std::make_unique<LineUi>(std::cout, &clock);
+}
+
+}  // namespace
+
+int RunOnHost(CWinApp& app, Resources& resources) {
+    std::optional<std::string> root = RootFromEnvironment();
+    if (!root) {
+        std::fprintf(stderr, "gsm-updater: UPDATER_ROOT is not set.\n%s", kRootHelp);
+        return kExitNoDeviceRoot;
+    }
+    if (!IsDirectory(*root)) {
+        std::fprintf(stderr, "gsm-updater: UPDATER_ROOT=%s is not a folder.\n%s", root->c_str(),
+                     kRootHelp);
+        return kExitNoDeviceRoot;
+    }
+    RegisterFile board(RegisterFilePath(*root));
+    if (!board.ok()) {
+        std::fprintf(stderr, "gsm-updater: the register file %s cannot be used: %s\n",
+                     RegisterFilePath(*root).c_str(), board.error().c_str());
+        return kExitNoDeviceRoot;
+    }
+    RealClock clock;
+    FileLog log(DebugLogPath(*root));
+    PosixSerialPorts serial(*root);
+    SqliteRegistry registry(RegistryPath(*root));
+    PowerLog power(PowerLogPath(*root), clock);
+    StoreRadio radio(*root, &registry);
+    TerminalUi* terminal = nullptr;
+    std::unique_ptr<FrontEnd> front_end = MakeFrontEnd(clock, &terminal);
+    Install({.clock = &clock,
+             .log = &log,
+             .resources = &resources,
+             .serial = &serial,
+             .registry = &registry,
+             .board = &board,
+             .power = &power,
+             .ui = front_end.get(),
+             .radio = &radio});
+    int code = AppMain(app);
+    if (terminal != nullptr)
+        terminal->Stop();  // gives the terminal back before the process ends
+    std::cout.flush();
+    // Worker threads may still hold the services; the process ends here without unwinding
+    // them under their feet.
+    EndProcessNow(code);
+}
+
+}  // namespace host::posix
