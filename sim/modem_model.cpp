@@ -206,7 +206,10 @@ void ModemModel::OnDue(int64_t now_us) {
             const uint8_t z = kZ;
             Send(&z, 1, now_us);
             z_sent_ = true;
-            const int64_t interval_us = Ms(options_.beacon_interval_ms);
+            // The beacon drifts against the millisecond grid as well, by the same offset on
+            // every interval, so that it cannot fall into step with polls that a replay read
+            // ended at a byte's arrival.
+            const int64_t interval_us = Ms(options_.beacon_interval_ms) + kBeaconPhaseUs;
             while (next_z_us_ <= now_us)
                 next_z_us_ += interval_us;
             return;

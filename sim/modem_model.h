@@ -18,7 +18,8 @@
 // garbles every byte that travels between different speeds, both ways.
 //
 // Handshake.  After a start the loader sends 'z' every beacon_interval_ms (50), the first one
-// boot_delay_ms (50) after the power key went low.  Every beacon starts 137 us late, so that
+// boot_delay_ms (50) after the power key went low.  Every beacon starts 137 us late (and the
+// interval is 137 us longer than beacon_interval_ms), so that
 // no 'z' comes a whole number of milliseconds after the event that started it: the updater's
 // polls time out whole milliseconds after the same events, and a 'z' arriving at the very
 // instant a poll times out would leave to thread scheduling which came first.  The first '?'
