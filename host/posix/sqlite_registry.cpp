@@ -3,6 +3,8 @@
 // path below "a\b" sorts between "a\b\" and "a\b]", as ']' follows '\').
 #include "host/posix/sqlite_registry.h"
 
+#include "host/registry_names.h"
+
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -70,39 +72,8 @@ constexpr const char* kQueries[] = {
     "ORDER BY folded LIMIT 1 OFFSET ?2) v ON v.key = k.path WHERE k.path = ?1",
 };
 
-// Case folding that does not depend on the process's locale, so that every program sharing
-// the store agrees on it: the capitals of ASCII, Latin-1, Greek and Cyrillic.
-wchar_t FoldChar(wchar_t c) {
-    if ((c >= L'A' && c <= L'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
-        (c >= 0x391 && c <= 0x3AB && c != 0x3A2) || (c >= 0x410 && c <= 0x42F)) {
-        return static_cast<wchar_t>(c + 0x20);
-    }
-    if (c >= 0x400 && c <= 0x40F)
-        return static_cast<wchar_t>(c + 0x50);
-    return c;
-}
-
 std::string FoldName(const std::wstring& name) {
-    std::wstring folded = name;
-    for (auto& c : folded)
-        c = FoldChar(c);
-    return Narrow(folded);
-}
-
-// Splits a key path at '\'.  Trailing separators are ignored; an empty name anywhere else
-// (a leading '\', or "a\\b") makes the path invalid.
-bool SplitPath(const std::wstring& path, std::vector<std::wstring>* parts) {
-    size_t end = path.find_last_not_of(L'\\');
-    if (end == std::wstring::npos)
-        return path.empty();
-    for (size_t start = 0; start <= end;) {
-        size_t stop = std::min(path.find(L'\\', start), end + 1);
-        if (stop == start)
-            return false;
-        parts->push_back(path.substr(start, stop - start));
-        start = stop + 1;
-    }
-    return true;
+    return Narrow(FoldRegistryName(name));
 }
 
 std::string Child(const std::string& parent, const std::string& name) {
@@ -336,7 +307,7 @@ long SqliteRegistry::KeyPath(RegKey root, const std::wstring& path, std::string*
     if (result != kRegOk)
         return result;
     std::vector<std::wstring> parts;
-    if (!SplitPath(path, &parts))
+    if (!SplitKeyPath(path, &parts))
         return kRegNotFound;
     for (const auto& part : parts)
         *full = Child(*full, FoldName(part));
@@ -358,7 +329,7 @@ long SqliteRegistry::NewHandle(const std::string& full, RegKey* key) {
 long SqliteRegistry::CreateChain(const std::string& base, const std::wstring& path,
                                  std::string* full) {
     std::vector<std::wstring> parts;
-    if (!SplitPath(path, &parts))
+    if (!SplitKeyPath(path, &parts))
         return kRegNotFound;
     std::string display;
     {

@@ -4,57 +4,26 @@
 // handle may serve as a root, and a path with an empty name in it is refused.
 #include "host/sim/memory_registry.h"
 
+#include "host/registry_names.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace host {
 namespace {
 
-// The capitals of ASCII, Latin-1, Greek and Cyrillic; independent of the process's locale.
-wchar_t FoldChar(wchar_t c) {
-    if ((c >= L'A' && c <= L'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) ||
-        (c >= 0x391 && c <= 0x3AB && c != 0x3A2) || (c >= 0x410 && c <= 0x42F)) {
-        return static_cast<wchar_t>(c + 0x20);
-    }
-    if (c >= 0x400 && c <= 0x40F)
-        return static_cast<wchar_t>(c + 0x50);
-    return c;
-}
-
-// Trailing separators are ignored; an empty name anywhere else makes the path invalid.
-bool SplitPath(const std::wstring& path, std::vector<std::wstring>* parts) {
-    size_t end = path.find_last_not_of(L'\\');
-    if (end == std::wstring::npos)
-        return path.empty();
-    for (size_t start = 0; start <= end;) {
-        size_t stop = std::min(path.find(L'\\', start), end + 1);
-        if (stop == start)
-            return false;
-        parts->push_back(path.substr(start, stop - start));
-        start = stop + 1;
-    }
-    return true;
-}
-
 std::wstring Child(const std::wstring& parent, const std::wstring& name) {
     return parent.empty() ? name : parent + L"\\" + name;
-}
-
-std::wstring FoldName(const std::wstring& name) {
-    std::wstring folded = name;
-    for (auto& c : folded)
-        c = FoldChar(c);
-    return folded;
 }
 
 // The folded full path of path below base.
 bool FoldPath(const std::wstring& base, const std::wstring& path, std::wstring* full) {
     std::vector<std::wstring> parts;
-    if (!SplitPath(path, &parts))
+    if (!SplitKeyPath(path, &parts))
         return false;
     *full = base;
     for (const auto& part : parts)
-        *full = Child(*full, FoldName(part));
+        *full = Child(*full, FoldRegistryName(part));
     return true;
 }
 
@@ -82,7 +51,7 @@ std::wstring MemoryRegistry::EnsureLocked(const std::wstring& base,
     std::wstring full = base;
     std::wstring display = display_[base];
     for (const auto& part : parts) {
-        full = Child(full, FoldName(part));
+        full = Child(full, FoldRegistryName(part));
         if (keys_.emplace(full, Values{}).second)
             display_[full] = Child(display, part);
         display = display_[full];
@@ -99,7 +68,7 @@ long MemoryRegistry::OpenLocked(RegKey root, const std::wstring& path, bool crea
         return result;
     std::vector<std::wstring> parts;
     std::wstring full;
-    if (!SplitPath(path, &parts) || !FoldPath(base, path, &full))
+    if (!SplitKeyPath(path, &parts) || !FoldPath(base, path, &full))
         return kRegNotFound;
     if (fail_open_.count(full) != 0)
         return kRegAccessDenied;
@@ -180,7 +149,7 @@ long MemoryRegistry::SetValue(RegKey key, const std::wstring& name, uint32_t typ
     const auto* bytes = static_cast<const uint8_t*>(data);
     if (bytes == nullptr)
         size = 0;
-    (*values)[FoldName(name)] = Value{type, std::vector<uint8_t>(bytes, bytes + size)};
+    (*values)[FoldRegistryName(name)] = Value{type, std::vector<uint8_t>(bytes, bytes + size)};
     return kRegOk;
 }
 
@@ -191,7 +160,7 @@ long MemoryRegistry::QueryValue(RegKey key, const std::wstring& name, uint32_t* 
     Values* values = ValuesLocked(key, &result);
     if (values == nullptr)
         return result;
-    auto value = values->find(FoldName(name));
+    auto value = values->find(FoldRegistryName(name));
     if (value == values->end())
         return kRegNotFound;
     if (type != nullptr)
@@ -238,9 +207,9 @@ long MemoryRegistry::EnumKey(RegKey key, uint32_t index, wchar_t* name, uint32_t
 // still land in that key.
 void MemoryRegistry::PutLocked(const std::wstring& path, const std::wstring& name, Value value) {
     std::vector<std::wstring> parts;
-    if (!SplitPath(path, &parts))
+    if (!SplitKeyPath(path, &parts))
         return;
-    keys_[EnsureLocked(L"", parts)][FoldName(name)] = std::move(value);
+    keys_[EnsureLocked(L"", parts)][FoldRegistryName(name)] = std::move(value);
 }
 
 void MemoryRegistry::PutDword(const std::wstring& path, const std::wstring& name, uint32_t value) {
@@ -267,7 +236,7 @@ bool MemoryRegistry::GetDwordAt(const std::wstring& path, const std::wstring& na
     auto key = keys_.find(full);
     if (key == keys_.end())
         return false;
-    auto found = key->second.find(FoldName(name));
+    auto found = key->second.find(FoldRegistryName(name));
     if (found == key->second.end() || found->second.type != kRegDword ||
         found->second.data.size() != sizeof(uint32_t)) {
         return false;
