@@ -1,0 +1,63 @@
+// The board's report: what the command left on the board (registry, registers, power
+// requests, loaded drivers, radio), what the modem model and the lines saw, and a timeline,
+// as one JSON document.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/modem_report.h"
+#include "sim/pty_line.h"
+#include "tools/virtual-board/at_recorder.h"
+#include "tools/virtual-board/command.h"
+
+namespace vboard {
+
+// The power manager's requests, from the device root's power log.
+struct PowerFacts {
+    uint32_t backlight_requests = 0;
+    uint32_t backlight_held = 0;  // requests not released
+    bool system_reset = false;
+    uint64_t idle_timer_resets = 0;
+};
+PowerFacts ParsePowerLog(std::string_view text);
+// "held", "released" or "never held".
+const char* BacklightState(const PowerFacts& power);
+
+struct DeviceFacts {
+    std::optional<int32_t> progress;
+    std::optional<uint32_t> awrcwr;
+    std::optional<uint32_t> clk;
+    bool registers_read = false;
+    uint32_t cpld_mode = 0;
+    uint32_t cpld_aux = 0;
+    uint32_t uart0_mcr = 0;
+    uint32_t port_a_data = 0;
+    uint32_t port_b_data = 0;
+    uint32_t dvs_word = 0;
+    PowerFacts power;
+    std::vector<std::string> drivers_loaded;  // names under Drivers\Active
+    std::optional<uint32_t> radio;            // the phone radio's state; none: no radio
+};
+DeviceFacts ReadDeviceFacts(const std::string& root);
+
+struct RunFacts {
+    std::vector<std::string> command;
+    std::string root;
+    bool root_kept = false;
+    bool paced = false;
+    std::vector<std::string> faults;
+    CommandResult result;
+    sim::ModemReport modem;
+    sim::LineCounters line;
+    std::vector<sim::SpeedChange> updater_speeds;
+    std::vector<AtCommand> at_commands;
+    std::string at_pending;
+};
+
+std::string ReportJson(const RunFacts& run, const DeviceFacts& device);
+
+}  // namespace vboard

@@ -1,0 +1,33 @@
+// The virtual board's command line.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim/modem_faults.h"
+
+namespace vboard {
+
+struct Options {
+    std::optional<std::string> root;  // a device root to (re)provision and keep
+    bool pace = false;                // the line carries bytes at its bit rate
+    std::optional<uint32_t> device_name;
+    std::optional<uint32_t> reboot;
+    std::vector<std::string> fault_specs;  // as given, for the report
+    sim::ModemFaults faults;
+    std::optional<std::string> report_path;
+    bool com1 = true;  // dev/COM1 is provided
+    bool vei1 = true;  // dev/VEI1 is provided
+    bool help = false;
+    std::vector<std::string> command;
+};
+
+extern const char kUsage[];
+
+// Parses the arguments after the program's name.  False on a usage error, with the problem in
+// *error.  With --help the rest may be missing.
+bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
+
+}  // namespace vboard

@@ -1,0 +1,172 @@
+// Provisioning of the device root.
+#include "tools/virtual-board/provision.h"
+
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "host/posix/device_root.h"
+#include "host/posix/radio_store.h"
+#include "host/posix/register_file.h"
+#include "host/posix/sqlite_registry.h"
+#include "host/radio.h"
+
+namespace vboard {
+namespace fs = std::filesystem;
+namespace {
+
+// The order a board loads them in: the bus, the multiplexer and its channels, the radio
+// interface layer; the backlight and the UART are there as on any board.
+const std::vector<BoardDriver> kDrivers = {
+    {L"01", L"BKL1:", 0x0040, false}, {L"02", L"COM1:", 0x0080, false},
+    {L"03", L"SPI2:", 0x00C0, true},  {L"04", L"MUX1:", 0x0100, true},
+    {L"05", L"VEI1:", 0x0140, true},  {L"06", L"VEI2:", 0x0180, true},
+    {L"07", L"VEI3:", 0x01C0, true},  {L"08", L"VEI4:", 0x0200, true},
+    {L"09", L"VEI5:", 0x0240, true},  {L"10", L"RIL1:", 0x0280, true},
+};
+
+bool Remove(const fs::path& path, std::string* error) {
+    std::error_code failure;
+    fs::remove(path, failure);
+    if (failure) {
+        *error = "cannot remove " + path.string() + ": " + failure.message();
+        return false;
+    }
+    return true;
+}
+
+// What a run leaves in the root, so that nothing of an earlier run shows in this one.
+bool ClearRoot(const std::string& root, std::string* error) {
+    const std::string registry = host::posix::RegistryPath(root);
+    for (const std::string& file :
+         {registry, registry + "-wal", registry + "-shm", host::posix::RegisterFilePath(root),
+          host::posix::PowerLogPath(root), host::posix::DebugLogPath(root)}) {
+        if (!Remove(file, error))
+            return false;
+    }
+    for (const BoardDriver& driver : kDrivers) {
+        if (auto path = host::posix::DevicePath(root, driver.name); path && !Remove(*path, error))
+            return false;
+    }
+    return true;
+}
+
+bool SetDword(host::Registry& registry, const wchar_t* key_path, const wchar_t* name,
+              uint32_t value) {
+    host::RegKey key = 0;
+    if (registry.CreateKey(host::kHkeyLocalMachine, key_path, &key) != host::kRegOk)
+        return false;
+    const bool ok =
+        registry.SetValue(key, name, host::kRegDword, &value, sizeof value) == host::kRegOk;
+    registry.CloseKey(key);
+    return ok;
+}
+
+bool CreateKey(host::Registry& registry, const wchar_t* key_path) {
+    host::RegKey key = 0;
+    if (registry.CreateKey(host::kHkeyLocalMachine, key_path, &key) != host::kRegOk)
+        return false;
+    registry.CloseKey(key);
+    return true;
+}
+
+bool FillRegistry(host::Registry& registry, const BoardSetup& setup) {
+    bool ok = SetDword(registry, kUartKey, L"AWRCWR", kInitialAwrcwr) &&
+              SetDword(registry, kUartKey, L"CLK", kInitialClk) &&
+              CreateKey(registry, kSettingsKey) &&
+              SetDword(registry, host::posix::kPhoneStateKey, host::posix::kPhoneRadioValue,
+                       host::kRadioStateOn);
+    if (ok && setup.device_name)
+        ok = SetDword(registry, kSettingsKey, L"DeviceName", *setup.device_name);
+    if (ok && setup.reboot)
+        ok = SetDword(registry, kSettingsKey, L"Reboot", *setup.reboot);
+    for (const BoardDriver& driver : kDrivers) {
+        if (ok)
+            ok = host::RegisterActiveDriver(registry, driver.subkey, driver.name, driver.handle);
+    }
+    return ok;
+}
+
+}  // namespace
+
+const std::vector<BoardDriver>& BoardDrivers() {
+    return kDrivers;
+}
+
+RootFolder::~RootFolder() {
+    if (temporary_ && !path_.empty()) {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+}
+
+bool RootFolder::Prepare(const std::optional<std::string>& path, std::string* error) {
+    if (path) {
+        std::error_code failure;
+        fs::create_directories(*path, failure);
+        if (failure) {
+            *error = "cannot make " + *path + ": " + failure.message();
+            return false;
+        }
+        path_ = fs::absolute(*path).lexically_normal().string();
+        if (path_.size() > 1 && path_.back() == '/')
+            path_.pop_back();
+        return true;
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/virtual-board.XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        *error = "cannot make a temporary root " + pattern + ": " + std::strerror(errno);
+        return false;
+    }
+    path_ = pattern;
+    temporary_ = true;
+    return true;
+}
+
+bool ProvisionRoot(const std::string& root, const BoardSetup& setup, std::string* error) {
+    std::error_code failure;
+    fs::create_directories(root + "/dev", failure);
+    if (failure) {
+        *error = "cannot make " + root + "/dev: " + failure.message();
+        return false;
+    }
+    if (!ClearRoot(root, error))
+        return false;
+    {
+        host::posix::SqliteRegistry registry(host::posix::RegistryPath(root));
+        if (!registry.ok()) {
+            *error = "registry store: " + registry.error();
+            return false;
+        }
+        if (!FillRegistry(registry, setup)) {
+            *error = "cannot fill the registry store " + host::posix::RegistryPath(root);
+            return false;
+        }
+    }
+    host::posix::RegisterFile registers(host::posix::RegisterFilePath(root));
+    if (!registers.ok()) {
+        *error = "register file: " + registers.error();
+        return false;
+    }
+    return true;
+}
+
+bool LinkDevice(const std::string& root, const std::string& name, const std::string& target,
+                std::string* error) {
+    const fs::path link = fs::path(root) / "dev" / name;
+    std::error_code failure;
+    fs::remove(link, failure);
+    fs::create_symlink(target, link, failure);
+    if (failure) {
+        *error = "cannot link " + link.string() + " to " + target + ": " + failure.message();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vboard
