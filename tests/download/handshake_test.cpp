@@ -3,7 +3,7 @@
 
 #include "download/download.h"
 #include "host/thread.h"
-#include "tests/download/update_bench.h"
+#include "tests/download/download_fixture.h"
 
 namespace download_test {
 namespace {
@@ -41,7 +41,7 @@ TEST_P(ProbeTest, OnlyAnAnswerWholeInOneReadAtBytes4To7EndsTheHandshake) {
     SetImages(ImageBuilder().Take(), ImageBuilder().Take());
     Bytes reply;
     bool both_passes = false;
-    AttachFarEnd([&](FarEnd& far) {
+    ReplaceModem([&](FarEnd& far) {
         far.Send(probe.bytes);
         reply = far.Receive(16, 300);
         const bool ended = reply.size() >= 2 && reply.back() == 0x36;
@@ -52,20 +52,20 @@ TEST_P(ProbeTest, OnlyAnAnswerWholeInOneReadAtBytes4To7EndsTheHandshake) {
     RunUpdate();
     EXPECT_EQ(reply, probe.reply);
     EXPECT_TRUE(both_passes);
-    EXPECT_EQ(log_.TimesUs("---  Write  Q   ---\r\n")[0] -
-                  log_.TimesUs("\r\n---tell EMP to set new boud rate---\r\n")[0],
+    EXPECT_EQ(log().TimesUs("---  Write  Q   ---\r\n")[0] -
+                  log().TimesUs("\r\n---tell EMP to set new boud rate---\r\n")[0],
               500'000);
     // Every 'z' is answered right after its own byte is logged, before the next one is.
-    const Texts after_bengo = log_.Before("\nsend '?' dwWritelen=[1]");
+    const Texts after_bengo = log().Before("\nsend '?' dwWritelen=[1]");
     EXPECT_EQ(after_bengo,
               Texts(std::count(probe.bytes.begin(), probe.bytes.end(), 0x7A), "\n---BENGO!---7A"));
-    EXPECT_EQ(log_.Before("\n---BENGO!---7A"), Texts(after_bengo.size(), "7A"));
+    EXPECT_EQ(log().Before("\n---BENGO!---7A"), Texts(after_bengo.size(), "7A"));
     // Images of the five handshake records alone confirm nothing and still succeed.
-    EXPECT_EQ(log_.Count("  Modem Download_Success (SW)   !!!!!!!   \r\n"), 1);
-    EXPECT_EQ(log_.Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 1);
+    EXPECT_EQ(log().Count("  Modem Download_Success (SW)   !!!!!!!   \r\n"), 1);
+    EXPECT_EQ(log().Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 1);
     EXPECT_EQ(Settings(L"Progress"), 100u);
     EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_TRUE(dlg_->IsClosed());
+    EXPECT_TRUE(dialog().IsClosed());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -84,9 +84,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(DownloadTest, WatchdogResetsEvery81PollsCountsPerPassAndGivesUpAtTheEighth) {
     SetImages(ImageBuilder().Add(kRead, {0xAA, 0x00}).Take(), ImageBuilder().Take());
     bool fast_first = false;
-    AttachFarEnd([&](FarEnd& far) {
+    ReplaceModem([&](FarEnd& far) {
         // Silent until the watchdog has put the port back to 9600.
-        link_->WaitNearStateChange(link_->NearStateChanges(), clock_.now_us() + 20'000'000);
+        com1().WaitNearStateChange(com1().NearStateChanges(), clock().now_us() + 20'000'000);
         if (!AnswerHandshake(far))
             return;
         // Record 6 is never answered; the next pass polls at the speed the handshake left.
@@ -100,27 +100,27 @@ TEST_F(DownloadTest, WatchdogResetsEvery81PollsCountsPerPassAndGivesUpAtTheEight
     });
     RunUpdate();
     EXPECT_EQ(
-        log_.Before("ResetThread ::Reset\r\n"),
+        log().Before("ResetThread ::Reset\r\n"),
         (Texts{"[81]", "[81]", "[162]", "[243]", "[324]", "[405]", "[486]", "[567]", "[648]"}));
     EXPECT_TRUE(fast_first);
-    EXPECT_EQ(power_.IdleTimerResets().size(), 9u + 1u);  // watchdog steps and the handshake
+    EXPECT_EQ(power().IdleTimerResets().size(), 9u + 1u);  // watchdog steps and the handshake
     // 51 empty reads of 100 ms, the dump once, then a new attempt.
-    EXPECT_EQ(log_.Count("\n Wait to READ len=2   read[0]=\r\n"), 51);
-    EXPECT_EQ(log_.Count("\ncmp_ReadBuf :"), 1);
-    EXPECT_EQ(log_.Attempts(), std::vector<int>{2});
-    EXPECT_EQ(log_.TimesUs("\nDownload_image_times=2")[0] - log_.TimesUs("\nread_[6]|5|")[0],
+    EXPECT_EQ(log().Count("\n Wait to READ len=2   read[0]=\r\n"), 51);
+    EXPECT_EQ(log().Count("\ncmp_ReadBuf :"), 1);
+    EXPECT_EQ(log().Attempts(), std::vector<int>{2});
+    EXPECT_EQ(log().TimesUs("\nDownload_image_times=2")[0] - log().TimesUs("\nread_[6]|5|")[0],
               5'100'000);
     // The eighth reset of the second pass pulses, then gives up about a minute into the pass.
     EXPECT_EQ(ResetPulses(), 9);
-    EXPECT_EQ(dlg_->m_nResetCount, 8);
-    EXPECT_EQ(log_.TimesUs(" Reset OK!\r\n").back(), log_.TimesUs("Reset times >  N \r\n")[0]);
+    EXPECT_EQ(dialog().m_nResetCount, 8);
+    EXPECT_EQ(log().TimesUs(" Reset OK!\r\n").back(), log().TimesUs("Reset times >  N \r\n")[0]);
     const int64_t pass_us =
-        log_.TimesUs("Reset times >  N \r\n")[0] - log_.TimesUs("Start Reading:\r\n").back();
+        log().TimesUs("Reset times >  N \r\n")[0] - log().TimesUs("Start Reading:\r\n").back();
     EXPECT_NEAR(pass_us, 65'900'000, 20'000);
     EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
     EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_FALSE(power_.Held(L"BKL1:"));
-    EXPECT_TRUE(dlg_->IsClosed());
+    EXPECT_FALSE(power().Held(L"BKL1:"));
+    EXPECT_TRUE(dialog().IsClosed());
 }
 
 // Every '?' write is refused; the answer stops once the port is closed or the download is no
@@ -130,31 +130,31 @@ class RefusedAnswerTest : public DownloadTest, public ::testing::WithParamInterf
 TEST_P(RefusedAnswerTest, IsNotRepeatedWithoutEnd) {
     const bool close_port = GetParam();
     SetImages(ImageBuilder().Add(kWrite, {0x01}).Take(), ImageBuilder().Take());
-    AttachFarEnd([&](FarEnd& far) {
+    ReplaceModem([&](FarEnd& far) {
         far.Send({0x7A});
-        clock_.sleep_us(500);  // between the writes, which start on whole milliseconds
+        clock().sleep_us(500);  // between the writes, which start on whole milliseconds
         for (int ms = 0; ms < 1000; ++ms) {
-            link_->LimitNextWrite(0);
+            com1().LimitNextWrite(0);
             host::Sleep(1);
         }
         if (close_port)
-            dlg_->m_port.Close();
+            dialog().m_port.Close();
         else
-            dlg_->m_bDownloadEnabled = false;
+            dialog().m_bDownloadEnabled = false;
     });
     RunUpdate();
-    EXPECT_EQ(log_.Count("\nsend '?' dwWritelen=[1]"), 0);
-    EXPECT_EQ(log_.Count("\nsend '?' dwWritelen=[0]"), 9);
+    EXPECT_EQ(log().Count("\nsend '?' dwWritelen=[1]"), 0);
+    EXPECT_EQ(log().Count("\nsend '?' dwWritelen=[0]"), 9);
     if (close_port) {
         // Nothing can be sent any more: every attempt fails and the sixth gives up.
-        EXPECT_EQ(log_.Attempts(), (std::vector<int>{2, 3, 4, 5, 6}));
+        EXPECT_EQ(log().Attempts(), (std::vector<int>{2, 3, 4, 5, 6}));
         EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
         EXPECT_EQ(CpldModes().back(), 1u);
-        EXPECT_TRUE(dlg_->IsClosed());
+        EXPECT_TRUE(dialog().IsClosed());
     } else {
         // Whoever stopped the download reports the end; ReadThread just ends.
-        EXPECT_EQ(log_.Count("Start Reading:\r\n"), 1);
-        EXPECT_EQ(log_.Count("LoadResBuffer OK!\r\n"), 0);
+        EXPECT_EQ(log().Count("Start Reading:\r\n"), 1);
+        EXPECT_EQ(log().Count("LoadResBuffer OK!\r\n"), 0);
         EXPECT_EQ(Settings(L"Progress"), 0u);
     }
 }
@@ -163,12 +163,12 @@ INSTANTIATE_TEST_SUITE_P(Stops, RefusedAnswerTest, ::testing::Values(true, false
                          [](const auto& info) { return info.param ? "PortClosed" : "Disabled"; });
 
 TEST_F(DownloadTest, ResetRunsTakeTurnsAndTheEighthGivesUp) {
-    Prepare();
-    dlg_->m_bDownloadEnabled = true;
-    host::ScopedClockThread self(clock_);
+    ASSERT_TRUE(PrepareDownload());
+    dialog().m_bDownloadEnabled = true;
+    host::ScopedClockThread self(clock());
     for (int i = 0; i < 9; ++i)
-        host::StartThread(ResetThread, dlg_.get());
-    EXPECT_TRUE(clock_.WaitForThreadsToEnd());
+        host::StartThread(ResetThread, &dialog());
+    EXPECT_TRUE(clock().WaitForThreadsToEnd());
     const Texts sequence = {"Switch CPLD Mode 110 \r\n", "Enter Reset!\r\n", "go to Reset!\r\n",
                             " Reset OK!\r\n"};
     Texts expected;
@@ -178,11 +178,11 @@ TEST_F(DownloadTest, ResetRunsTakeTurnsAndTheEighthGivesUp) {
                                      "Switch CPLD Mode  001  == > normal mode\r\n",
                                      "Close Serial connection\r\n", "\nTurn on DVS(Power saving)"});
     // The ninth run comes after the give-up and leaves the restored board alone.
-    EXPECT_EQ(log_.Texts(), expected);
+    EXPECT_EQ(log().Texts(), expected);
     EXPECT_EQ(ResetPulses(), 8);
     EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_EQ(dlg_->m_nResetCount, 8);
-    EXPECT_EQ(clock_.now_ms(), 8 * 1100 + 1100);
+    EXPECT_EQ(dialog().m_nResetCount, 8);
+    EXPECT_EQ(clock().now_ms(), 8 * 1100 + 1100);
     EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
 }
 

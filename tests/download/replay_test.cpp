@@ -1,11 +1,8 @@
 // Replay and verification against the modem model, with each of its faults, and a whole update
 // with the generated images.
-#include <chrono>
-#include <cstdio>
 #include <map>
 
-#include "tests/download/update_bench.h"
-#include "tools/fwgen/fwgen.h"
+#include "tests/download/download_fixture.h"
 
 namespace download_test {
 namespace {
@@ -52,20 +49,20 @@ class FaultTest : public DownloadTest, public ::testing::WithParamInterface<Case
 TEST_P(FaultTest, EndsAsTheAttemptsDecide) {
     const Case& c = GetParam();
     SetImages(SmallImage(0x53), SmallImage(0x46));
-    AttachModem(c.faults);
+    Faults(c.faults);
     RunUpdate();
-    EXPECT_EQ(log_.Attempts(), c.attempts);
+    EXPECT_EQ(log().Attempts(), c.attempts);
     EXPECT_EQ(Settings(L"Progress"), c.progress);
-    EXPECT_EQ(log_.Count("ResetThread ::Reset\r\n"), c.resets);
-    EXPECT_EQ(log_.Count("LoadResBuffer OK!\r\n"), c.loads);
-    EXPECT_EQ(resources_.LoadCalls(), c.loads);
+    EXPECT_EQ(log().Count("ResetThread ::Reset\r\n"), c.resets);
+    EXPECT_EQ(log().Count("LoadResBuffer OK!\r\n"), c.loads);
+    EXPECT_EQ(resources().LoadCalls(), c.loads);
     for (const auto& [text, count] : c.counts)
-        EXPECT_EQ(log_.Count(text), count) << text;
+        EXPECT_EQ(log().Count(text), count) << text;
     // No pass beyond the sixth attempt of an image.
-    const int passes = log_.Count("Start Reading:\r\n");
+    const int passes = log().Count("Start Reading:\r\n");
     EXPECT_EQ(passes, static_cast<int>(c.attempts.size()) + (c.loads == 2 ? 2 : 1));
     EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_TRUE(dlg_->IsClosed());
+    EXPECT_TRUE(dialog().IsClosed());
 }
 
 const std::string kStray = "\n Wait to READ len=3   read[0]=55\r\n";
@@ -74,36 +71,34 @@ const std::string kDump = "\ncmp_ReadBuf :";
 
 INSTANTIATE_TEST_SUITE_P(
     Model, FaultTest,
-    ::testing::Values(
-        Case("Clean", "", {}, 100, 0, 2, {{kDump, 0}, {"\nwrite[8]|5|  len=300   ", 2}}),
-        Case("OneStrayByte", "stray-before=7@sw", {}, 100, 0, 2, {{kStray, 1}, {kDump, 1}}),
-        Case("FiftyStrayBytes", "stray-before=7@sw,stray-bytes=50", {}, 100, 0, 2,
-             {{kStray, 50}, {kDump, 1}}),
-        Case("FiftyOneStrayBytes", "stray-before=7@sw,stray-bytes=51", {2}, 100, 0, 2,
-             {{kStray, 51}}),
-        Case("WrongAnswersThenFsFromAttemptOne", "wrong-answer=7:3@sw,wrong-answer=11@fs",
-             {2, 3, 4, 2}, 100, 0, 2),
-        Case("WrongAnswerEveryAttempt", "wrong-answer=11:always@sw", {2, 3, 4, 5, 6},
-             kProgressFailed, 0, 1),
-        // An empty read never matches an expected 0x00.
-        Case("NoAnswerToZeros", "no-answer=9@sw", {2}, 100, 0, 2, {{kEmptyOf2, 51}}),
-        Case("ShortWrite", "partial-write=8@sw", {2}, 100, 0, 2,
-             {{"write[8] ERROR!!!  len=150   !!!!\n", 1}, {"\nread_[9]|5|", 2}}),
-        Case("ShortWriteEveryAttempt", "partial-write=8:always@sw", {2, 3, 4, 5, 6},
-             kProgressFailed, 0, 1),
-        Case("LateAnswers", "latency-ms=150", {}, 100, 0, 2, {{kDump, 6}}),
-        Case("BootAfterTwoResets", "boot-after-resets=2", {}, 100, 2, 2),
-        // A faulty identification is not taken; the loader waits 6 s for 'S' '6', and the
-        // watchdog, counting from the pass's start (the power-on pulse included), resets it
-        // first.
-        Case("IdentificationSplit", "id-split=1", {}, 100, 1, 2),
-        Case("IdentificationShifted", "id-shifted=1", {}, 100, 1, 2),
-        Case("IdentificationWrong", "id-wrong=1", {}, 100, 1, 2),
-        // 'Q' goes out at 460800 to a loader still at 9600: every attempt fails, and each pass
-        // after the first needs a reset to find the loader's speed again.
-        Case("SpeedIgnored", "ignore-speed", {2, 3, 4, 5, 6}, kProgressFailed, 5, 1),
-        Case("NeverBoots", "never-boot", {}, kProgressFailed, 8, 0,
-             {{"Reset times >  N \r\n", 1}})),
+    ::testing::Values(Case("Clean", "", {}, 100, 0, 2,
+                           {{kDump, 0}, {"\nwrite[8]|5|  len=300   ", 2}}),
+                      Case("FiftyStrayBytes", "stray-before=7@sw,stray-bytes=50", {}, 100, 0, 2,
+                           {{kStray, 50}, {kDump, 1}}),
+                      Case("FiftyOneStrayBytes", "stray-before=7@sw,stray-bytes=51", {2}, 100, 0, 2,
+                           {{kStray, 51}}),
+                      Case("WrongAnswersThenFsFromAttemptOne",
+                           "wrong-answer=7:3@sw,wrong-answer=11@fs", {2, 3, 4, 2}, 100, 0, 2),
+                      Case("WrongAnswerEveryAttempt", "wrong-answer=11:always@sw", {2, 3, 4, 5, 6},
+                           kProgressFailed, 0, 1),
+                      // An empty read never matches an expected 0x00.
+                      Case("NoAnswerToZeros", "no-answer=9@sw", {2}, 100, 0, 2, {{kEmptyOf2, 51}}),
+                      Case("ShortWrite", "partial-write=8@sw", {2}, 100, 0, 2,
+                           {{"write[8] ERROR!!!  len=150   !!!!\n", 1}, {"\nread_[9]|5|", 2}}),
+                      Case("ShortWriteEveryAttempt", "partial-write=8:always@sw", {2, 3, 4, 5, 6},
+                           kProgressFailed, 0, 1),
+                      Case("LateAnswers", "latency-ms=150", {}, 100, 0, 2, {{kDump, 6}}),
+                      Case("BootAfterTwoResets", "boot-after-resets=2", {}, 100, 2, 2),
+                      // A faulty identification is not taken; the loader waits 6 s for 'S' '6', and
+                      // the watchdog, counting from the pass's start (the power-on pulse included),
+                      // resets it first.
+                      Case("IdentificationSplit", "id-split=1", {}, 100, 1, 2),
+                      Case("IdentificationWrong", "id-wrong=1", {}, 100, 1, 2),
+                      // 'Q' goes out at 460800 to a loader still at 9600: every attempt fails, and
+                      // each pass after the first needs a reset to find the loader's speed again.
+                      Case("SpeedIgnored", "ignore-speed", {2, 3, 4, 5, 6}, kProgressFailed, 5, 1),
+                      Case("NeverBoots", "never-boot", {}, kProgressFailed, 8, 0,
+                           {{"Reset times >  N \r\n", 1}})),
     [](const auto& info) { return info.param.name; });
 
 // After the SW image the loader beacons at 9600 again: the FS pass polls at 460800 until its
@@ -111,10 +106,10 @@ INSTANTIATE_TEST_SUITE_P(
 // the reset ends it just after the handshake, so the FS image here is the handshake alone.
 TEST_F(DownloadTest, BeaconBackAt9600IsFoundByTheWatchdog) {
     SetImages(SmallImage(0x53), ImageBuilder().Take());
-    AttachModem("restart-9600");
+    Faults("restart-9600");
     RunUpdate();
-    EXPECT_EQ(log_.Before("ResetThread ::Reset\r\n"), std::vector<std::string>{"[81]"});
-    EXPECT_EQ(log_.Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 1);
+    EXPECT_EQ(log().Before("ResetThread ::Reset\r\n"), std::vector<std::string>{"[81]"});
+    EXPECT_EQ(log().Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 1);
     EXPECT_EQ(Settings(L"Progress"), 100u);
 }
 
@@ -132,18 +127,18 @@ TEST_F(DownloadTest, WriteTimeoutsGrowPastOneSecondAndLongWritesResetTheIdleTime
                   .Add(kRead, record(14))
                   .Take(),
               ImageBuilder().Take());
-    AttachModem("partial-write=11,partial-write=13");
+    Faults("partial-write=11,partial-write=13");
     RunUpdate();
-    EXPECT_EQ(log_.Attempts(), (std::vector<int>{2, 3}));
-    EXPECT_EQ(log_.TimesUs("write[11] ERROR!!!  len=500   !!!!\n")[0] -
-                  log_.TimesUs("\nwrite[11]|5|  len=1000   ")[0],
+    EXPECT_EQ(log().Attempts(), (std::vector<int>{2, 3}));
+    EXPECT_EQ(log().TimesUs("write[11] ERROR!!!  len=500   !!!!\n")[0] -
+                  log().TimesUs("\nwrite[11]|5|  len=1000   ")[0],
               1'000'000);
-    EXPECT_EQ(log_.TimesUs("write[13] ERROR!!!  len=500   !!!!\n")[0] -
-                  log_.TimesUs("\nwrite[13]|5|  len=1001   ")[0],
+    EXPECT_EQ(log().TimesUs("write[13] ERROR!!!  len=500   !!!!\n")[0] -
+                  log().TimesUs("\nwrite[13]|5|  len=1001   ")[0],
               1'001'000);
     // Four handshakes, and the confirmed writes of 100 bytes or more: 1 + 2 + 3 over the
     // three SW attempts.  Neither the 99-byte writes nor the short ones count.
-    EXPECT_EQ(power_.IdleTimerResets().size(), 4u + 6u);
+    EXPECT_EQ(power().IdleTimerResets().size(), 4u + 6u);
     EXPECT_EQ(Settings(L"Progress"), 100u);
 }
 
@@ -166,24 +161,23 @@ TEST_P(BadImageTest, EndsTheUpdateWithoutReplayingIt) {
     const BadImage& bad = GetParam();
     const bool preloaded = bad.served == Served::kPreloaded;
     SetImages(bad.image, SmallImage(0x46));
-    resources_.FailLoad(bad.served == Served::kFailsToLoad);
+    resources().FailLoad(bad.served == Served::kFailsToLoad);
     if (preloaded) {
-        const host::ResourceModule module = resources_.Module();
-        dlg_->m_pImage =
-            resources_.Load(module, resources_.Find(module, host::kBinType, host::kSwImageId));
-        dlg_->m_dwImageSize = static_cast<uint32_t>(bad.image.size());
-        dlg_->m_nRecordCount = 6;
-        dlg_->m_bImageLoaded = true;
+        const host::ResourceModule module = resources().Module();
+        dialog().m_pImage =
+            resources().Load(module, resources().Find(module, host::kBinType, host::kSwImageId));
+        dialog().m_dwImageSize = static_cast<uint32_t>(bad.image.size());
+        dialog().m_nRecordCount = 6;
+        dialog().m_bImageLoaded = true;
     }
-    AttachModem();
     RunUpdate();
-    EXPECT_EQ(log_.CountStartingWith("\nwrite["), 0);
-    EXPECT_EQ(log_.CountStartingWith("record 6 cannot be replayed"), preloaded ? 6 : 0);
+    EXPECT_EQ(log().CountStartingWith("\nwrite["), 0);
+    EXPECT_EQ(log().CountStartingWith("record 6 cannot be replayed"), preloaded ? 6 : 0);
     const std::vector<int> retries = {2, 3, 4, 5, 6};
-    EXPECT_EQ(log_.Attempts(), bad.retried ? retries : std::vector<int>());
+    EXPECT_EQ(log().Attempts(), bad.retried ? retries : std::vector<int>());
     EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
     EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_TRUE(dlg_->IsClosed());
+    EXPECT_TRUE(dialog().IsClosed());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -209,22 +203,21 @@ class StopInsideTest : public DownloadTest, public ::testing::WithParamInterface
 TEST_P(StopInsideTest, FinishesNothingAfterTheRecord) {
     const std::string at = GetParam();
     SetImages(SmallImage(0x53), SmallImage(0x46));
-    log_.SetHook([&](std::string_view text) {
+    log().SetHook([&](std::string_view text) {
         if (text == at) {
-            dlg_->m_bDownloadEnabled = false;
-            dlg_->m_nImagePos = dlg_->m_dwImageSize.load();
+            dialog().m_bDownloadEnabled = false;
+            dialog().m_nImagePos = dialog().m_dwImageSize.load();
         }
     });
-    AttachModem();
     RunUpdate();
     const bool in_write = at.starts_with("\nwrite");
-    EXPECT_EQ(Report().sw.bytes_received, in_write ? 303u : 3u);
-    EXPECT_EQ(log_.Count("\nread_[9]|5|"), 0);
-    EXPECT_EQ(log_.Count("\n Wait to READ len=3   read[0]=\r\n"), 0);
-    EXPECT_EQ(log_.Count("Start Reading:\r\n"), 1);
-    EXPECT_TRUE(log_.Attempts().empty());
+    EXPECT_EQ(report().sw.bytes_received, in_write ? 303u : 3u);
+    EXPECT_EQ(log().Count("\nread_[9]|5|"), 0);
+    EXPECT_EQ(log().Count("\n Wait to READ len=3   read[0]=\r\n"), 0);
+    EXPECT_EQ(log().Count("Start Reading:\r\n"), 1);
+    EXPECT_TRUE(log().Attempts().empty());
     // No progress step after the stop: the display moved after records 6 and 7 only.
-    EXPECT_EQ(log_.Count("\n==============REM="), in_write ? 2 : 1);
+    EXPECT_EQ(log().Count("\n==============REM="), in_write ? 2 : 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Records, StopInsideTest,
@@ -236,43 +229,33 @@ INSTANTIATE_TEST_SUITE_P(Records, StopInsideTest,
 TEST_F(DownloadTest, AStoppedWalkConfirmsNothing) {
     SetImages(ImageBuilder().Take(), ImageBuilder().Take());
     int handshakes = 0;
-    log_.SetHook([&](std::string_view text) {
+    log().SetHook([&](std::string_view text) {
         if (text == "---exit z protocol---\r\n" && ++handshakes == 2) {
-            dlg_->m_bDownloadEnabled = false;
-            dlg_->m_nImagePos = dlg_->m_dwImageSize.load();
+            dialog().m_bDownloadEnabled = false;
+            dialog().m_nImagePos = dialog().m_dwImageSize.load();
         }
     });
-    AttachModem();
     RunUpdate();
-    EXPECT_EQ(log_.Count("  Modem Download_Success (SW)   !!!!!!!   \r\n"), 1);
-    EXPECT_EQ(log_.Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 0);
-    EXPECT_EQ(log_.Count("  Modem Download_Success  !!!!!!!    \r\n"), 0);
+    EXPECT_EQ(log().Count("  Modem Download_Success (SW)   !!!!!!!   \r\n"), 1);
+    EXPECT_EQ(log().Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 0);
+    EXPECT_EQ(log().Count("  Modem Download_Success  !!!!!!!    \r\n"), 0);
     EXPECT_NE(Settings(L"Progress"), 100u);
 }
 
+// The generated images with every byte's time on the wire.
 TEST_F(DownloadTest, WholeUpdateWithTheGeneratedImages) {
-    SetImages(fwgen::GenerateImage(fwgen::ImageKind::kSw),
-              fwgen::GenerateImage(fwgen::ImageKind::kFs));
-    link_->SetWireTime(true);
-    AttachModem();
-    const auto wall_start = std::chrono::steady_clock::now();
+    SetWireTime(true);
     RunUpdate();
-    const double wall_s =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
-    std::printf(
-        "[ figures  ] whole update, wire modelled: %.3f s of virtual time, %.2f s of "
-        "wall time\n",
-        (read_end_us() - start_us()) / 1e6, wall_s);
-    EXPECT_EQ(Report().sw.records_confirmed, 1667u);
-    EXPECT_EQ(Report().fs.records_confirmed, 885u);
-    EXPECT_EQ(Report().errors, 0u);
-    EXPECT_EQ(log_.Count("  Modem Download_Success (SW)   !!!!!!!   \r\n"), 1);
-    EXPECT_EQ(log_.Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 1);
-    EXPECT_EQ(log_.Count("\n==============REM="), 32 + 17);
-    EXPECT_EQ(power_.IdleTimerResets().size(), 2u + 331u + 180u);
+    EXPECT_EQ(report().sw.records_confirmed, 1667u);
+    EXPECT_EQ(report().fs.records_confirmed, 885u);
+    EXPECT_EQ(report().errors, 0u);
+    EXPECT_EQ(log().Count("  Modem Download_Success (SW)   !!!!!!!   \r\n"), 1);
+    EXPECT_EQ(log().Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 1);
+    EXPECT_EQ(log().Count("\n==============REM="), 32 + 17);
+    EXPECT_EQ(power().IdleTimerResets().size(), 2u + 331u + 180u);
     EXPECT_EQ(Settings(L"Progress"), 100u);
     EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_TRUE(dlg_->IsClosed());
+    EXPECT_TRUE(dialog().IsClosed());
 }
 
 }  // namespace
