@@ -44,6 +44,10 @@ class Clock {
     virtual void BeginPendingThread() = 0;
     virtual void UnregisterThread() = 0;
     virtual int RegisteredThreads() = 0;
+    // Waits until at most `count` threads are registered or deadline_us passes; answers
+    // whether the count was reached.  (A predicate given to wait_until_us cannot ask
+    // RegisteredThreads: it runs under the clock's lock.)
+    virtual bool WaitForThreadCount(int count, int64_t deadline_us) = 0;
 
     void sleep_ms(uint32_t duration_ms) { sleep_us(int64_t{duration_ms} * 1000); }
     int64_t now_ms() { return now_us() / 1000; }

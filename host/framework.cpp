@@ -9,9 +9,6 @@
 namespace host {
 namespace {
 
-// How often WaitForWorkers looks at the clock's thread count.
-constexpr uint32_t kWorkerPollMs = 10;
-
 ControlState FromTemplate(const ControlTemplate& control) {
     ControlState state;
     state.id = control.id;
@@ -142,13 +139,7 @@ bool CDialog::IsClickable(int id) {
 // count taken at the start already held its registration.
 bool CDialog::WaitForWorkers(uint32_t grace_ms) {
     Clock& clock = CurrentClock();
-    const int64_t deadline_us = clock.now_us() + int64_t{grace_ms} * 1000;
-    while (clock.RegisteredThreads() > threads_at_open_) {
-        if (clock.now_us() >= deadline_us)
-            return false;
-        clock.sleep_ms(kWorkerPollMs);
-    }
-    return true;
+    return clock.WaitForThreadCount(threads_at_open_, clock.now_us() + int64_t{grace_ms} * 1000);
 }
 
 void CDialog::OnOK() {

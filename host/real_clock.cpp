@@ -71,4 +71,8 @@ int RealClock::RegisteredThreads() {
     return threads_;
 }
 
+bool RealClock::WaitForThreadCount(int count, int64_t deadline_us) {
+    return wait_until_us(deadline_us, [this, count] { return threads_ <= count; });
+}
+
 }  // namespace host

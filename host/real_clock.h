@@ -20,12 +20,40 @@ class RealClock final : public Clock {
     void BeginPendingThread() override;
     void UnregisterThread() override;
     int RegisteredThreads() override;
+    bool WaitForThreadCount(int count, int64_t deadline_us) override;
 
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
     int threads_ = 0;
     int64_t epoch_us_;
+};
+
+}  // namespace host
+
+namespace host {
+
+// Real time with a twist: forwards every call to a real clock, for subclasses that change how
+// time is read, slept or waited for (a demo run faster, a test whose sleeps return at once).
+class RealClockAdapter : public Clock {
+  public:
+    int64_t now_us() override { return real_.now_us(); }
+    void sleep_us(int64_t duration_us) override { real_.sleep_us(duration_us); }
+    bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override {
+        return real_.wait_until_us(deadline_us, pred);
+    }
+    void Update(const std::function<void()>& fn) override { real_.Update(fn); }
+    void RegisterThread() override { real_.RegisterThread(); }
+    void AddPendingThread() override { real_.AddPendingThread(); }
+    void BeginPendingThread() override { real_.BeginPendingThread(); }
+    void UnregisterThread() override { real_.UnregisterThread(); }
+    int RegisteredThreads() override { return real_.RegisteredThreads(); }
+    bool WaitForThreadCount(int count, int64_t deadline_us) override {
+        return real_.WaitForThreadCount(count, deadline_us);
+    }
+
+  protected:
+    RealClock real_;
 };
 
 }  // namespace host

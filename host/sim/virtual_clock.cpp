@@ -111,6 +111,10 @@ bool VirtualClock::WaitForThreadsToEnd(int64_t deadline_us) {
     return wait_until_us(deadline_us, [this, own] { return registered_ == own; });
 }
 
+bool VirtualClock::WaitForThreadCount(int count, int64_t deadline_us) {
+    return wait_until_us(deadline_us, [this, count] { return registered_ <= count; });
+}
+
 void VirtualClock::SetDeadlockHandler(std::function<void(int64_t)> handler) {
     std::lock_guard<std::mutex> lock(mutex_);
     on_deadlock_ = std::move(handler);

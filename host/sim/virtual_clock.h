@@ -31,6 +31,7 @@ class VirtualClock final : public Clock {
     void BeginPendingThread() override;
     void UnregisterThread() override;
     int RegisteredThreads() override;
+    bool WaitForThreadCount(int count, int64_t deadline_us) override;
 
     // Waits until no registered thread but the caller is left, or until the virtual deadline
     // passes.  Returns true when every other registered thread has ended.  A test thread that

@@ -28,23 +28,10 @@ using Bytes = std::vector<uint8_t>;
 using Steady = std::chrono::steady_clock;
 
 // Real time, except that sleeps are recorded and return at once.
-class NoSleepClock final : public host::Clock {
+class NoSleepClock final : public host::RealClockAdapter {
   public:
-    int64_t now_us() override { return real_.now_us(); }
     void sleep_us(int64_t duration_us) override { slept_us += duration_us; }
-    bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override {
-        return real_.wait_until_us(deadline_us, pred);
-    }
-    void Update(const std::function<void()>& fn) override { real_.Update(fn); }
-    void RegisterThread() override { real_.RegisterThread(); }
-    void AddPendingThread() override { real_.AddPendingThread(); }
-    void BeginPendingThread() override { real_.BeginPendingThread(); }
-    void UnregisterThread() override { real_.UnregisterThread(); }
-    int RegisteredThreads() override { return real_.RegisteredThreads(); }
     std::atomic<int64_t> slept_us{0};
-
-  private:
-    host::RealClock real_;
 };
 
 int64_t MsSince(Steady::time_point start) {

@@ -43,7 +43,7 @@ struct Options {
 };
 
 // Real time, run `speed` times faster.
-class ScaledClock final : public host::Clock {
+class ScaledClock final : public host::RealClockAdapter {
   public:
     explicit ScaledClock(double speed) : speed_(speed) {}
     int64_t now_us() override { return static_cast<int64_t>(real_.now_us() * speed_); }
@@ -56,15 +56,11 @@ class ScaledClock final : public host::Clock {
                                     : static_cast<int64_t>(deadline_us / speed_);
         return real_.wait_until_us(real_us, pred);
     }
-    void Update(const std::function<void()>& fn) override { real_.Update(fn); }
-    void RegisterThread() override { real_.RegisterThread(); }
-    void AddPendingThread() override { real_.AddPendingThread(); }
-    void BeginPendingThread() override { real_.BeginPendingThread(); }
-    void UnregisterThread() override { real_.UnregisterThread(); }
-    int RegisteredThreads() override { return real_.RegisteredThreads(); }
+    bool WaitForThreadCount(int count, int64_t deadline_us) override {
+        return real_.WaitForThreadCount(count, static_cast<int64_t>(deadline_us / speed_));
+    }
 
   private:
-    host::RealClock real_;
     double speed_;
 };
 
