@@ -1,4 +1,4 @@
-// The fault spec parser.
+// The fault list parser.
 #include "sim/modem_faults.h"
 
 #include <charconv>
@@ -175,23 +175,23 @@ const RecordFault* ModemFaults::Find(RecordFault::Kind kind, ImageKind which,
     return nullptr;
 }
 
-bool ParseFaults(std::string_view spec, ModemFaults* faults, std::string* error) {
+bool ParseFaults(std::string_view list, ModemFaults* faults, std::string* error) {
     ModemFaults parsed = *faults;
     Parser parser(&parsed, error);
-    if (Trim(spec).empty())
+    if (Trim(list).empty())
         return true;
     for (;;) {
-        const size_t comma = spec.find(',');
-        const std::string_view item = Trim(spec.substr(0, comma));
+        const size_t comma = list.find(',');
+        const std::string_view item = Trim(list.substr(0, comma));
         if (item.empty()) {
-            *error = "empty fault in '" + std::string(spec) + "'";
+            *error = "empty fault in '" + std::string(list) + "'";
             return false;
         }
         if (!parser.Take(item))
             return false;
         if (comma == std::string_view::npos)
             break;
-        spec.remove_prefix(comma + 1);
+        list.remove_prefix(comma + 1);
     }
     *faults = std::move(parsed);
     return true;

@@ -1,7 +1,7 @@
 // Faults the modem model can be told to make, each deterministic, and their text form for the
 // virtual board's command line.
 //
-// A spec is a comma-separated list of items (blanks around items are ignored; an empty spec
+// A fault list is a comma-separated list of items (blanks around items are ignored; an empty list
 // means no fault):
 //   never-boot             the power key never starts the boot loader
 //   boot-after-resets=N    it starts only on the power-key pulse of the Nth reset or later
@@ -71,8 +71,8 @@ struct ModemFaults {
     bool operator==(const ModemFaults&) const = default;
 };
 
-// Adds the faults of `spec` to *faults.  On a bad spec returns false, leaves *faults as it was
+// Adds the faults of `list` to *faults.  On a bad list returns false, leaves *faults as it was
 // and says why in *error.
-bool ParseFaults(std::string_view spec, ModemFaults* faults, std::string* error);
+bool ParseFaults(std::string_view list, ModemFaults* faults, std::string* error);
 
 }  // namespace sim

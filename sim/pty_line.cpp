@@ -6,6 +6,8 @@
 // itself.
 #include "sim/pty_line.h"
 
+#include "host/posix/termios_speed.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -27,22 +29,6 @@ constexpr int64_t kBitTimesPerByteUs = 10'000'000;  // 10 bits, in microseconds 
 // Paced, the updater's bytes are taken off the master at most this far ahead of the line.
 constexpr int64_t kReadLeadUs = 2000;
 constexpr size_t kUnpacedChunk = 65536;
-
-struct SpeedCode {
-    uint32_t baud;
-    speed_t code;
-};
-
-constexpr SpeedCode kSpeedCodes[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-};
 
 std::string Failure(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -68,14 +54,6 @@ timespec Timespec(int64_t us) {
 }
 
 }  // namespace
-
-uint32_t BaudOfSpeedCode(unsigned int code) {
-    for (const SpeedCode& speed : kSpeedCodes) {
-        if (speed.code == code)
-            return speed.baud;
-    }
-    return 0;
-}
 
 // ---- the pair ----
 
@@ -149,7 +127,7 @@ bool PtyModemLine::Start(std::string* error) {
         *error = Failure("cannot put the pseudo-terminal in packet mode");
         return false;
     }
-    if (const uint32_t baud = BaudOfSpeedCode(cfgetospeed(&t)); baud != 0)
+    if (const uint32_t baud = host::posix::SpeedBaud(cfgetospeed(&t)); baud != 0)
         near_baud_ = baud;
     if (wake_fd_ < 0)
         wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -235,7 +213,7 @@ void PtyModemLine::OnSpeedReport() {
     termios t{};
     if (tcgetattr(master_, &t) != 0)
         return;
-    const uint32_t baud = BaudOfSpeedCode(cfgetospeed(&t));
+    const uint32_t baud = host::posix::SpeedBaud(cfgetospeed(&t));
     if (baud == 0 || baud == near_baud_.load())
         return;
     // The model's bytes that arrived before the change met the old speed.

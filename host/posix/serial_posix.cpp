@@ -1,6 +1,8 @@
 // Serial devices through termios; see the header for the rules.
 #include "host/posix/serial_posix.h"
 
+#include "host/posix/termios_speed.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -20,39 +22,6 @@
 
 namespace host::posix {
 namespace {
-
-struct Speed {
-    uint32_t baud;
-    speed_t code;
-};
-
-// Every rate termios names.  A rate that is not here cannot be set.
-constexpr Speed kSpeeds[] = {
-    {50, B50},           {75, B75},           {110, B110},         {134, B134},
-    {150, B150},         {200, B200},         {300, B300},         {600, B600},
-    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-    {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
-};
-
-std::optional<speed_t> SpeedCode(uint32_t baud) {
-    for (const Speed& speed : kSpeeds) {
-        if (speed.baud == baud)
-            return speed.code;
-    }
-    return std::nullopt;
-}
-
-uint32_t SpeedBaud(speed_t code) {
-    for (const Speed& speed : kSpeeds) {
-        if (speed.code == code)
-            return speed.baud;
-    }
-    return 0;
-}
 
 constexpr tcflag_t kSizeBits[] = {CS5, CS6, CS7, CS8};
 constexpr tcflag_t kFramingBits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;

@@ -25,7 +25,7 @@ TEST_F(ModemTest, BootFaultsSwallowPowerKeyPulses) {
 }
 
 struct IdCase {
-    const char* spec;
+    const char* list;
     Bytes first_poll;
     Bytes second_poll;
 };
@@ -33,7 +33,7 @@ struct IdCase {
 class IdentificationFaults : public ModemTest, public ::testing::WithParamInterface<IdCase> {};
 
 TEST_P(IdentificationFaults, SpoilOnlyTheFirstIdentification) {
-    StartModem(kSw, {}, GetParam().spec);
+    StartModem(kSw, {}, GetParam().list);
     PowerOn();
     ASSERT_EQ(Read(1, 100), Bytes{0x7A});
     Write({0x3F});
@@ -148,7 +148,7 @@ TEST(ModemFaultSpec, ParsesEveryKnob) {
     EXPECT_TRUE(faults.records[2].Applies(sim::ImageKind::kFs, 9, 1000));
     EXPECT_FALSE(faults.records[2].Applies(sim::ImageKind::kSw, 9, 1));
     EXPECT_FALSE(faults.records[1].Applies(sim::ImageKind::kSw, 8, 3));
-    EXPECT_TRUE(sim::ParseFaults("  ", &faults, &error)) << "an empty spec adds nothing";
+    EXPECT_TRUE(sim::ParseFaults("  ", &faults, &error)) << "an empty list adds nothing";
 }
 
 TEST(ModemFaultSpec, RejectsBadSpecsAndKeepsWhatItHad) {

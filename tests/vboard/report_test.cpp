@@ -28,7 +28,7 @@ TEST(OptionsTest, TakesEveryOptionAndLeavesTheCommandAlone) {
     EXPECT_EQ(options.reboot, 1u);
     EXPECT_EQ(options.faults.records.size(), 1u);
     EXPECT_EQ(options.faults.extra_latency_ms, 5u);
-    EXPECT_EQ(options.fault_specs.size(), 2u);
+    EXPECT_EQ(options.fault_lists.size(), 2u);
     EXPECT_FALSE(options.com1);
     EXPECT_TRUE(options.vei1);
     EXPECT_EQ(options.report_path, "out.json");

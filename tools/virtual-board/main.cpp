@@ -145,7 +145,7 @@ int RunBoard(const vboard::Options& options) {
     run.root = root.path();
     run.root_kept = !root.temporary();
     run.paced = options.pace;
-    run.faults = options.fault_specs;
+    run.faults = options.fault_lists;
     const std::string report = vboard::ReportJson(run, vboard::ReadDeviceFacts(root.path()));
     if (!WriteReport(options, report))
         return Failed("cannot write the report");

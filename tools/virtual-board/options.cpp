@@ -8,7 +8,7 @@ namespace vboard {
 
 const char kUsage[] =
     "usage: virtual-board [--root DIR] [--pace] [--device-name N] [--reboot N]\n"
-    "                     [--fault SPEC]... [--no-com1] [--no-vei1] [--report FILE]\n"
+    "                     [--fault LIST]... [--no-com1] [--no-vei1] [--report FILE]\n"
     "                     -- COMMAND [ARG...]\n"
     "\n"
     "Provisions a device root (pseudo-terminals for COM1: and VEI1:, the register file, the\n"
@@ -22,7 +22,7 @@ const char kUsage[] =
     "  --pace            carry bytes at the line's bit rate (10 bit times a byte)\n"
     "  --device-name N   store DeviceName = N in Software\\QZX\\Kelvaro\n"
     "  --reboot N        store Reboot = N there\n"
-    "  --fault SPEC      modem faults, e.g. wrong-answer=700:2@sw,latency-ms=5 (repeatable)\n"
+    "  --fault LIST      modem faults, e.g. wrong-answer=700:2@sw,latency-ms=5 (repeatable)\n"
     "  --no-com1         leave dev/COM1 out, so that COM1: cannot be opened\n"
     "  --no-vei1         leave dev/VEI1 out, as on a board without the multiplexer\n"
     "  --report FILE     write the report to FILE instead of standard output\n"
@@ -93,13 +93,13 @@ bool Parser::Number(const std::string& name, std::optional<uint32_t>* value) {
 }
 
 bool Parser::Fault() {
-    std::string spec;
-    if (!Value("--fault", &spec))
+    std::string list;
+    if (!Value("--fault", &list))
         return false;
     std::string problem;
-    if (!sim::ParseFaults(spec, &options_->faults, &problem))
+    if (!sim::ParseFaults(list, &options_->faults, &problem))
         return Fail("--fault: " + problem);
-    options_->fault_specs.push_back(spec);
+    options_->fault_lists.push_back(list);
     return true;
 }
 

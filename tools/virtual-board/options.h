@@ -15,7 +15,7 @@ struct Options {
     bool pace = false;                // the line carries bytes at its bit rate
     std::optional<uint32_t> device_name;
     std::optional<uint32_t> reboot;
-    std::vector<std::string> fault_specs;  // as given, for the report
+    std::vector<std::string> fault_lists;  // as given, for the report
     sim::ModemFaults faults;
     std::optional<std::string> report_path;
     bool com1 = true;  // dev/COM1 is provided
