@@ -76,6 +76,11 @@ std::string FoldName(const std::wstring& name) {
     return Narrow(FoldRegistryName(name));
 }
 
+// The answer for a query that found no row: the key is gone, or the store failed.
+long NoRow(int step) {
+    return step == SQLITE_DONE ? kRegNotFound : kRegFailed;
+}
+
 std::string Child(const std::string& parent, const std::string& name) {
     return parent.empty() ? name : parent + "\\" + name;
 }
@@ -417,106 +422,96 @@ long SqliteRegistry::DeleteKey(RegKey root, const std::wstring& path) {
     return transaction.Commit() ? kRegOk : kRegFailed;
 }
 
-long SqliteRegistry::SetValue(RegKey key, const std::wstring& name, uint32_t type, const void* data,
-                              uint32_t size) {
+template <typename Fn>
+long SqliteRegistry::OnKey(RegKey key, Fn&& fn) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!ok())
         return kRegFailed;
     std::string full;
     long result = HandlePath(key, &full);
-    if (result != kRegOk)
-        return result;
-    if (data == nullptr)
-        size = 0;
-    Statement upsert(queries_[kUpsertValue]);
-    upsert.Bind(full).Bind(FoldName(name)).Bind(Narrow(name)).Bind(int64_t{type});
-    std::string text;
-    if (type == kRegDword && size == sizeof(uint32_t)) {
-        uint32_t value = 0;
-        std::memcpy(&value, data, sizeof value);
-        upsert.Bind(int64_t{value});
-    } else if (type == kRegSz && AsPlainString(data, size, &text)) {
-        upsert.Bind(text);
-    } else {
-        upsert.BindBlob(data, size);  // kept byte for byte
-    }
-    if (upsert.Step() != SQLITE_DONE)
-        return kRegFailed;
-    return sqlite3_changes(db_) == 0 ? kRegNotFound : kRegOk;  // deleted under the handle
+    return result == kRegOk ? fn(full) : result;
+}
+
+long SqliteRegistry::SetValue(RegKey key, const std::wstring& name, uint32_t type, const void* data,
+                              uint32_t size) {
+    return OnKey(key, [&](const std::string& full) -> long {
+        if (data == nullptr)
+            size = 0;
+        Statement upsert(queries_[kUpsertValue]);
+        upsert.Bind(full).Bind(FoldName(name)).Bind(Narrow(name)).Bind(int64_t{type});
+        std::string text;
+        if (type == kRegDword && size == sizeof(uint32_t)) {
+            uint32_t value = 0;
+            std::memcpy(&value, data, sizeof value);
+            upsert.Bind(int64_t{value});
+        } else if (type == kRegSz && AsPlainString(data, size, &text)) {
+            upsert.Bind(text);
+        } else {
+            upsert.BindBlob(data, size);  // kept byte for byte
+        }
+        if (upsert.Step() != SQLITE_DONE)
+            return kRegFailed;
+        return sqlite3_changes(db_) == 0 ? kRegNotFound : kRegOk;  // deleted under the handle
+    });
 }
 
 long SqliteRegistry::QueryValue(RegKey key, const std::wstring& name, uint32_t* type, void* data,
                                 uint32_t* size) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!ok())
-        return kRegFailed;
-    std::string full;
-    long result = HandlePath(key, &full);
-    if (result != kRegOk)
-        return result;
-    Statement select(queries_[kSelectValue]);
-    int step = select.Bind(full).Bind(FoldName(name)).Step();
-    if (step != SQLITE_ROW)
-        return step == SQLITE_DONE ? kRegNotFound : kRegFailed;
-    if (select.IsNull(0))
-        return kRegNotFound;
-    if (type != nullptr)
-        *type = static_cast<uint32_t>(select.Int(0));
-    std::vector<uint8_t> bytes = select.Data(1);
-    auto stored = static_cast<uint32_t>(bytes.size());
-    uint32_t capacity = size == nullptr ? 0 : *size;
-    if (size != nullptr)
-        *size = stored;
-    if (data == nullptr)
+    return OnKey(key, [&](const std::string& full) -> long {
+        Statement select(queries_[kSelectValue]);
+        int step = select.Bind(full).Bind(FoldName(name)).Step();
+        if (step != SQLITE_ROW)
+            return NoRow(step);
+        if (select.IsNull(0))
+            return kRegNotFound;
+        if (type != nullptr)
+            *type = static_cast<uint32_t>(select.Int(0));
+        std::vector<uint8_t> bytes = select.Data(1);
+        auto stored = static_cast<uint32_t>(bytes.size());
+        uint32_t capacity = size == nullptr ? 0 : *size;
+        if (size != nullptr)
+            *size = stored;
+        if (data == nullptr)
+            return kRegOk;
+        if (stored > capacity)
+            return kRegMoreData;
+        std::memcpy(data, bytes.data(), stored);
         return kRegOk;
-    if (stored > capacity)
-        return kRegMoreData;
-    std::memcpy(data, bytes.data(), stored);
-    return kRegOk;
+    });
 }
 
 long SqliteRegistry::EnumKey(RegKey key, uint32_t index, wchar_t* name, uint32_t* name_chars) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!ok())
-        return kRegFailed;
-    std::string full;
-    long result = HandlePath(key, &full);
-    if (result != kRegOk)
-        return result;
-    Statement select(queries_[kSelectChild]);
-    int step = select.Bind(full).Bind(int64_t{index}).Step();
-    if (step != SQLITE_ROW)
-        return step == SQLITE_DONE ? kRegNotFound : kRegFailed;
-    if (select.IsNull(0))
-        return kRegNoMoreItems;
-    std::string display = select.Text(0);
-    std::wstring child = Widen(display.substr(display.rfind('\\') + 1));
-    if (name == nullptr || name_chars == nullptr || child.size() + 1 > *name_chars)
-        return kRegMoreData;
-    std::wmemcpy(name, child.c_str(), child.size() + 1);
-    *name_chars = static_cast<uint32_t>(child.size());
-    return kRegOk;
+    return OnKey(key, [&](const std::string& full) -> long {
+        Statement select(queries_[kSelectChild]);
+        int step = select.Bind(full).Bind(int64_t{index}).Step();
+        if (step != SQLITE_ROW)
+            return NoRow(step);
+        if (select.IsNull(0))
+            return kRegNoMoreItems;
+        std::string display = select.Text(0);
+        std::wstring child = Widen(display.substr(display.rfind('\\') + 1));
+        if (name == nullptr || name_chars == nullptr || child.size() + 1 > *name_chars)
+            return kRegMoreData;
+        std::wmemcpy(name, child.c_str(), child.size() + 1);
+        *name_chars = static_cast<uint32_t>(child.size());
+        return kRegOk;
+    });
 }
 
 long SqliteRegistry::EnumValue(RegKey key, uint32_t index, std::wstring* name, uint32_t* type,
                                std::vector<uint8_t>* data) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!ok())
-        return kRegFailed;
-    std::string full;
-    long result = HandlePath(key, &full);
-    if (result != kRegOk)
-        return result;
-    Statement select(queries_[kSelectValueAt]);
-    int step = select.Bind(full).Bind(int64_t{index}).Step();
-    if (step != SQLITE_ROW)
-        return step == SQLITE_DONE ? kRegNotFound : kRegFailed;
-    if (select.IsNull(1))
-        return kRegNoMoreItems;
-    *name = Widen(select.Text(0));
-    *type = static_cast<uint32_t>(select.Int(1));
-    *data = select.Data(2);
-    return kRegOk;
+    return OnKey(key, [&](const std::string& full) -> long {
+        Statement select(queries_[kSelectValueAt]);
+        int step = select.Bind(full).Bind(int64_t{index}).Step();
+        if (step != SQLITE_ROW)
+            return NoRow(step);
+        if (select.IsNull(1))
+            return kRegNoMoreItems;
+        *name = Widen(select.Text(0));
+        *type = static_cast<uint32_t>(select.Int(1));
+        *data = select.Data(2);
+        return kRegOk;
+    });
 }
 
 }  // namespace host::posix

@@ -81,6 +81,10 @@ class SqliteRegistry final : public Registry {
     bool Fail(const std::string& what);
     long KeyPath(RegKey root, const std::wstring& path, std::string* full);
     long HandlePath(RegKey key, std::string* full);
+    // Runs fn(full path of key) under the store's lock; an unusable store or a bad handle
+    // answers before fn runs.
+    template <typename Fn>
+    long OnKey(RegKey key, Fn&& fn);
     bool KeyExists(const std::string& full);
     long CreateChain(const std::string& base, const std::wstring& path, std::string* full);
     long NewHandle(const std::string& full, RegKey* key);
