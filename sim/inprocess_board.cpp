@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 
 #include "app/exit_codes.h"
 #include "device/board.h"
 #include "download/download.h"
 #include "host/board.h"
 #include "host/registry.h"
+#include "host/registry_names.h"
 #include "host/resources.h"
 #include "host/thread.h"
 #include "sim/modem_faults.h"
@@ -30,109 +30,6 @@ const Bytes& GeneratedImage(fwgen::ImageKind kind) {
 }
 
 }  // namespace
-
-// ---- the journal's two taps ----
-
-// The registry in memory, journalling the DWORD values of the settings key and the UART
-// driver's key (the loaded-driver search is left out: its log lines tell it).
-class JournalRegistry final : public host::Registry {
-  public:
-    JournalRegistry(host::MemoryRegistry& store, Journal& journal)
-        : store_(store), journal_(journal) {}
-
-    long CreateKey(host::RegKey root, const std::wstring& path, host::RegKey* key) override {
-        return Note(root, path, store_.CreateKey(root, path, key), key);
-    }
-    long OpenKey(host::RegKey root, const std::wstring& path, host::RegKey* key) override {
-        return Note(root, path, store_.OpenKey(root, path, key), key);
-    }
-    long CloseKey(host::RegKey key) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            journalled_.erase(key);
-        }
-        return store_.CloseKey(key);
-    }
-    long DeleteKey(host::RegKey root, const std::wstring& path) override {
-        return store_.DeleteKey(root, path);
-    }
-    long SetValue(host::RegKey key, const std::wstring& name, uint32_t type, const void* data,
-                  uint32_t size) override {
-        if (Journalled(key) && type == host::kRegDword && size == 4) {
-            uint32_t value = 0;
-            std::memcpy(&value, data, 4);
-            journal_.Add("set " + host::Narrow(name) + "=" + std::to_string(value));
-        }
-        return store_.SetValue(key, name, type, data, size);
-    }
-    long QueryValue(host::RegKey key, const std::wstring& name, uint32_t* type, void* data,
-                    uint32_t* size) override {
-        if (Journalled(key))
-            journal_.Add("get " + host::Narrow(name));
-        return store_.QueryValue(key, name, type, data, size);
-    }
-    long EnumKey(host::RegKey key, uint32_t index, wchar_t* name, uint32_t* chars) override {
-        return store_.EnumKey(key, index, name, chars);
-    }
-
-  private:
-    long Note(host::RegKey root, const std::wstring& path, long result, host::RegKey* key) {
-        const bool watched =
-            root == host::kHkeyLocalMachine && (path == kSettingsKeyPath || path == kUartKeyPath);
-        if (result == host::kRegOk && watched) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            journalled_.insert(*key);
-        }
-        return result;
-    }
-    bool Journalled(host::RegKey key) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return journalled_.count(key) != 0;
-    }
-
-    host::MemoryRegistry& store_;
-    Journal& journal_;
-    std::mutex mutex_;
-    std::set<host::RegKey> journalled_;
-};
-
-// The simulated serial devices, journalling every open by name.
-class JournalSerial final : public host::SerialPorts {
-  public:
-    JournalSerial(host::SimSerialPorts& ports, Journal& journal)
-        : ports_(ports), journal_(journal) {}
-
-    host::SerialHandle Open(const std::wstring& name, uint32_t* error) override {
-        const host::SerialHandle handle = ports_.Open(name, error);
-        journal_.Add("open " + host::Narrow(name));
-        return handle;
-    }
-    bool GetState(host::SerialHandle port, host::SerialState* state) override {
-        return ports_.GetState(port, state);
-    }
-    bool SetState(host::SerialHandle port, const host::SerialState& state) override {
-        return ports_.SetState(port, state);
-    }
-    bool SetTimeouts(host::SerialHandle port, const host::SerialTimeouts& timeouts) override {
-        return ports_.SetTimeouts(port, timeouts);
-    }
-    bool SetQueues(host::SerialHandle port, uint32_t rx_bytes, uint32_t tx_bytes) override {
-        return ports_.SetQueues(port, rx_bytes, tx_bytes);
-    }
-    bool ClearErrors(host::SerialHandle port) override { return ports_.ClearErrors(port); }
-    bool Read(host::SerialHandle port, void* buffer, uint32_t count, uint32_t* got) override {
-        return ports_.Read(port, buffer, count, got);
-    }
-    bool Write(host::SerialHandle port, const void* buffer, uint32_t count,
-               uint32_t* written) override {
-        return ports_.Write(port, buffer, count, written);
-    }
-    bool Close(host::SerialHandle port) override { return ports_.Close(port); }
-
-  private:
-    host::SimSerialPorts& ports_;
-    Journal& journal_;
-};
 
 // ---- the log and the journal ----
 
@@ -249,9 +146,7 @@ bool FarEnd::Stopping() {
 // ---- the board ----
 
 InProcessBoard::InProcessBoard()
-    : registry_(std::make_unique<JournalRegistry>(store_, journal_)),
-      serial_(std::make_unique<JournalSerial>(ports_, journal_)),
-      platform_(MakePlatform()),
+    : platform_(MakePlatform()),
       com1_(ports_.AddDevice(L"COM1:")),
       vei1_(ports_.AddDevice(L"VEI1:")),
       line_(com1_),
@@ -268,6 +163,27 @@ InProcessBoard::InProcessBoard()
     radio_.LoadRadioStack(kFirstRadioHandle);
     radio_.LoadDriver(L"BKL1:", 0x100);  // no part of the radio stack: it stays loaded
     clock_.SetDeadlockHandler([this](int64_t now_us) { ReportDeadlock(now_us); });
+    JournalAccesses();
+}
+
+// The journal: the DWORD values of the settings key and the UART driver's key (the
+// loaded-driver search is left out: its log lines tell it), and every serial open by name.
+void InProcessBoard::JournalAccesses() {
+    const std::wstring settings = host::FoldRegistryName(kSettingsKeyPath);
+    const std::wstring uart = host::FoldRegistryName(kUartKeyPath);
+    store_.SetValueObserver([this, settings, uart](const host::MemoryRegistry::ValueAccess& a) {
+        if (a.key_path != settings && a.key_path != uart)
+            return;
+        if (!a.write) {
+            journal_.Add("get " + host::Narrow(a.name));
+        } else if (a.type == host::kRegDword && a.data.size() == sizeof(uint32_t)) {
+            uint32_t value = 0;
+            std::memcpy(&value, a.data.data(), sizeof value);
+            journal_.Add("set " + host::Narrow(a.name) + "=" + std::to_string(value));
+        }
+    });
+    ports_.SetOpenObserver(
+        [this](const std::wstring& name) { journal_.Add("open " + host::Narrow(name)); });
 }
 
 InProcessBoard::~InProcessBoard() {
@@ -280,8 +196,8 @@ host::Platform InProcessBoard::MakePlatform() {
     platform.clock = &clock_;
     platform.log = &log_;
     platform.resources = &resources_;
-    platform.serial = serial_.get();
-    platform.registry = registry_.get();
+    platform.serial = &ports_;
+    platform.registry = &store_;
     platform.ui = &ui_;
     platform.board = &bus_;
     platform.power = &power_;

@@ -121,9 +121,6 @@ struct BoardValues {
     std::optional<uint32_t> clk;
 };
 
-class JournalRegistry;
-class JournalSerial;
-
 class InProcessBoard {
   public:
     static constexpr uint32_t kRunLimitMs = 900000;
@@ -175,7 +172,7 @@ class InProcessBoard {
     host::VirtualClock& clock() { return clock_; }
     TimedLog& log() { return log_; }
     Journal& journal() { return journal_; }
-    host::MemoryRegistry& store() { return store_; }  // unjournalled
+    host::MemoryRegistry& store() { return store_; }  // its Put and Get helpers go unjournalled
     host::ScriptedUi& ui() { return ui_; }
     host::RecordingBus& bus() { return bus_; }
     host::RecordingPower& power() { return power_; }
@@ -193,6 +190,7 @@ class InProcessBoard {
     void ReportDeadlock(int64_t now_us);
     void StartFarEnds();
     bool EndRun();
+    void JournalAccesses();
     static uint32_t ReadThreadNoted(void* param);
     static uint32_t PowerOnThread(void* param);
     static uint32_t FarEndThread(void* param);
@@ -204,12 +202,10 @@ class InProcessBoard {
     TimedLog log_{clock_};
     Journal journal_;
     host::MemoryRegistry store_;
-    std::unique_ptr<JournalRegistry> registry_;
     host::ScriptedUi ui_{clock_};
     host::RecordingBus bus_{clock_};
     host::RecordingPower power_{clock_};
     host::SimSerialPorts ports_;
-    std::unique_ptr<JournalSerial> serial_;
     host::MemoryResources resources_;
     host::SimRadio radio_{&store_, &ports_};
     host::ScopedPlatform platform_;

@@ -2,6 +2,7 @@
 // computes the position (the step after almost every record), the time of one that updates
 // the bar, the label and Progress, and how many records of each shipped image touch the
 // dialog and the registry at all.
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -19,34 +20,6 @@ class NullLog final : public host::LogSink {
   public:
     void Write(std::string_view) override { ++texts; }
     long texts = 0;
-};
-
-class CountingRegistry final : public host::Registry {
-  public:
-    long CreateKey(host::RegKey root, const std::wstring& path, host::RegKey* key) override {
-        return store.CreateKey(root, path, key);
-    }
-    long OpenKey(host::RegKey root, const std::wstring& path, host::RegKey* key) override {
-        return store.OpenKey(root, path, key);
-    }
-    long CloseKey(host::RegKey key) override { return store.CloseKey(key); }
-    long DeleteKey(host::RegKey root, const std::wstring& path) override {
-        return store.DeleteKey(root, path);
-    }
-    long SetValue(host::RegKey key, const std::wstring& name, uint32_t type, const void* data,
-                  uint32_t size) override {
-        ++writes;
-        return store.SetValue(key, name, type, data, size);
-    }
-    long QueryValue(host::RegKey key, const std::wstring& name, uint32_t* type, void* data,
-                    uint32_t* size) override {
-        return store.QueryValue(key, name, type, data, size);
-    }
-    long EnumKey(host::RegKey key, uint32_t index, wchar_t* name, uint32_t* chars) override {
-        return store.EnumKey(key, index, name, chars);
-    }
-    host::MemoryRegistry store;
-    long writes = 0;
 };
 
 double NsSince(std::chrono::steady_clock::time_point start, long count) {
@@ -74,7 +47,11 @@ long Pass(CUpdaterDlg& dlg, PassDisplay& display, int32_t records, bool fs) {
 int main() {
     host::VirtualClock clock;
     NullLog log;
-    CountingRegistry registry;
+    host::MemoryRegistry registry;
+    std::atomic<long> writes{0};
+    registry.SetValueObserver([&writes](const host::MemoryRegistry::ValueAccess& access) {
+        writes += access.write ? 1 : 0;
+    });
     host::CaptureUi ui;
     host::Platform platform;
     platform.clock = &clock;
@@ -93,7 +70,7 @@ int main() {
 
     PassDisplay display;
     SetUpDisplay(&dlg, display);
-    const long writes_before = registry.writes;
+    const long writes_before = writes.load();
     const long texts_before = log.texts;
     start = std::chrono::steady_clock::now();
     const long sw_updates = Pass(dlg, display, 1672, false);
@@ -103,7 +80,7 @@ int main() {
     std::printf("FS image,  890 records: %ld display updates\n", fs_updates);
     std::printf("both passes:            %6.1f ns per record (10 ms waits in virtual time)\n",
                 NsSince(start, 1672 + 890));
-    std::printf("registry writes:        %ld for %d records\n", registry.writes - writes_before,
+    std::printf("registry writes:        %ld for %d records\n", writes.load() - writes_before,
                 1672 + 890);
     std::printf("debug texts:            %ld (%ld per update)\n", log.texts - texts_before,
                 (log.texts - texts_before) / (updates > 0 ? updates : 1));

@@ -316,6 +316,37 @@ bool PosixSerialPorts::ClearErrors(SerialHandle port) {
     return Find(port) != nullptr;
 }
 
+namespace {
+
+// Moves `count` bytes with `step` (one read or write of what is left, from the offset it is
+// given), waiting for the device between steps, until all are moved, the deadline passes or
+// the device goes away.  Stores the count moved and answers whether the device went away.
+template <typename Device, typename Step>
+bool Transfer(Device& device, short events, int64_t deadline_us, uint32_t count, uint32_t* done,
+              Step step) {
+    while (*done < count) {
+        if (device.closed())
+            return true;
+        const ssize_t n = step(*done);
+        if (n > 0) {
+            *done += static_cast<uint32_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN) {
+            return true;  // a device error
+        } else {
+            const auto wait = device.WaitFor(events, deadline_us);
+            if (wait == Device::Wait::kTimeout)
+                return false;
+            if (wait == Device::Wait::kGone)
+                return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
 bool PosixSerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uint32_t* got) {
     *got = 0;
     const std::shared_ptr<Device> device = Find(port);
@@ -329,29 +360,12 @@ bool PosixSerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uin
     }
     const int64_t deadline_us = CurrentClock().now_us() + total_ms * 1000;
     auto* out = static_cast<uint8_t*>(buffer);
+    // With VMIN and VTIME 0 an empty tty reads as 0 bytes, not EAGAIN; a hang-up shows in the
+    // poll.
     uint32_t done = 0;
-    bool gone = false;
-    while (done < count && !gone) {
-        if (device->closed()) {
-            gone = true;
-            break;
-        }
-        // With VMIN and VTIME 0 an empty tty reads as 0 bytes, not EAGAIN; a hang-up shows
-        // in the poll.
-        const ssize_t n = ::read(device->fd(), out + done, count - done);
-        if (n > 0) {
-            done += static_cast<uint32_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno != EAGAIN) {
-            gone = true;  // a device error
-        } else {
-            const Device::Wait wait = device->WaitFor(POLLIN, deadline_us);
-            if (wait == Device::Wait::kTimeout)
-                break;
-            gone = wait == Device::Wait::kGone;
-        }
-    }
+    const bool gone = Transfer(*device, POLLIN, deadline_us, count, &done, [&](uint32_t at) {
+        return ::read(device->fd(), out + at, count - at);
+    });
     *got = done;
     // Bytes that came before the device went away are delivered; the next call fails.
     return !gone || done > 0;
@@ -373,26 +387,9 @@ bool PosixSerialPorts::Write(SerialHandle port, const void* buffer, uint32_t cou
         total_ms == 0 ? kForever : CurrentClock().now_us() + total_ms * 1000;
     const auto* in = static_cast<const uint8_t*>(buffer);
     uint32_t done = 0;
-    bool gone = false;
-    while (done < count && !gone) {
-        if (device->closed()) {
-            gone = true;
-            break;
-        }
-        const ssize_t n = ::write(device->fd(), in + done, count - done);
-        if (n > 0) {
-            done += static_cast<uint32_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else if (n < 0 && errno != EAGAIN) {
-            gone = true;
-        } else {
-            const Device::Wait wait = device->WaitFor(POLLOUT, deadline_us);
-            if (wait == Device::Wait::kTimeout)
-                break;
-            gone = wait == Device::Wait::kGone;
-        }
-    }
+    const bool gone = Transfer(*device, POLLOUT, deadline_us, count, &done, [&](uint32_t at) {
+        return ::write(device->fd(), in + at, count - at);
+    });
     *written = done;
     return !gone;
 }

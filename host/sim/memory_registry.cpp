@@ -141,21 +141,46 @@ long MemoryRegistry::DeleteKey(RegKey root, const std::wstring& path) {
 
 long MemoryRegistry::SetValue(RegKey key, const std::wstring& name, uint32_t type, const void* data,
                               uint32_t size) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    long result = kRegOk;
-    Values* values = ValuesLocked(key, &result);
-    if (values == nullptr)
-        return result;
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    if (bytes == nullptr)
-        size = 0;
-    (*values)[FoldRegistryName(name)] = Value{type, std::vector<uint8_t>(bytes, bytes + size)};
+    ValueAccess access{{}, name, true, type, {}};
+    std::function<void(const ValueAccess&)> observer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        long result = kRegOk;
+        Values* values = ValuesLocked(key, &result);
+        if (values == nullptr)
+            return result;
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        if (bytes != nullptr)
+            access.data.assign(bytes, bytes + size);
+        (*values)[FoldRegistryName(name)] = Value{type, access.data};
+        BaseLocked(key, &access.key_path);
+        observer = observer_;
+    }
+    if (observer)
+        observer(access);
     return kRegOk;
 }
 
 long MemoryRegistry::QueryValue(RegKey key, const std::wstring& name, uint32_t* type, void* data,
                                 uint32_t* size) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    ValueAccess access{{}, name, false, 0, {}};
+    std::function<void(const ValueAccess&)> observer;
+    long result = kRegOk;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (ValuesLocked(key, &result) == nullptr)
+            return result;  // no open key: nothing was read
+        result = QueryLocked(key, name, type, data, size);
+        BaseLocked(key, &access.key_path);
+        observer = observer_;
+    }
+    if (observer)
+        observer(access);
+    return result;
+}
+
+long MemoryRegistry::QueryLocked(RegKey key, const std::wstring& name, uint32_t* type, void* data,
+                                 uint32_t* size) {
     long result = kRegOk;
     Values* values = ValuesLocked(key, &result);
     if (values == nullptr)
@@ -263,6 +288,11 @@ void MemoryRegistry::FailOpen(const std::wstring& path) {
     std::wstring full;
     if (FoldPath(L"", path, &full))
         fail_open_.insert(full);
+}
+
+void MemoryRegistry::SetValueObserver(std::function<void(const ValueAccess&)> observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
 }
 
 int MemoryRegistry::OpenHandles() {

@@ -1,6 +1,7 @@
 // A registry kept in memory, for tests and the in-process virtual board, with fault knobs.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -34,6 +35,18 @@ class MemoryRegistry final : public Registry {
     void FailOpen(const std::wstring& path);  // opening or creating this key fails
     int OpenHandles();                        // handles not closed yet
 
+    // Watching: every value read (QueryValue on an open key, found or not) and every value
+    // written (a SetValue that took), with the folded path of its key, so that a test or the
+    // in-process board can count or journal them.  Called outside the store's lock.
+    struct ValueAccess {
+        std::wstring key_path;  // folded, e.g. L"software\\qzx\\kelvaro"
+        std::wstring name;      // as the caller spelt it
+        bool write;
+        uint32_t type;
+        std::vector<uint8_t> data;  // written bytes; empty for a read
+    };
+    void SetValueObserver(std::function<void(const ValueAccess&)> observer);
+
   private:
     struct Value {
         uint32_t type;
@@ -43,6 +56,8 @@ class MemoryRegistry final : public Registry {
     long BaseLocked(RegKey root, std::wstring* base);
     long OpenLocked(RegKey root, const std::wstring& path, bool create, RegKey* key);
     Values* ValuesLocked(RegKey key, long* result);
+    long QueryLocked(RegKey key, const std::wstring& name, uint32_t* type, void* data,
+                     uint32_t* size);
     // Creates every missing key from base along path and returns the folded full path.
     std::wstring EnsureLocked(const std::wstring& base, const std::vector<std::wstring>& parts);
     void PutLocked(const std::wstring& path, const std::wstring& name, Value value);
@@ -54,6 +69,7 @@ class MemoryRegistry final : public Registry {
     std::map<RegKey, std::wstring> handles_;
     std::set<std::wstring> fail_open_;
     bool fail_all_ = false;
+    std::function<void(const ValueAccess&)> observer_;
     RegKey next_handle_ = 0x1000;
 };
 

@@ -506,13 +506,22 @@ std::shared_ptr<SimLink> SimSerialPorts::Find(SerialHandle port) {
     return it == handles_.end() ? nullptr : it->second;
 }
 
+void SimSerialPorts::SetOpenObserver(std::function<void(const std::wstring&)> observer) {
+    Lock lock(mutex_);
+    open_observer_ = std::move(observer);
+}
+
 SerialHandle SimSerialPorts::Open(const std::wstring& name, uint32_t* error) {
     std::shared_ptr<SimLink> link = Device(name);
     SerialHandle handle = kInvalidSerial;
+    std::function<void(const std::wstring&)> observer;
     {
         Lock lock(mutex_);
         handle = next_handle_++;  // never reused, even when the open fails
+        observer = open_observer_;
     }
+    if (observer)
+        observer(name);
     const uint32_t code = link ? link->NearOpen(handle) : kErrorFileNotFound;
     if (code != 0) {
         if (error != nullptr)

@@ -23,6 +23,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -161,6 +162,8 @@ class SimSerialPorts final : public SerialPorts {
     // returns its link; a name added twice returns the same link.
     std::shared_ptr<SimLink> AddDevice(const std::wstring& name);
     std::shared_ptr<SimLink> Device(const std::wstring& name);
+    // Called with the name of every Open, whatever its outcome, outside the table's lock.
+    void SetOpenObserver(std::function<void(const std::wstring& name)> observer);
 
     SerialHandle Open(const std::wstring& name, uint32_t* error) override;
     bool GetState(SerialHandle port, SerialState* state) override;
@@ -179,6 +182,7 @@ class SimSerialPorts final : public SerialPorts {
     std::map<std::wstring, std::shared_ptr<SimLink>> devices_;
     std::map<SerialHandle, std::shared_ptr<SimLink>> handles_;
     SerialHandle next_handle_ = 1;
+    std::function<void(const std::wstring&)> open_observer_;
 };
 
 }  // namespace host

@@ -5,21 +5,17 @@
 
 namespace dialog_test {
 
-long CountingRegistry::SetValue(host::RegKey key, const std::wstring& name, uint32_t type,
-                                const void* data, uint32_t size) {
-    {
+CountingRegistry::CountingRegistry() {
+    store.SetValueObserver([this](const host::MemoryRegistry::ValueAccess& access) {
         std::lock_guard<std::mutex> lock(mutex_);
-        writes_.push_back(name);
-    }
-    return store.SetValue(key, name, type, data, size);
+        if (access.write)
+            ++writes_[access.name];
+    });
 }
 
 int CountingRegistry::Writes(const std::wstring& name) {
     std::lock_guard<std::mutex> lock(mutex_);
-    int writes = 0;
-    for (const std::wstring& written : writes_)
-        writes += written == name ? 1 : 0;
-    return writes;
+    return writes_[name];
 }
 
 host::Platform TestPlatform(host::Clock& clock, host::LogSink& log, host::Registry& registry,
@@ -72,7 +68,7 @@ int DialogFixture::RunModal(std::function<void(ModalDlg&)> start, uint32_t limit
 }
 
 DialogFixture::DialogFixture()
-    : platform_(TestPlatform(clock_, log_, registry_, ui_, bus_, power_)) {
+    : platform_(TestPlatform(clock_, log_, registry_.store, ui_, bus_, power_)) {
     SetUpdateOutcome(kExitFailure);
     bus_.Set(host::reg::kDvsControl, 0xFFFFFFFF);
 }

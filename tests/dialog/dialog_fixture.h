@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -25,35 +27,18 @@ namespace dialog_test {
 
 constexpr uint32_t kMinusOne = 0xFFFFFFFF;
 
-// Counts the registry writes by value name (the store itself keeps only the last value).
-class CountingRegistry final : public host::Registry {
+// The registry in memory, counting its writes by value name (the store keeps only the last
+// value).
+class CountingRegistry {
   public:
-    long CreateKey(host::RegKey root, const std::wstring& path, host::RegKey* key) override {
-        return store.CreateKey(root, path, key);
-    }
-    long OpenKey(host::RegKey root, const std::wstring& path, host::RegKey* key) override {
-        return store.OpenKey(root, path, key);
-    }
-    long CloseKey(host::RegKey key) override { return store.CloseKey(key); }
-    long DeleteKey(host::RegKey root, const std::wstring& path) override {
-        return store.DeleteKey(root, path);
-    }
-    long SetValue(host::RegKey key, const std::wstring& name, uint32_t type, const void* data,
-                  uint32_t size) override;
-    long QueryValue(host::RegKey key, const std::wstring& name, uint32_t* type, void* data,
-                    uint32_t* size) override {
-        return store.QueryValue(key, name, type, data, size);
-    }
-    long EnumKey(host::RegKey key, uint32_t index, wchar_t* name, uint32_t* chars) override {
-        return store.EnumKey(key, index, name, chars);
-    }
+    CountingRegistry();
     int Writes(const std::wstring& name);
 
     host::MemoryRegistry store;
 
   private:
     std::mutex mutex_;
-    std::vector<std::wstring> writes_;
+    std::map<std::wstring, int> writes_;
 };
 
 // The update dialog with OnInitDialog replaced: the test decides what starts when the window

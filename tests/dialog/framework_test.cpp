@@ -103,7 +103,8 @@ TEST_F(FrameworkTest, WaitForWorkersHonoursTheGracePeriod) {
 TEST_F(FrameworkTest, LineModeWritesOneLinePerChangeAndAnswersBoxesWithOk) {
     std::ostringstream out;
     host::posix::LineUi line(out, &clock_);
-    host::ScopedPlatform with_lines(TestPlatform(clock_, log_, registry_, line, bus_, power_));
+    host::ScopedPlatform with_lines(
+        TestPlatform(clock_, log_, registry_.store, line, bus_, power_));
     TestDlg dlg;
     int answer = 0;
     dlg.on_init = [&answer](TestDlg& d) {
