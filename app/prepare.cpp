@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr uint32_t kRomDeviceName = 3617;
-
 void ResetIdleTimer() {
     host::CurrentPower().IdleTimerReset();
 }
@@ -37,24 +35,6 @@ void PrepareRegistryAndPower(CUpdaterDlg* pDlg) {
     host::DebugOut("\nTurn off DVS(Power saving)");
     SetDvsControl(true);
     pDlg->m_hBacklightReq = RequireBacklight();
-}
-
-// The dialog's texts: the title and warning of the device variant.
-void PrepareDialog(CUpdaterDlg* pDlg) {
-    pDlg->ShowItem(res::kIdcCancel, false);
-    pDlg->EnableItem(res::kIdcStart, false);
-    uint32_t device_name = 0;
-    pDlg->m_dwDeviceName = 0;
-    pDlg->m_settings.GetDWORD(L"DeviceName", &device_name);
-    pDlg->m_dwDeviceName = device_name;
-    if (device_name == kRomDeviceName) {
-        pDlg->SetItemText(res::kIdcWarning,
-                          L"Upgrading in progress, please do not remove USB cable.");
-        pDlg->SetTitle(L"ROM Updater");
-    } else {
-        pDlg->SetTitle(L"GSM Updater");
-    }
-    pDlg->RepaintNow();
 }
 
 // Opens COM1: at 9600 8N1, quietly: once and closed again, then for good.
@@ -85,6 +65,24 @@ void StartDownload(CUpdaterDlg* pDlg) {
 
 }  // namespace
 
+// The dialog's texts: the title and warning of the device variant.
+void PrepareDialogTexts(CUpdaterDlg* pDlg) {
+    pDlg->ShowItem(res::kIdcCancel, false);
+    pDlg->EnableItem(res::kIdcStart, false);
+    uint32_t device_name = 0;
+    pDlg->m_dwDeviceName = 0;
+    pDlg->m_settings.GetDWORD(L"DeviceName", &device_name);
+    pDlg->m_dwDeviceName = device_name;
+    if (device_name == kDeviceNameRom) {
+        pDlg->SetItemText(res::kIdcWarning,
+                          L"Upgrading in progress, please do not remove USB cable.");
+        pDlg->SetTitle(L"ROM Updater");
+    } else {
+        pDlg->SetTitle(L"GSM Updater");
+    }
+    pDlg->RepaintNow();
+}
+
 uint32_t PrepareThread(void* pParam) {
     auto* pDlg = static_cast<CUpdaterDlg*>(pParam);
     if (!pDlg->ClaimUpdateStart())
@@ -93,7 +91,7 @@ uint32_t PrepareThread(void* pParam) {
     pDlg->m_bNeedRestore = false;
     pDlg->m_nState = 0;
     PrepareRegistryAndPower(pDlg);
-    PrepareDialog(pDlg);
+    PrepareDialogTexts(pDlg);
     host::StartThread(CountdownThread, pDlg);
     pDlg->TurnOffRIL();
     ResetIdleTimer();

@@ -9,3 +9,9 @@
 // second run (a click on 1000 while the thread works) or a run under a dialog closed before
 // the start returns at once.  Returns 0.
 uint32_t PrepareThread(void* pParam);
+
+class CUpdaterDlg;
+
+// The preparation's dialog steps: Cancel hidden, button 1000 disabled, DeviceName read, the
+// title and warning text of the device variant, a repaint.
+void PrepareDialogTexts(CUpdaterDlg* pDlg);

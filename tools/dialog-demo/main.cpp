@@ -15,6 +15,7 @@
 #include <string>
 
 #include "app/exit_codes.h"
+#include "app/prepare.h"
 #include "app/teardown.h"
 #include "app/updater_app.h"
 #include "app/updater_dlg.h"
@@ -95,19 +96,7 @@ uint32_t DemoThread(void* pParam) {
     pDlg->m_nState = 0;
     pDlg->m_settings.SetDWORD(L"Progress", 0);
     pDlg->m_hBacklightReq = RequireBacklight();
-    pDlg->ShowItem(res::kIdcCancel, false);
-    pDlg->EnableItem(res::kIdcStart, false);
-    uint32_t device_name = 0;
-    pDlg->m_settings.GetDWORD(L"DeviceName", &device_name);
-    pDlg->m_dwDeviceName = device_name;
-    if (device_name == kDeviceNameRom) {
-        pDlg->SetItemText(res::kIdcWarning,
-                          L"Upgrading in progress, please do not remove USB cable.");
-        pDlg->SetTitle(L"ROM Updater");
-    } else {
-        pDlg->SetTitle(L"GSM Updater");
-    }
-    pDlg->RepaintNow();
+    PrepareDialogTexts(pDlg);
     host::StartThread(CountdownThread, pDlg);
     host::Sleep(2000);  // the radio stack shutdown
     pDlg->ShowItem(res::kIdcStatus, true);
