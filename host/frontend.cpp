@@ -6,21 +6,6 @@
 namespace host {
 namespace {
 
-std::string Quoted(const std::wstring& text) {
-    std::string out = "\"";
-    for (char c : Narrow(text)) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '\r')
-            out += "\\r";
-        else if (c == '"' || c == '\\')
-            out += std::string("\\") + c;
-        else
-            out += c;
-    }
-    return out + "\"";
-}
-
 std::string ControlLine(const char* verb, int id, const std::string& rest = "") {
     std::string line = std::string(verb) + " " + std::to_string(id);
     return rest.empty() ? line : line + " " + rest;
@@ -40,7 +25,7 @@ std::string DescribeChange(const DialogChange& change, const DialogState& state)
     const ControlState* control = state.Find(change.id);
     switch (change.kind) {
         case DialogChange::kTitle:
-            return "title " + Quoted(state.title);
+            return "title " + QuotedText(state.title);
         case DialogChange::kRepaint:
             return "repaint";
         case DialogChange::kIcon:
@@ -55,7 +40,7 @@ std::string DescribeChange(const DialogChange& change, const DialogState& state)
         return ControlLine("control", change.id);
     switch (change.kind) {
         case DialogChange::kText:
-            return ControlLine("text", change.id, Quoted(control->text));
+            return ControlLine("text", change.id, QuotedText(control->text));
         case DialogChange::kVisible:
             return ControlLine(control->visible ? "show" : "hide", change.id);
         case DialogChange::kEnabled:
@@ -69,6 +54,21 @@ std::string DescribeChange(const DialogChange& change, const DialogState& state)
         default:
             return ControlLine("control", change.id);
     }
+}
+
+std::string QuotedText(const std::wstring& text) {
+    std::string out = "\"";
+    for (char c : Narrow(text)) {
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '"' || c == '\\')
+            out += std::string("\\") + c;
+        else
+            out += c;
+    }
+    return out + "\"";
 }
 
 }  // namespace host

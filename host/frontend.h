@@ -123,4 +123,8 @@ class FrontEnd : public Ui {
 // `title "GSM Updater"`.  Texts are quoted, with line breaks written as \n.
 std::string DescribeChange(const DialogChange& change, const DialogState& state);
 
+// A text in double quotes, with line breaks, quotes and backslashes escaped, so that one
+// text is always one unambiguous piece of a line.
+std::string QuotedText(const std::wstring& text);
+
 }  // namespace host

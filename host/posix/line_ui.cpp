@@ -6,22 +6,6 @@
 #include "host/debug_log.h"
 
 namespace host::posix {
-namespace {
-
-std::string Quoted(const std::wstring& text) {
-    std::string out = "\"";
-    for (char c : Narrow(text)) {
-        if (c == '\n')
-            out += "\\n";
-        else if (c == '"')
-            out += "\\\"";
-        else
-            out += c;
-    }
-    return out + "\"";
-}
-
-}  // namespace
 
 void LineUi::WriteLocked(const std::string& line) {
     if (clock_ != nullptr) {
@@ -37,7 +21,7 @@ void LineUi::WriteLocked(const std::string& line) {
 
 int LineUi::ShowMessageBox(const std::wstring& text, const std::wstring& caption, uint32_t) {
     std::lock_guard<std::mutex> lock(mutex_);
-    WriteLocked("box " + Quoted(caption) + " " + Quoted(text) + " -> OK");
+    WriteLocked("box " + QuotedText(caption) + " " + QuotedText(text) + " -> OK");
     return kIdOk;
 }
 
@@ -48,10 +32,10 @@ void LineUi::ErrorBeep() {
 
 void LineUi::OnDialogOpened(const DialogState& state, DialogSite&) {
     std::lock_guard<std::mutex> lock(mutex_);
-    WriteLocked("open " + std::to_string(state.template_id) + " " + Quoted(state.title));
+    WriteLocked("open " + std::to_string(state.template_id) + " " + QuotedText(state.title));
     for (const ControlState& control : state.controls) {
         if (control.visible)
-            WriteLocked("show " + std::to_string(control.id) + " " + Quoted(control.text));
+            WriteLocked("show " + std::to_string(control.id) + " " + QuotedText(control.text));
     }
 }
 
