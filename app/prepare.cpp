@@ -22,7 +22,8 @@ void ResetIdleTimer() {
 }
 
 // Registry values and power settings: the start is published, the UART driver prepared.
-void PrepareRegistryAndPower(CUpdaterDlg* pDlg) {
+// False when the power-saving bit could not be reached.
+bool PrepareRegistryAndPower(CUpdaterDlg* pDlg) {
     pDlg->m_settings.SetDWORD(L"Progress", 0);
     if (g_uartSettings) {
         g_uartSettings->GetDWORD(L"AWRCWR", &pDlg->m_dwDefaultAWRCWR);
@@ -33,8 +34,9 @@ void PrepareRegistryAndPower(CUpdaterDlg* pDlg) {
         g_uartSettings->SetDWORD(L"AWRCWR", 0);
     }
     host::DebugOut("\nTurn off DVS(Power saving)");
-    SetDvsControl(true);
+    const bool board = SetDvsControl(true);
     pDlg->m_hBacklightReq = RequireBacklight();
+    return board;
 }
 
 // Opens COM1: at 9600 8N1, quietly: once and closed again, then for good.
@@ -48,19 +50,21 @@ bool OpenModemPort(CUpdaterDlg* pDlg) {
     return pDlg->m_port.Open(L"COM", 1, 9600, 0, 8, 0, true);
 }
 
-// The board's download path, ReadThread, and the modem's power key.
-void StartDownload(CUpdaterDlg* pDlg) {
+// The board's download path, ReadThread, and the modem's power key.  False at the first
+// board operation that failed.
+bool StartDownload(CUpdaterDlg* pDlg) {
     ResetIdleTimer();
     host::Sleep(1000);
-    WriteUart0ModemControl(0);
-    WriteCpldAuxRegister(2);
+    if (!WriteUart0ModemControl(0) || !WriteCpldAuxRegister(2))
+        return false;
     host::Sleep(1000);
     host::DebugOut("Switch CPLD Mode 110 \r\n");
-    SwitchCpldMode(6);
+    if (!SwitchCpldMode(6))
+        return false;
     host::DebugOut("ReadThread \r\n");
     host::StartThread(ReadThread, pDlg);
     host::DebugOut("Power on GSM Module\r\n");
-    PowerOnGsmModule();
+    return PowerOnGsmModule();
 }
 
 }  // namespace
@@ -90,7 +94,10 @@ uint32_t PrepareThread(void* pParam) {
     pDlg->m_bImageLoaded = false;
     pDlg->m_bNeedRestore = false;
     pDlg->m_nState = 0;
-    PrepareRegistryAndPower(pDlg);
+    if (!PrepareRegistryAndPower(pDlg)) {
+        TakeFailureExit(pDlg, FailureExit::kBoardAccess);
+        return 0;
+    }
     PrepareDialogTexts(pDlg);
     host::StartThread(CountdownThread, pDlg);
     pDlg->TurnOffRIL();
@@ -101,7 +108,10 @@ uint32_t PrepareThread(void* pParam) {
         TakeFailureExit(pDlg, FailureExit::kCom1Open);
         return 0;
     }
-    StartDownload(pDlg);
+    if (!StartDownload(pDlg)) {
+        TakeFailureExit(pDlg, FailureExit::kBoardAccess);
+        return 0;
+    }
     pDlg->m_bNeedRestore = true;
     ResetIdleTimer();
     return 0;

@@ -38,19 +38,22 @@ void ShowSuccess(CUpdaterDlg* pDlg) {
 
 }  // namespace
 
-void CloseSerialConnection(CUpdaterDlg* pDlg) {
+bool CloseSerialConnection(CUpdaterDlg* pDlg) {
     // The flag is taken, not just read: of two threads that arrive together (a reset give-up
     // during a failing replay) only one restores.
     if (!pDlg->m_bNeedRestore.exchange(false))
-        return;
+        return true;
     host::DebugOut("\nAWRCWR=1\r\n");
     SetAwrcwr(1);
     host::DebugOut("Switch CPLD Mode  001  == > normal mode\r\n");
-    SwitchCpldMode(1);
+    const bool restored = SwitchCpldMode(1);
+    if (!restored)
+        host::DebugOut("CPLD Mode 001 not restored: the modem path may still be switched\r\n");
     host::Sleep(100);
     host::DebugOut("Close Serial connection\r\n");
     pDlg->m_bStopWait = true;
     pDlg->m_port.Close();
+    return restored;
 }
 
 void CompleteUpdate(CUpdaterDlg* pDlg) {
@@ -81,12 +84,16 @@ void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit) {
     else
         pDlg->m_bStopWait = true;
     pDlg->m_nImagePos = pDlg->m_dwImageSize.load();
-    if (exit == FailureExit::kEighthReset)
+    // A board fault may come while ReadThread runs (the power-on pulse, a reset): it stops the
+    // download like the watchdog's give-up.
+    if (exit == FailureExit::kEighthReset || exit == FailureExit::kBoardAccess)
         pDlg->m_bDownloadEnabled = false;
     if (exit == FailureExit::kCom1Open)
         host::DebugOut("Open COM1 failed\r\n");
     if (exit == FailureExit::kEighthReset)
         host::DebugOut("Reset times >  N \r\n");
+    if (exit == FailureExit::kBoardAccess)
+        host::DebugOut("Board access failed\r\n");
     // The watchdog and PrepareThread arm the restore themselves and keep the guard shut while
     // it runs; the replay's restore was armed by the preparation.
     if (!replay) {

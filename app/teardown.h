@@ -5,8 +5,9 @@
 class CUpdaterDlg;
 
 // Puts the modem path back to normal (AWRCWR 1, CPLD mode 001) and closes the port, once per
-// arming of m_bNeedRestore, also when two threads arrive at the same moment.
-void CloseSerialConnection(CUpdaterDlg* pDlg);
+// arming of m_bNeedRestore, also when two threads arrive at the same moment.  Answers false
+// only when it ran and the board's mode could not be switched back (logged as such).
+bool CloseSerialConnection(CUpdaterDlg* pDlg);
 
 // The last step of a confirmed download: restore, full bar, Progress 100, then the success box
 // or, with Reboot 1, the reboot question; then the close request.
@@ -20,6 +21,7 @@ enum class FailureExit {
     kCom1Open,      // PrepareThread: the second open of COM1: failed
     kEighthReset,   // ResetThread: the eighth modem reset of a pass
     kSixthAttempt,  // the replay: a wrong answer in the sixth attempt of an image
+    kBoardAccess,   // PrepareThread or ResetThread: a board register access failed
 };
 
 // The failure exits: stop the download, restore, Progress -1, close.  No message box.

@@ -13,16 +13,46 @@ constexpr uint32_t kPowerKeyFnHigh = 1u << 9;  // GPB4 function bits 9:8 must be
 constexpr uint32_t kPowerKeyFnLow = 1u << 8;
 constexpr uint32_t kPowerKey = 1u << 4;  // GPB4 level
 
+// Watches one operation's accesses: it passed when the bus counted no failure meanwhile.  A
+// failure of another thread's access at the same moment is counted against it as well, which
+// errs on the side of stopping.
+class AccessCheck {
+  public:
+    explicit AccessCheck(const char* operation)
+        : operation_(operation), before_(host::CurrentBoard().FailedAccesses()) {}
+    bool Passed() const { return host::CurrentBoard().FailedAccesses() == before_; }
+    // Logs a failure once, with the bus's reason; answers whether the operation passed.
+    bool Report() const {
+        if (Passed())
+            return true;
+        host::DebugOut("Board register access failed in %s: %s\r\n", operation_,
+                       host::CurrentBoard().LastFailure().c_str());
+        return false;
+    }
+
+  private:
+    const char* operation_;
+    uint64_t before_;
+};
+
 // Each GPIO change is its own read-modify-write of the whole register: nothing is cached
-// between steps, so a change made meanwhile by someone else to another bit survives.
-void ClearBits(uint32_t address, uint32_t bits) {
+// between steps, so a change made meanwhile by someone else to another bit survives.  A read
+// that failed answers 0; nothing is written back then.
+void ModifyBits(uint32_t address, uint32_t clear, uint32_t set) {
     host::RegisterBus& bus = host::CurrentBoard();
-    bus.Write32(address, bus.Read32(address) & ~bits);
+    const uint64_t before = bus.FailedAccesses();
+    const uint32_t value = bus.Read32(address);
+    if (bus.FailedAccesses() != before)
+        return;
+    bus.Write32(address, (value & ~clear) | set);
+}
+
+void ClearBits(uint32_t address, uint32_t bits) {
+    ModifyBits(address, bits, 0);
 }
 
 void SetBits(uint32_t address, uint32_t bits) {
-    host::RegisterBus& bus = host::CurrentBoard();
-    bus.Write32(address, bus.Read32(address) | bits);
+    ModifyBits(address, 0, bits);
 }
 
 // GPA15 as output, then its level.  The configuration is made again before every level change:
@@ -47,22 +77,27 @@ void DrivePowerKey(bool high) {
 
 }  // namespace
 
-void SwitchCpldMode(uint16_t mode) {
+bool SwitchCpldMode(uint16_t mode) {
+    const AccessCheck check("SwitchCpldMode");
     host::CurrentBoard().Write16(host::reg::kCpldMode, mode);
+    return check.Report();
 }
 
-void PowerOnGsmModule() {
+bool PowerOnGsmModule() {
+    const AccessCheck check("PowerOnGsmModule");
     DriveResetLine(false);
     DrivePowerKey(false);
     host::Sleep(500);
     DrivePowerKey(true);
     host::Sleep(2000);
     DrivePowerKey(false);
+    return check.Report();
 }
 
-void ResetGsmModule() {
+bool ResetGsmModule() {
+    const AccessCheck check("ResetGsmModule");
     host::DebugOut("Switch CPLD Mode 110 \r\n");
-    SwitchCpldMode(6);
+    host::CurrentBoard().Write16(host::reg::kCpldMode, 6);
     host::DebugOut("Enter Reset!\r\n");
     host::Sleep(100);
     host::DebugOut("go to Reset!\r\n");
@@ -77,22 +112,31 @@ void ResetGsmModule() {
     DrivePowerKey(true);
     host::Sleep(650);
     DrivePowerKey(false);
+    if (!check.Report())
+        return false;
     host::DebugOut(" Reset OK!\r\n");
+    return true;
 }
 
-void SetDvsControl(bool set) {
+bool SetDvsControl(bool set) {
+    const AccessCheck check("SetDvsControl");
     if (set)
         SetBits(host::reg::kDvsControl, 1);
     else
         ClearBits(host::reg::kDvsControl, 1);
+    return check.Report();
 }
 
-void WriteUart0ModemControl(uint8_t value) {
+bool WriteUart0ModemControl(uint8_t value) {
+    const AccessCheck check("WriteUart0ModemControl");
     host::CurrentBoard().Write8(host::reg::kUart0Mcr, value);
+    return check.Report();
 }
 
-void WriteCpldAuxRegister(uint16_t value) {
+bool WriteCpldAuxRegister(uint16_t value) {
+    const AccessCheck check("WriteCpldAuxRegister");
     host::CurrentBoard().Write16(host::reg::kCpldAux, value);
+    return check.Report();
 }
 
 host::PowerRequest RequireBacklight() {

@@ -46,7 +46,11 @@ uint32_t ResetThread(void* pParam) {
     if (!pDlg->m_bDownloadEnabled)
         return 0;
     ++pDlg->m_nResetCount;
-    ResetGsmModule();
+    if (!ResetGsmModule()) {
+        if (pDlg->m_bDownloadEnabled)
+            TakeFailureExit(pDlg, FailureExit::kBoardAccess);
+        return 0;
+    }
     // Read again after the pulses: a pass that began meanwhile counts from 0.  An update that
     // another exit ended meanwhile has been reported already.
     if (pDlg->m_nResetCount < kResetsPerPass || !pDlg->m_bDownloadEnabled)

@@ -2,9 +2,15 @@
 // are plain volatile memory; here every access goes through a RegisterBus so that the
 // register file can be shared with the virtual board (host/posix/register_file.h) or recorded
 // access by access with its time (host/sim/recording_bus.h).
+//
+// On the device an access cannot fail.  On a host it can: the register file may be cut short,
+// replaced or unreadable under a run.  A failed read answers 0 and a failed write changes
+// nothing; the bus counts the failures and keeps the latest one's reason, so that the board's
+// operations can tell whether their own accesses went through.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace host {
 
@@ -17,6 +23,11 @@ class RegisterBus {
     virtual void Write8(uint32_t address, uint8_t value) = 0;
     virtual void Write16(uint32_t address, uint16_t value) = 0;
     virtual void Write32(uint32_t address, uint32_t value) = 0;
+
+    // Accesses that have failed so far; only ever grows.
+    virtual uint64_t FailedAccesses() const { return 0; }
+    // Why the latest failed access failed; empty while none has.
+    virtual std::string LastFailure() const { return {}; }
 };
 
 // The registers the updater touches.

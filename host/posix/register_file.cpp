@@ -3,11 +3,9 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,13 +14,20 @@
 namespace host::posix {
 namespace {
 
-static_assert(std::atomic_ref<uint32_t>::is_always_lock_free,
-              "the register file is shared between processes: its words must be lock-free");
-
 constexpr size_t kMagicOffset = 0;
 constexpr size_t kVersionOffset = 4;
 constexpr size_t kCountOffset = 8;
 constexpr size_t kWriteCountOffset = 12;
+
+#ifdef F_OFD_SETLKW
+// Locks of the open file description: two descriptors of one process exclude each other, and
+// closing one never drops the other's lock.
+constexpr int kSetLockWait = F_OFD_SETLKW;
+constexpr int kSetLock = F_OFD_SETLK;
+#else
+constexpr int kSetLockWait = F_SETLKW;
+constexpr int kSetLock = F_SETLK;
+#endif
 
 [[noreturn]] void Fail(const char* what, uint32_t address, int width) {
     std::fprintf(stderr, "register file: %s of %d bits at 0x%08X\n", what, width,
@@ -35,9 +40,9 @@ uint32_t MaskOf(int width) {
     return width == 32 ? ~uint32_t{0} : (uint32_t{1} << width) - 1;
 }
 
-uint32_t HeaderWord(const unsigned char* header, size_t offset) {
+uint32_t WordAt(const unsigned char* bytes, size_t offset) {
     uint32_t word;
-    std::memcpy(&word, header + offset, sizeof word);
+    std::memcpy(&word, bytes + offset, sizeof word);
     return word;
 }
 
@@ -47,42 +52,38 @@ std::string Reason(const char* what) {
 
 }  // namespace
 
-RegisterFile::RegisterFile(const std::string& path, Access access) : access_(access) {
-    Map(path);
+RegisterFile::RegisterFile(const std::string& path, Access access) : access_(access), path_(path) {
+    Open(path);
 }
 
 RegisterFile::~RegisterFile() {
-    if (base_ != nullptr)
-        munmap(base_, kFileSize);
+    if (fd_ >= 0)
+        close(fd_);
 }
 
-bool RegisterFile::Map(const std::string& path) {
+bool RegisterFile::Open(const std::string& path) {
     const bool writable = access_ == Access::kReadWrite;
-    int fd = open(path.c_str(), writable ? (O_RDWR | O_CREAT | O_CLOEXEC) : (O_RDONLY | O_CLOEXEC),
-                  0644);
+    // A link in the device root is nothing the board made: the file is never reached through
+    // one.
+    const int flags = O_CLOEXEC | O_NOFOLLOW | (writable ? (O_RDWR | O_CREAT) : O_RDONLY);
+    int fd = open(path.c_str(), flags, 0644);
     if (fd < 0) {
-        error_ = path + ": " + Reason("cannot open");
+        error_ = path + ": " +
+                 (errno == ELOOP ? std::string("is a symbolic link") : Reason("cannot open"));
         return false;
     }
     // A file that another process has just created stays empty until that process has written
     // its header; the lock keeps us from judging (or initialising) it half made.
     flock(fd, writable ? LOCK_EX : LOCK_SH);
-    bool good = (!writable || InitialiseIfEmpty(fd)) && Validate(fd);
-    if (good) {
-        void* base = mmap(nullptr, kFileSize, writable ? (PROT_READ | PROT_WRITE) : PROT_READ,
-                          MAP_SHARED, fd, 0);
-        if (base == MAP_FAILED) {
-            error_ = Reason("cannot map");
-            good = false;
-        } else {
-            base_ = base;
-        }
-    }
-    if (!good)
-        error_ = path + ": " + error_;
+    const bool good = (!writable || InitialiseIfEmpty(fd)) && Validate(fd);
     flock(fd, LOCK_UN);
-    close(fd);
-    return good;
+    if (!good) {
+        error_ = path + ": " + error_;
+        close(fd);
+        return false;
+    }
+    fd_ = fd;
+    return true;
 }
 
 bool RegisterFile::InitialiseIfEmpty(int fd) {
@@ -105,7 +106,8 @@ bool RegisterFile::InitialiseIfEmpty(int fd) {
 
 bool RegisterFile::Validate(int fd) {
     struct stat st {};
-    if (fstat(fd, &st) != 0 || st.st_size != static_cast<off_t>(kFileSize)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_size != static_cast<off_t>(kFileSize)) {
         error_ = "not a register file (size " + std::to_string(st.st_size) + ", expected " +
                  std::to_string(kFileSize) + ")";
         return false;
@@ -115,12 +117,12 @@ bool RegisterFile::Validate(int fd) {
         error_ = Reason("cannot read the header");
         return false;
     }
-    if (HeaderWord(header, kMagicOffset) != kMagic) {
+    if (WordAt(header, kMagicOffset) != kMagic) {
         error_ = "not a register file (wrong magic)";
         return false;
     }
-    if (HeaderWord(header, kVersionOffset) != kVersion ||
-        HeaderWord(header, kCountOffset) != kAddresses.size()) {
+    if (WordAt(header, kVersionOffset) != kVersion ||
+        WordAt(header, kCountOffset) != kAddresses.size()) {
         error_ = "register file of another version or layout";
         return false;
     }
@@ -135,14 +137,7 @@ std::optional<size_t> RegisterFile::SlotOf(uint32_t address) {
     return std::nullopt;
 }
 
-uint32_t* RegisterFile::Word(size_t offset) const {
-    return reinterpret_cast<uint32_t*>(static_cast<unsigned char*>(base_) + offset);
-}
-
-uint32_t* RegisterFile::SlotFor(uint32_t address, int width, bool write) const {
-    if (base_ == nullptr)
-        Fail(write ? "write to an unmapped register file" : "read of an unmapped register file",
-             address, width);
+size_t RegisterFile::SlotOffset(uint32_t address, int width, bool write) const {
     std::optional<size_t> slot = SlotOf(address);
     if (!slot)
         Fail(write ? "write to an address outside the board's table"
@@ -150,28 +145,101 @@ uint32_t* RegisterFile::SlotFor(uint32_t address, int width, bool write) const {
              address, width);
     if (write && access_ == Access::kReadOnly)
         Fail("write through a read-only view", address, width);
-    return Word(kHeaderSize + 4 * *slot);
+    return kHeaderSize + 4 * *slot;
+}
+
+bool RegisterFile::LockFile(short type) const {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    int result;
+    do {
+        result = fcntl(fd_, kSetLockWait, &lock);
+    } while (result != 0 && errno == EINTR);
+    // Without a lock (a file system that has none) an access still goes ahead: it may then
+    // meet half of a concurrent write, which is all the lock protects against.
+    return result == 0;
+}
+
+void RegisterFile::UnlockFile() const {
+    struct flock lock {};
+    lock.l_type = F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    fcntl(fd_, kSetLock, &lock);
+}
+
+void RegisterFile::NoteFailure(const std::string& reason) const {
+    ++failures_;
+    last_failure_ = path_ + ": " + reason;
+}
+
+bool RegisterFile::ReadImage(Image& image) const {
+    if (fd_ < 0) {
+        NoteFailure(error_.empty() ? "not open" : error_);
+        return false;
+    }
+    const ssize_t got = pread(fd_, image.data(), image.size(), 0);
+    if (got < 0) {
+        NoteFailure(Reason("cannot read"));
+        return false;
+    }
+    if (got != static_cast<ssize_t>(image.size())) {
+        NoteFailure("cut short to " + std::to_string(got) + " of " + std::to_string(kFileSize) +
+                    " bytes");
+        return false;
+    }
+    if (WordAt(image.data(), kMagicOffset) != kMagic ||
+        WordAt(image.data(), kVersionOffset) != kVersion) {
+        NoteFailure("no longer a register file (its header is gone)");
+        return false;
+    }
+    return true;
+}
+
+uint32_t RegisterFile::Load(uint32_t address, int width) const {
+    const size_t offset = SlotOffset(address, width, false);
+    std::lock_guard<std::mutex> guard(mutex_);
+    Image image;
+    const bool locked = fd_ >= 0 && LockFile(F_RDLCK);
+    const bool read = ReadImage(image);
+    if (locked)
+        UnlockFile();
+    return read ? WordAt(image.data(), offset) & MaskOf(width) : 0;
 }
 
 void RegisterFile::Store(uint32_t address, int width, uint32_t value) {
-    std::atomic_ref<uint32_t> slot(*SlotFor(address, width, true));
-    const uint32_t mask = MaskOf(width);
-    uint32_t old = slot.load();
-    while (!slot.compare_exchange_weak(old, (old & ~mask) | (value & mask))) {
+    const size_t offset = SlotOffset(address, width, true);
+    std::lock_guard<std::mutex> guard(mutex_);
+    Image image;
+    const bool locked = fd_ >= 0 && LockFile(F_WRLCK);
+    if (ReadImage(image)) {
+        const uint32_t mask = MaskOf(width);
+        const uint32_t slot = (WordAt(image.data(), offset) & ~mask) | (value & mask);
+        const uint32_t count = WordAt(image.data(), kWriteCountOffset) + 1;
+        std::memcpy(image.data() + offset, &slot, sizeof slot);
+        std::memcpy(image.data() + kWriteCountOffset, &count, sizeof count);
+        // The write counter and the slots up to this one in one write: the slots in between
+        // go back as they were read under the lock.
+        const size_t length = offset + 4 - kWriteCountOffset;
+        const ssize_t put = pwrite(fd_, image.data() + kWriteCountOffset, length,
+                                   static_cast<off_t>(kWriteCountOffset));
+        if (put != static_cast<ssize_t>(length))
+            NoteFailure(put < 0 ? Reason("cannot write") : std::string("write cut short"));
     }
-    std::atomic_ref<uint32_t>(*Word(kWriteCountOffset)).fetch_add(1);
+    if (locked)
+        UnlockFile();
 }
 
 uint8_t RegisterFile::Read8(uint32_t address) {
-    return static_cast<uint8_t>(std::atomic_ref<uint32_t>(*SlotFor(address, 8, false)).load());
+    return static_cast<uint8_t>(Load(address, 8));
 }
 
 uint16_t RegisterFile::Read16(uint32_t address) {
-    return static_cast<uint16_t>(std::atomic_ref<uint32_t>(*SlotFor(address, 16, false)).load());
+    return static_cast<uint16_t>(Load(address, 16));
 }
 
 uint32_t RegisterFile::Read32(uint32_t address) {
-    return std::atomic_ref<uint32_t>(*SlotFor(address, 32, false)).load();
+    return Load(address, 32);
 }
 
 void RegisterFile::Write8(uint32_t address, uint8_t value) {
@@ -186,14 +254,30 @@ void RegisterFile::Write32(uint32_t address, uint32_t value) {
     Store(address, 32, value);
 }
 
+uint64_t RegisterFile::FailedAccesses() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return failures_;
+}
+
+std::string RegisterFile::LastFailure() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return last_failure_;
+}
+
 uint32_t RegisterFile::Peek(uint32_t address) const {
-    return std::atomic_ref<uint32_t>(*SlotFor(address, 32, false)).load();
+    return Load(address, 32);
 }
 
 uint32_t RegisterFile::WriteCount() const {
-    if (base_ == nullptr)
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (fd_ < 0)
         return 0;
-    return std::atomic_ref<uint32_t>(*Word(kWriteCountOffset)).load();
+    Image image;
+    const bool locked = LockFile(F_RDLCK);
+    const bool read = ReadImage(image);
+    if (locked)
+        UnlockFile();
+    return read ? WordAt(image.data(), kWriteCountOffset) : 0;
 }
 
 }  // namespace host::posix

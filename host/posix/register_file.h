@@ -1,6 +1,6 @@
-// The board's registers on the host: a small file in the device root (board.regs), mapped
-// shared, so that the virtual board and tests in other processes see every access the moment
-// it happens.
+// The board's registers on the host: a small file in the device root (board.regs), read and
+// written through a descriptor held for the object's life, so that the virtual board and tests
+// in other processes see every access the moment it happens.
 //
 // Layout (native byte order, 48 bytes):
 //
@@ -17,8 +17,16 @@
 //
 // Every register has a whole slot whatever its width.  An 8- or 16-bit access reaches the low
 // 8 or 16 bits of the slot; a narrow write keeps the slot's other bits, as a narrow store to the
-// low byte of a little-endian word would.  Every access is atomic on the mapped memory, so a
-// process or thread reading concurrently sees either the old or the new value.
+// low byte of a little-endian word would.  Every access holds a lock on the file (shared to
+// read, exclusive to write, taken by open file description so that two objects in one process
+// exclude each other too), so a process or thread reading concurrently sees either the old or
+// the new value, never half a write.
+//
+// The file is not mapped: a file cut short under a run would make a mapped access fault.
+// Instead every access reads the whole file and checks it; one that is shorter, no longer
+// carries the header or cannot be read fails (see RegisterBus): a read answers 0, a write
+// changes nothing, and FailedAccesses() and LastFailure() say so.  A write never extends or
+// repairs the file.
 //
 // An address outside the table is a programming error: it is reported on stderr and aborts.
 #pragma once
@@ -26,6 +34,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -48,13 +57,15 @@ class RegisterFile final : public RegisterBus {
 
     // Read-write: creates the file (sized, zeroed, with its header) when it is missing or
     // empty; never truncates or rewrites one that has contents.  Read-only: never creates.
-    // A file of another size, magic or version is refused: ok() is false and error() says why.
+    // A file of another size, magic or version is refused, and so is a symbolic link: ok() is
+    // false and error() says why.
     explicit RegisterFile(const std::string& path, Access access = Access::kReadWrite);
     ~RegisterFile() override;
     RegisterFile(const RegisterFile&) = delete;
     RegisterFile& operator=(const RegisterFile&) = delete;
 
-    bool ok() const { return base_ != nullptr; }
+    // Whether the file was opened and found sound; says nothing of later accesses.
+    bool ok() const { return fd_ >= 0; }
     const std::string& error() const { return error_; }
 
     // Slot index of a register's address, or nothing for an address outside the table.
@@ -66,22 +77,37 @@ class RegisterFile final : public RegisterBus {
     void Write8(uint32_t address, uint8_t value) override;
     void Write16(uint32_t address, uint16_t value) override;
     void Write32(uint32_t address, uint32_t value) override;
+    uint64_t FailedAccesses() const override;
+    std::string LastFailure() const override;
 
-    // For watchers: the whole slot of a register, and the number of writes so far.
+    // For watchers: the whole slot of a register, and the number of writes so far (0 when
+    // the file cannot be read; FailedAccesses() tells).
     uint32_t Peek(uint32_t address) const;
     uint32_t WriteCount() const;
 
   private:
-    bool Map(const std::string& path);
+    using Image = std::array<unsigned char, kFileSize>;
+
+    bool Open(const std::string& path);
     bool InitialiseIfEmpty(int fd);
     bool Validate(int fd);
-    uint32_t* Word(size_t offset) const;
-    uint32_t* SlotFor(uint32_t address, int width, bool write) const;
+    size_t SlotOffset(uint32_t address, int width, bool write) const;
+    // Under the caller's lock: the whole file, checked; false (the failure noted) otherwise.
+    bool ReadImage(Image& image) const;
+    bool LockFile(short type) const;
+    void UnlockFile() const;
+    void NoteFailure(const std::string& reason) const;
+    uint32_t Load(uint32_t address, int width) const;
     void Store(uint32_t address, int width, uint32_t value);
 
     Access access_;
-    void* base_ = nullptr;
+    std::string path_;
+    int fd_ = -1;
     std::string error_;
+    // Serialises this object's accesses; the file lock keeps other descriptors out.
+    mutable std::mutex mutex_;
+    mutable uint64_t failures_ = 0;
+    mutable std::string last_failure_;
 };
 
 }  // namespace host::posix

@@ -43,11 +43,42 @@ void RecordingBus::ClearAccesses() {
     accesses_.clear();
 }
 
+void RecordingBus::FailFrom(std::function<bool(const BusAccess&)> trigger, std::string reason,
+                            uint64_t count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fail_trigger_ = std::move(trigger);
+    fail_reason_ = std::move(reason);
+    fail_count_ = count;
+    failing_ = false;
+}
+
+uint64_t RecordingBus::FailedAccesses() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failures_;
+}
+
+std::string RecordingBus::LastFailure() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failures_ == 0 ? std::string() : fail_reason_;
+}
+
+bool RecordingBus::Fails(const BusAccess& access) {
+    if (!failing_ && fail_count_ > 0 && fail_trigger_ && fail_trigger_(access))
+        failing_ = true;
+    if (!failing_)
+        return false;
+    ++failures_;
+    failing_ = --fail_count_ > 0;
+    return true;
+}
+
 uint32_t RecordingBus::Load(uint32_t address, int width) {
     // The time is taken outside our lock so that the bus never holds it while waiting for the
     // clock's.
     const int64_t time_us = clock_.now_us();
     std::lock_guard<std::mutex> lock(mutex_);
+    if (Fails({time_us, BusAccess::kRead, width, address, 0}))
+        return 0;
     const uint32_t value = values_[address] & MaskOf(width);
     accesses_.push_back({time_us, BusAccess::kRead, width, address, value});
     return value;
@@ -63,6 +94,8 @@ void RecordingBus::Store(uint32_t address, int width, uint32_t value) {
     const uint32_t mask = MaskOf(width);
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (Fails({time_us, BusAccess::kWrite, width, address, value & mask}))
+            return;
         uint32_t& slot = values_[address];
         slot = (slot & ~mask) | (value & mask);
         accesses_.push_back({time_us, BusAccess::kWrite, width, address, value & mask});

@@ -4,6 +4,9 @@
 // Every address is accepted, the board's or not, and recorded, so that a test can check that
 // nothing else was touched.  Each address holds a 32-bit value (0 unless preset); an 8- or
 // 16-bit access reaches its low bits, and a narrow write keeps the others.
+//
+// It can be made to fail from a chosen access on, as a register file cut short under a run
+// fails: a failed access is not recorded, a read answers 0 and a write changes nothing.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "host/board.h"
@@ -49,6 +53,15 @@ class RecordingBus final : public RegisterBus {
     // is never called again.
     void SetWriteObserver(std::function<void()> observer);
 
+    // From the first access that `trigger` accepts on (it sees each access before it is made,
+    // a read with value 0), that access and the `count` - 1 after it fail with `reason`; by
+    // default every later one.  The trigger runs under the bus's lock and must not touch the
+    // bus.
+    void FailFrom(std::function<bool(const BusAccess&)> trigger, std::string reason,
+                  uint64_t count = UINT64_MAX);
+    uint64_t FailedAccesses() const override;
+    std::string LastFailure() const override;
+
     uint8_t Read8(uint32_t address) override;
     uint16_t Read16(uint32_t address) override;
     uint32_t Read32(uint32_t address) override;
@@ -59,9 +72,16 @@ class RecordingBus final : public RegisterBus {
   private:
     uint32_t Load(uint32_t address, int width);
     void Store(uint32_t address, int width, uint32_t value);
+    // Under mutex_: whether this access fails, counting it when it does.
+    bool Fails(const BusAccess& access);
 
     Clock& clock_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
+    std::function<bool(const BusAccess&)> fail_trigger_;
+    std::string fail_reason_;
+    uint64_t fail_count_ = 0;  // failures still to come once triggered
+    bool failing_ = false;
+    uint64_t failures_ = 0;
     std::map<uint32_t, uint32_t> values_;
     std::vector<BusAccess> accesses_;
     // Held while the observer runs (which may read the bus, taking mutex_); never taken while

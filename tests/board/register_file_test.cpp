@@ -1,4 +1,4 @@
-// The shared register file: layout, sharing between mappings and processes, refusal of files
+// The shared register file: layout, sharing between objects and processes, refusal of files
 // that are not register files, and loud failure on misuse.
 #include "host/posix/register_file.h"
 
@@ -54,7 +54,7 @@ TEST_F(RegisterFileTest, NewFileHasTheDocumentedLayoutAndNarrowAccessesUseLowBit
     EXPECT_EQ(regs.WriteCount(), 3u);
 }
 
-TEST_F(RegisterFileTest, MappingsAndProcessesSeeEachOthersAccesses) {
+TEST_F(RegisterFileTest, ObjectsAndProcessesSeeEachOthersAccesses) {
     RegisterFile writer(path_);
     RegisterFile viewer(path_, RegisterFile::Access::kReadOnly);
     ASSERT_TRUE(writer.ok() && viewer.ok()) << writer.error() << viewer.error();
@@ -104,6 +104,65 @@ TEST_F(RegisterFileTest, ExistingFilesAreKeptAndForeignOnesRefusedUntouched) {
         EXPECT_FALSE(regs.error().empty());
         EXPECT_EQ(Contents(), bytes);
     }
+}
+
+// A file cut short under a run (or emptied, or regrown without its header) makes accesses fail,
+// never fault: reads answer 0, writes neither extend nor repair it, and every failure is
+// counted with its reason.  Once the file is whole again, accesses go through again.
+TEST_F(RegisterFileTest, AFileCutShortFailsAccessesWithoutFaulting) {
+    RegisterFile regs(path_);
+    RegisterFile viewer(path_, RegisterFile::Access::kReadOnly);
+    ASSERT_TRUE(regs.ok() && viewer.ok());
+    regs.Write16(reg::kCpldMode, 6);
+    const std::string whole = Contents();
+    EXPECT_EQ(regs.FailedAccesses(), 0u);
+    EXPECT_EQ(regs.LastFailure(), "");
+
+    struct Cut {
+        size_t size;
+        const char* reason;
+    };
+    uint64_t failures = 0;
+    for (const Cut& cut : {Cut{0, "cut short to 0 of 48 bytes"},
+                           Cut{44, "cut short to 44 of 48 bytes"}, Cut{48, "its header is gone"}}) {
+        SCOPED_TRACE(cut.size);
+        if (cut.size == 48)
+            WriteFile(std::string(48, '\0'));
+        else
+            ASSERT_EQ(truncate(path_.c_str(), static_cast<off_t>(cut.size)), 0);
+        EXPECT_EQ(regs.Read16(reg::kCpldMode), 0);
+        regs.Write16(reg::kCpldMode, 1);
+        EXPECT_EQ(viewer.Peek(reg::kCpldMode), 0u);
+        EXPECT_EQ(viewer.WriteCount(), 0u);
+        failures += 2;
+        EXPECT_EQ(regs.FailedAccesses(), failures);
+        EXPECT_NE(regs.LastFailure().find(path_ + ": "), std::string::npos);
+        EXPECT_NE(regs.LastFailure().find(cut.reason), std::string::npos) << regs.LastFailure();
+        EXPECT_EQ(fs::file_size(path_), cut.size) << "a failed write changed the file";
+    }
+
+    WriteFile(whole);
+    EXPECT_EQ(regs.Read16(reg::kCpldMode), 6);
+    regs.Write16(reg::kCpldMode, 1);
+    EXPECT_EQ(viewer.Peek(reg::kCpldMode), 1u);
+    EXPECT_EQ(regs.FailedAccesses(), failures);
+}
+
+TEST_F(RegisterFileTest, ASymbolicLinkIsNeverFollowed) {
+    const std::string target = dir_ + "/elsewhere";
+    RegisterFile{target};
+    fs::create_symlink(target, path_);
+    for (RegisterFile::Access access :
+         {RegisterFile::Access::kReadWrite, RegisterFile::Access::kReadOnly}) {
+        RegisterFile regs(path_, access);
+        EXPECT_FALSE(regs.ok());
+        EXPECT_NE(regs.error().find("symbolic link"), std::string::npos) << regs.error();
+    }
+    fs::remove(path_);
+    fs::create_symlink(dir_ + "/missing", path_);
+    EXPECT_FALSE(RegisterFile(path_).ok());
+    EXPECT_FALSE(fs::exists(dir_ + "/missing")) << "created through a dangling link";
+    EXPECT_EQ(fs::file_size(target), RegisterFile::kFileSize);
 }
 
 TEST_F(RegisterFileTest, MisuseAbortsLoudly) {
