@@ -37,5 +37,8 @@ std::string PowerLogPath(const std::string& root) {
 std::string DebugLogPath(const std::string& root) {
     return root + "/debug.log";
 }
+std::string LockFilePath(const std::string& root) {
+    return root + "/updater.lock";
+}
 
 }  // namespace host::posix

@@ -7,6 +7,10 @@
 //   board.regs                the board's register file, mapped shared
 //   power.log                 the power manager's requests, one line each
 //   debug.log                 the updater's debug output
+//   updater.lock              held by the updater that runs on the root (root_checks.h)
+//
+// The root's own files are opened without following symbolic links; see root_checks.h for
+// what the updater requires of a root before it uses it.
 #pragma once
 
 #include <optional>
@@ -27,5 +31,6 @@ std::string RegistryPath(const std::string& root);
 std::string RegisterFilePath(const std::string& root);
 std::string PowerLogPath(const std::string& root);
 std::string DebugLogPath(const std::string& root);
+std::string LockFilePath(const std::string& root);
 
 }  // namespace host::posix

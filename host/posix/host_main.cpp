@@ -9,11 +9,13 @@
 
 #include "host/debug_log.h"
 #include "host/platform.h"
+#include "host/posix/debug_log_file.h"
 #include "host/posix/device_root.h"
 #include "host/posix/line_ui.h"
 #include "host/posix/power_log.h"
 #include "host/posix/radio_store.h"
 #include "host/posix/register_file.h"
+#include "host/posix/root_checks.h"
 #include "host/posix/serial_posix.h"
 #include "host/posix/sqlite_registry.h"
 #include "host/posix/terminal_ui.h"
@@ -46,6 +48,19 @@ std::unique_ptr<FrontEnd> MakeFrontEnd(Clock& clock, TerminalUi** terminal_out) 
     return std::make_unique<LineUi>(std::cout, &clock);
 }
 
+// Resolves the root in place, checks it and takes its instance lock.
+bool TrustAndLockRoot(std::optional<std::string>& root, InstanceLock& lock, std::string* why) {
+    std::optional<std::string> resolved = ResolveRoot(*root, why);
+    if (!resolved)
+        return false;
+    root = resolved;
+    if (std::optional<std::string> refused = CheckDeviceRoot(*root)) {
+        *why = "the device root is refused: " + *refused;
+        return false;
+    }
+    return lock.Acquire(*root, why);
+}
+
 }  // namespace
 
 int RunOnHost(CWinApp& app, Resources& resources) {
@@ -59,6 +74,12 @@ int RunOnHost(CWinApp& app, Resources& resources) {
                      kRootHelp);
         return kExitNoDeviceRoot;
     }
+    // Nothing in the root is read or made before it is found trustworthy and ours alone.
+    InstanceLock instance;
+    if (std::string refused; !TrustAndLockRoot(root, instance, &refused)) {
+        std::fprintf(stderr, "gsm-updater: %s; the update is not started.\n", refused.c_str());
+        return kExitNoDeviceRoot;
+    }
     RegisterFile board(RegisterFilePath(*root));
     if (!board.ok()) {
         std::fprintf(stderr, "gsm-updater: the register file %s cannot be used: %s\n",
@@ -66,7 +87,7 @@ int RunOnHost(CWinApp& app, Resources& resources) {
         return kExitNoDeviceRoot;
     }
     RealClock clock;
-    FileLog log(DebugLogPath(*root));
+    DebugLogFile log(DebugLogPath(*root));
     PosixSerialPorts serial(*root);
     SqliteRegistry registry(RegistryPath(*root));
     PowerLog power(PowerLogPath(*root), clock);

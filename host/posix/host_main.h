@@ -7,7 +7,8 @@
 
 namespace host::posix {
 
-// Exit status when the start is refused before the application runs (no usable device root).
+// Exit status when the start is refused before the application runs (no usable device root,
+// an untrusted one, or one that another updater is using).
 constexpr int kExitNoDeviceRoot = 2;
 
 // Runs app against the device root named by UPDATER_ROOT and answers the process's exit

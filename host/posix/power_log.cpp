@@ -4,10 +4,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 #include "host/debug_log.h"
+#include "host/posix/debug_log_file.h"
 
 namespace host::posix {
 namespace {
@@ -33,8 +36,20 @@ std::string DeviceField(const std::wstring& device) {
     return field.empty() ? "?" : field;
 }
 
-PowerLog::PowerLog(const std::string& path, Clock& clock) : clock_(clock) {
-    fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+PowerLog::PowerLog(const std::string& path, Clock& clock, std::FILE* report)
+    : path_(path), report_(report), clock_(clock) {
+    fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+               0644);
+    if (fd_ < 0)
+        GiveUp(errno == ELOOP ? "it is a symbolic link" : std::strerror(errno));
+}
+
+void PowerLog::GiveUp(const std::string& reason) {
+    if (fd_ >= 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+    ReportLostFile(report_, "power log", path_, reason, "power requests go unrecorded");
 }
 
 PowerLog::~PowerLog() {
@@ -49,11 +64,12 @@ void PowerLog::Append(int64_t time_us, const std::string& request) {
     // One write per line with O_APPEND: a reader never sees half a request, and the line is in
     // the file before the request returns.
     size_t done = 0;
-    while (done < line.size()) {
-        ssize_t n = write(fd_, line.data() + done, line.size() - done);
-        if (n <= 0)
-            return;
-        done += static_cast<size_t>(n);
+    while (fd_ >= 0 && done < line.size()) {
+        const ssize_t n = write(fd_, line.data() + done, line.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n == 0 || errno != EINTR)
+            GiveUp(n == 0 ? "nothing was written" : std::strerror(errno));
     }
 }
 

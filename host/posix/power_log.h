@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <mutex>
 #include <set>
 #include <string>
@@ -27,9 +28,10 @@ namespace host::posix {
 
 class PowerLog final : public PowerManager {
   public:
-    // Requests are still answered when the log cannot be opened (ok() false); they are then
-    // just not written anywhere.
-    PowerLog(const std::string& path, Clock& clock);
+    // The log is opened without following a symbolic link.  Requests are still answered when
+    // it cannot be opened or written (ok() false); that is said once on `report` (standard
+    // error in production), and from then on requests are not written anywhere.
+    PowerLog(const std::string& path, Clock& clock, std::FILE* report = stderr);
     ~PowerLog() override;
     PowerLog(const PowerLog&) = delete;
     PowerLog& operator=(const PowerLog&) = delete;
@@ -44,7 +46,10 @@ class PowerLog final : public PowerManager {
 
   private:
     void Append(int64_t time_us, const std::string& request);
+    void GiveUp(const std::string& reason);
 
+    std::string path_;
+    std::FILE* report_;
     Clock& clock_;
     int fd_ = -1;
     std::mutex mutex_;
