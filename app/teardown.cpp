@@ -1,6 +1,8 @@
 // Teardown and completion.
 #include "app/teardown.h"
 
+#include <string>
+
 #include "app/exit_codes.h"
 #include "app/updater_app.h"
 #include "app/updater_dlg.h"
@@ -10,6 +12,7 @@
 #include "host/debug_log.h"
 #include "host/platform.h"
 #include "host/power.h"
+#include "host/registry.h"
 #include "res/dialog_template.h"
 
 namespace {
@@ -17,9 +20,71 @@ namespace {
 constexpr uint32_t kProgressFailed = 0xFFFFFFFF;  // -1
 constexpr uint32_t kProgressDone = 100;
 
+// A write at the end that fails for another reason than a busy store (which the wrapper has
+// already waited out), such as a full disk, is tried this many times in all.
+constexpr int kEndWriteAttempts = 3;
+constexpr uint32_t kEndWriteRetryMs = 200;
+
+const char* RegistryErrorText(long result) {
+    switch (result) {
+        case host::kRegBusy:
+            return "the registry stayed busy";
+        case host::kRegDiskFull:
+            return "the disk is full";
+        default:
+            return "the registry refused the write";
+    }
+}
+
+// The registry writes of the run's end must land if they can at all.
+void WriteAtEnd(CRegSettings& settings, const wchar_t* name, uint32_t value) {
+    long result = settings.WriteDWORD(name, value);
+    for (int attempt = 1; attempt < kEndWriteAttempts; ++attempt) {
+        if (result == host::kRegOk || result == host::kRegBusy)
+            break;
+        host::Sleep(kEndWriteRetryMs);
+        result = settings.WriteDWORD(name, value);
+    }
+    if (result != host::kRegOk) {
+        host::DebugOut("\n%s=%d not written: %s (%ld)\r\n", host::Narrow(name).c_str(),
+                       static_cast<int>(value), RegistryErrorText(result), result);
+    }
+}
+
 void SetAwrcwr(uint32_t value) {
     if (g_uartSettings)
-        g_uartSettings->SetDWORD(L"AWRCWR", value);
+        WriteAtEnd(*g_uartSettings, L"AWRCWR", value);
+}
+
+// The end's settings that the store does not hold, for the exit status and the note; empty
+// when everything landed.
+std::string Unwritten(CUpdaterDlg* pDlg, uint32_t progress) {
+    std::string unwritten;
+    const long awrcwr = g_uartSettings ? g_uartSettings->LastWriteResult(L"AWRCWR") : host::kRegOk;
+    if (awrcwr != host::kRegOk)
+        unwritten =
+            std::string("AWRCWR could not be set back to 1 (") + RegistryErrorText(awrcwr) + ")";
+    const long published = pDlg->m_settings.LastWriteResult(L"Progress");
+    if (published != host::kRegOk) {
+        unwritten += unwritten.empty() ? "" : " and ";
+        unwritten += "Progress could not be set to " +
+                     std::to_string(static_cast<int32_t>(progress)) + " (" +
+                     RegistryErrorText(published) + ")";
+    }
+    return unwritten;
+}
+
+// The run's outcome: code, or kExitNotRestored with a note when the end's settings did not all
+// land.
+void RecordOutcome(CUpdaterDlg* pDlg, int code, uint32_t progress) {
+    const std::string unwritten = Unwritten(pDlg, progress);
+    if (unwritten.empty()) {
+        SetUpdateOutcome(code);
+        return;
+    }
+    const char* update =
+        code == kExitSuccess ? "the modem update succeeded, but " : "the modem update failed, and ";
+    SetUpdateOutcome(kExitNotRestored, update + unwritten);
 }
 
 void ShowSuccess(CUpdaterDlg* pDlg) {
@@ -65,9 +130,11 @@ void CompleteUpdate(CUpdaterDlg* pDlg) {
     pDlg->SetItemText(res::kIdcStatus, L"Processing...  ");
     pDlg->ShowItem(res::kIdcTimeLeft, false);
     pDlg->SendItemMessage(res::kIdcProgress, host::kPbmSetPos, kProgressRange, 0);
-    pDlg->m_settings.SetDWORD(L"Progress", kProgressDone);
+    WriteAtEnd(pDlg->m_settings, L"Progress", kProgressDone);
+    // The modem holds its new firmware whatever the registry did: the success box shows
+    // either way, and the outcome tells a setting that did not land.
     ShowSuccess(pDlg);
-    SetUpdateOutcome(kExitSuccess);
+    RecordOutcome(pDlg, kExitSuccess, kProgressDone);
     RequestClose(pDlg);
 }
 
@@ -101,8 +168,8 @@ void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit) {
         pDlg->m_bAllowClose = false;
     }
     CloseSerialConnection(pDlg);
-    pDlg->m_settings.SetDWORD(L"Progress", kProgressFailed);
-    SetUpdateOutcome(kExitFailure);
+    WriteAtEnd(pDlg->m_settings, L"Progress", kProgressFailed);
+    RecordOutcome(pDlg, kExitFailure, kProgressFailed);
     RequestClose(pDlg);
     if (exit == FailureExit::kCom1Open)
         host::CurrentPower().IdleTimerReset();

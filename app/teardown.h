@@ -11,6 +11,10 @@ bool CloseSerialConnection(CUpdaterDlg* pDlg);
 
 // The last step of a confirmed download: restore, full bar, Progress 100, then the success box
 // or, with Reboot 1, the reboot question; then the close request.
+//
+// The registry writes of every end (AWRCWR 1, the final Progress) wait out a busy store and
+// are retried briefly when they fail otherwise; when AWRCWR or the final Progress still did
+// not land, the run's outcome is kExitNotRestored with a note saying which.
 void CompleteUpdate(CUpdaterDlg* pDlg);
 
 // m_bAllowClose := true, then the close guard.  From a worker it ends the modal loop on the UI

@@ -3,9 +3,12 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
+#include <string>
 
 #include "app/exit_codes.h"
 #include "app/updater_dlg.h"
+#include "host/exit_note.h"
 #include "host/platform.h"
 
 CUpdaterApp theApp;
@@ -14,6 +17,8 @@ std::optional<CRegSettings> g_uartSettings;
 namespace {
 
 std::atomic<int> g_outcome{kExitFailure};
+std::mutex g_outcomeLock;  // the note and the code change together
+std::string g_outcomeNote;
 
 void OpenUartSettingsForRun() {
     OpenUartSettings();
@@ -30,8 +35,15 @@ int UpdateOutcome() {
     return g_outcome.load();
 }
 
-void SetUpdateOutcome(int code) {
+void SetUpdateOutcome(int code, const std::string& note) {
+    std::lock_guard<std::mutex> lock(g_outcomeLock);
     g_outcome = code;
+    g_outcomeNote = note;
+}
+
+std::string UpdateOutcomeNote() {
+    std::lock_guard<std::mutex> lock(g_outcomeLock);
+    return g_outcomeNote;
 }
 
 void OpenUartSettings() {
@@ -62,6 +74,7 @@ bool CUpdaterApp::InitInstance() {
     bool workers_ended = false;
     dlg.DoModalAndWait(kWorkerGraceMs, &workers_ended);
     SetExitCode(UpdateOutcome());
+    host::SetExitNote(UpdateOutcomeNote());
     if (!workers_ended)
         host::EndProcessNow(ExitCode());
     m_pMainWnd = nullptr;

@@ -4,6 +4,8 @@
 #include "app/updater_dlg.h"
 #include "host/clock.h"
 #include "host/debug_log.h"
+#include "host/platform.h"
+#include "host/registry.h"
 #include "res/dialog_template.h"
 
 namespace {
@@ -28,8 +30,28 @@ void WriteTimeLeft(wchar_t* text, int minutes, int seconds) {
     text[7] = L'\0';
 }
 
-void SetProgressValue(CUpdaterDlg* pDlg, uint32_t value) {
-    pDlg->m_settings.SetDWORD(L"Progress", value);
+// One attempt; a busy store keeps the value pending.  Any other failure is dropped, as the
+// results of these writes always were.
+void TryPublishProgress(CUpdaterDlg* pDlg, PassDisplay& display) {
+    const long result = pDlg->m_settings.TrySetDWORD(L"Progress", display.dwPendingProgress);
+    display.nLastProgressTryUs = host::CurrentClock().now_us();
+    const bool busy = result == host::kRegBusy;
+    if (busy && !display.bProgressPending)
+        host::DebugOut("\nProgress %u held back: registry busy\r\n", display.dwPendingProgress);
+    display.bProgressPending = busy;
+}
+
+void PublishProgress(CUpdaterDlg* pDlg, PassDisplay& display, uint32_t value) {
+    display.dwPendingProgress = value;
+    TryPublishProgress(pDlg, display);
+}
+
+void RetryPendingProgress(CUpdaterDlg* pDlg, PassDisplay& display) {
+    if (!display.bProgressPending)
+        return;
+    const int64_t next_us = display.nLastProgressTryUs + int64_t{kProgressRetryMs} * 1000;
+    if (host::CurrentClock().now_us() >= next_us)
+        TryPublishProgress(pDlg, display);
 }
 
 // Progress as CountdownThread reads it: a failed read keeps the previous value.
@@ -81,7 +103,7 @@ void SetUpDisplay(CUpdaterDlg* pDlg, PassDisplay& display) {
     if (!pDlg->m_bCountdown)
         pDlg->SetItemText(res::kIdcTimeLeft, display.szTimeLeft);
     pDlg->RepaintNow();
-    SetProgressValue(pDlg, 0);
+    PublishProgress(pDlg, display, 0);
 }
 
 void SetUpProgressRange(CUpdaterDlg* pDlg) {
@@ -90,12 +112,14 @@ void SetUpProgressRange(CUpdaterDlg* pDlg) {
 
 void StepProgress(CUpdaterDlg* pDlg, PassDisplay& display, int32_t nSuccessCount) {
     const int32_t d = ProgressPosition(nSuccessCount, pDlg->m_nRecordCount, pDlg->m_bFsPhase);
-    if (!(d - display.nLastShownPos > 16 || nSuccessCount % 100 == 99))
+    if (!(d - display.nLastShownPos > 16 || nSuccessCount % 100 == 99)) {
+        RetryPendingProgress(pDlg, display);
         return;
+    }
     display.nLastShownPos = d;
     pDlg->SendItemMessage(res::kIdcProgress, host::kPbmSetPos, static_cast<uintptr_t>(d), 0);
     pDlg->RepaintNow();
-    SetProgressValue(pDlg, static_cast<uint32_t>(d * 100 / kProgressRange));
+    PublishProgress(pDlg, display, static_cast<uint32_t>(d * 100 / kProgressRange));
     const int32_t secs = kProgressRange - d;
     // Positions 5 and 6 and the terminator keep what the display set-up wrote.
     wchar_t* text = display.szTimeLeft;

@@ -12,11 +12,18 @@ constexpr int32_t kProgressRange = 480;  // seconds of the estimate, one bar uni
 constexpr int32_t kSwShare = 320;        // the SW image's part of the bar
 
 // ReadThread's display state for one pass: the position last shown and the label's text (7
-// characters and a terminator: " 8m00s ").
+// characters and a terminator: " 8m00s ").  Progress written during the download never waits
+// for a busy store: a value the store refused as busy is kept (a later value replaces it) and
+// tried again at a later step, no sooner than kProgressRetryMs after the last try.
 struct PassDisplay {
     int32_t nLastShownPos = 0;
     wchar_t szTimeLeft[8] = {};
+    bool bProgressPending = false;
+    uint32_t dwPendingProgress = 0;
+    int64_t nLastProgressTryUs = 0;
 };
+
+constexpr uint32_t kProgressRetryMs = 50;
 
 // The bar position after nSuccessCount confirmed records of an image of nRecordCount records,
 // computed in single precision exactly as the device's software floating point does.
@@ -31,7 +38,8 @@ void SetUpDisplay(CUpdaterDlg* pDlg, PassDisplay& display);
 void SetUpProgressRange(CUpdaterDlg* pDlg);
 
 // After every record: moves the bar, Progress and the label when the position has grown by
-// more than 16 since the last update or when nSuccessCount ends in 99.
+// more than 16 since the last update or when nSuccessCount ends in 99; otherwise publishes a
+// Progress value still pending.
 void StepProgress(CUpdaterDlg* pDlg, PassDisplay& display, int32_t nSuccessCount);
 
 // Keeps the label moving (" 8m10s " down to " 8m00s ", then " 7m59s " in steps of three)

@@ -22,10 +22,14 @@ constexpr uint32_t kRegDword = 4;
 constexpr long kRegOk = 0;
 constexpr long kRegNotFound = 2;
 constexpr long kRegAccessDenied = 5;
+constexpr long kRegDiskFull = 112;  // a write found no room (ERROR_DISK_FULL)
+constexpr long kRegBusy = 170;      // another program holds the store's write lock (ERROR_BUSY)
 constexpr long kRegMoreData = 234;
 constexpr long kRegNoMoreItems = 259;
 constexpr long kRegFailed = 1009;  // the store itself cannot be used
 
+// A busy store refuses only for as long as another writer holds it: a caller that cannot wait
+// may try again later, one that must write waits it out (bounded).  Reads are never busy.
 class Registry {
   public:
     virtual ~Registry() = default;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "host/debug_log.h"
+#include "host/exit_note.h"
 #include "host/platform.h"
 #include "host/posix/debug_log_file.h"
 #include "host/posix/device_root.h"
@@ -29,6 +30,20 @@ constexpr const char* kRootHelp =
     "usually a symbolic link to it), registry.db, board.regs and debug.log.  For example:\n"
     "  UPDATER_ROOT=/path/to/root gsm-updater\n"
     "or let the virtual board provision one:  virtual-board -- gsm-updater\n";
+
+// How long the start waits for another program's write transaction on the registry store.
+constexpr int kStoreStartWaitMs = 10000;
+
+// The store must open as a registry store and take a write before anything is touched; a
+// write lock that another program holds is waited out, up to kStoreStartWaitMs.
+bool StoreUsable(SqliteRegistry& registry, FileLog& log) {
+    if (registry.ok() && registry.CheckWritable(kStoreStartWaitMs) == kRegOk)
+        return true;
+    std::fprintf(stderr, "gsm-updater: the registry store cannot be used: %s\n",
+                 registry.error().c_str());
+    log.Write("Registry store cannot be used: " + registry.error() + "\r\n");
+    return false;
+}
 
 bool IsDirectory(const std::string& path) {
     struct stat info {};
@@ -90,6 +105,8 @@ int RunOnHost(CWinApp& app, Resources& resources) {
     DebugLogFile log(DebugLogPath(*root));
     PosixSerialPorts serial(*root);
     SqliteRegistry registry(RegistryPath(*root));
+    if (!StoreUsable(registry, log))
+        return kExitNoDeviceRoot;
     PowerLog power(PowerLogPath(*root), clock);
     StoreRadio radio(*root, &registry);
     TerminalUi* terminal = nullptr;
@@ -107,6 +124,8 @@ int RunOnHost(CWinApp& app, Resources& resources) {
     if (terminal != nullptr)
         terminal->Stop();  // gives the terminal back before the process ends
     std::cout.flush();
+    if (const std::string note = ExitNote(); !note.empty())
+        std::fprintf(stderr, "gsm-updater: %s\n", note.c_str());
     // Worker threads may still hold the services; the process ends here without unwinding
     // them under their feet.
     EndProcessNow(code);

@@ -15,10 +15,13 @@
 namespace host::posix {
 namespace {
 
-// A writer in another process holds the lock for a few milliseconds at most; wait for it
-// rather than fail.  The wait is on another process, which only real time releases, so it
-// is SQLite's own timer and not the updater's clock.
-constexpr int kBusyTimeout_ms = 2000;
+// A writer in another process usually holds the lock for a few milliseconds; a call waits
+// about that long and then answers kRegBusy, so that no call blocks the updater by itself:
+// the caller decides whether to wait (on its own clock) or to try again later.  The wait is
+// on another process, which only real time releases, so it is SQLite's own timer.
+constexpr int kCallBusyTimeout_ms = 5;
+// Opening may lay out a new store, which another process may be doing at the same moment.
+constexpr int kOpenBusyTimeout_ms = 2000;
 
 constexpr const char* kSchema = R"sql(
 CREATE TABLE keys (
@@ -76,9 +79,22 @@ std::string FoldName(const std::wstring& name) {
     return Narrow(FoldRegistryName(name));
 }
 
+// The registry's answer for an SQLite result that is not a success.
+long StoreError(int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return kRegBusy;
+        case SQLITE_FULL:
+            return kRegDiskFull;
+        default:
+            return kRegFailed;
+    }
+}
+
 // The answer for a query that found no row: the key is gone, or the store failed.
 long NoRow(int step) {
-    return step == SQLITE_DONE ? kRegNotFound : kRegFailed;
+    return step == SQLITE_DONE ? kRegNotFound : StoreError(step);
 }
 
 std::string Child(const std::string& parent, const std::string& name) {
@@ -197,7 +213,8 @@ class SqliteRegistry::Statement {
 class SqliteRegistry::Transaction {
   public:
     explicit Transaction(sqlite3* db) : db_(db) {
-        begun_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        result_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+        begun_ = result_ == SQLITE_OK;
     }
     ~Transaction() {
         if (begun_ && !committed_)
@@ -208,12 +225,16 @@ class SqliteRegistry::Transaction {
 
     bool begun() const { return begun_; }
     bool Commit() {
-        committed_ = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+        result_ = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        committed_ = result_ == SQLITE_OK;
         return committed_;
     }
+    // The registry's answer for a failed BEGIN or COMMIT.
+    long error() const { return StoreError(result_); }
 
   private:
     sqlite3* db_;
+    int result_ = SQLITE_OK;
     bool begun_ = false;
     bool committed_ = false;
 };
@@ -246,10 +267,13 @@ bool SqliteRegistry::Fail(const std::string& what) {
 }
 
 bool SqliteRegistry::Open(const std::string& path) {
-    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
+    path_ = path;
+    // A link in the device root's place of the store is not something the updater made.
+    int flags =
+        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK)
         return Fail("cannot open " + path);
-    sqlite3_busy_timeout(db_, kBusyTimeout_ms);
+    sqlite3_busy_timeout(db_, kOpenBusyTimeout_ms);
     // SQLite falls back to read-only when the file is not writable; a store that cannot
     // take "Progress" is of no use to the updater.
     if (sqlite3_db_readonly(db_, "main") != 0)
@@ -262,7 +286,35 @@ bool SqliteRegistry::Open(const std::string& path) {
         if (sqlite3_prepare_v2(db_, kQueries[i], -1, &queries_[i], nullptr) != SQLITE_OK)
             return Fail(path + " has a damaged schema");
     }
+    sqlite3_busy_timeout(db_, kCallBusyTimeout_ms);
     return true;
+}
+
+void SqliteRegistry::SetBusyTimeout(int wait_ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (ok())
+        sqlite3_busy_timeout(db_, wait_ms);
+}
+
+// Takes the write lock as a write would and gives it back at once: nothing is written.  The
+// wait is SQLite's own, in real time, for the other process that holds the lock.
+long SqliteRegistry::CheckWritable(int wait_ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!ok())
+        return kRegFailed;
+    sqlite3_busy_timeout(db_, wait_ms);
+    long result = kRegOk;
+    {
+        Transaction transaction(db_);
+        if (!transaction.begun()) {
+            result = transaction.error();
+            Fail(path_ + (result == kRegBusy ? ": another program held its write lock for " +
+                                                   std::to_string(wait_ms) + " ms"
+                                             : " cannot be written"));
+        }
+    }
+    sqlite3_busy_timeout(db_, kCallBusyTimeout_ms);
+    return result;
 }
 
 // Uses an existing store as it is and lays out a new one in an empty file.  Anything else
@@ -339,8 +391,9 @@ long SqliteRegistry::CreateChain(const std::string& base, const std::wstring& pa
     std::string display;
     {
         Statement lookup(queries_[kKeyDisplay]);
-        if (lookup.Bind(base).Step() != SQLITE_ROW)
-            return kRegNotFound;  // the root handle's key was deleted
+        int step = lookup.Bind(base).Step();
+        if (step != SQLITE_ROW)
+            return NoRow(step);  // not found: the root handle's key was deleted
         display = lookup.Text(0);
     }
     *full = base;
@@ -348,35 +401,41 @@ long SqliteRegistry::CreateChain(const std::string& base, const std::wstring& pa
         std::string parent = *full;
         *full = Child(parent, FoldName(part));
         Statement insert(queries_[kInsertKey]);
-        if (insert.Bind(*full).Bind(parent).Bind(Child(display, Narrow(part))).Step() !=
-            SQLITE_DONE) {
-            return kRegFailed;
-        }
+        int step = insert.Bind(*full).Bind(parent).Bind(Child(display, Narrow(part))).Step();
+        if (step != SQLITE_DONE)
+            return StoreError(step);
         Statement lookup(queries_[kKeyDisplay]);
-        if (lookup.Bind(*full).Step() != SQLITE_ROW)
-            return kRegFailed;
+        step = lookup.Bind(*full).Step();
+        if (step != SQLITE_ROW)
+            return StoreError(step);
         display = lookup.Text(0);
     }
     return kRegOk;
 }
 
+// A key that exists is opened with a read, so that opening it never waits for another
+// program's write; only a missing key takes the write lock.
 long SqliteRegistry::CreateKey(RegKey root, const std::wstring& path, RegKey* key) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!ok())
         return kRegFailed;
     std::string base;
+    std::string full;
     long result = HandlePath(root, &base);
+    if (result == kRegOk)
+        result = KeyPath(root, path, &full);
     if (result != kRegOk)
         return result;
+    if (KeyExists(full))
+        return NewHandle(full, key);
     Transaction transaction(db_);
     if (!transaction.begun())
-        return kRegFailed;
-    std::string full;
+        return transaction.error();
     result = CreateChain(base, path, &full);
     if (result != kRegOk)
         return result;
     if (!transaction.Commit())
-        return kRegFailed;
+        return transaction.error();
     return NewHandle(full, key);
 }
 
@@ -412,14 +471,17 @@ long SqliteRegistry::DeleteKey(RegKey root, const std::wstring& path) {
         return kRegAccessDenied;  // the root stays
     Transaction transaction(db_);
     if (!transaction.begun())
-        return kRegFailed;
+        return transaction.error();
     if (!KeyExists(full))
         return kRegNotFound;
     Statement keys(queries_[kDeleteKeys]);
     Statement values(queries_[kDeleteValues]);
-    if (keys.Bind(full).Step() != SQLITE_DONE || values.Bind(full).Step() != SQLITE_DONE)
-        return kRegFailed;
-    return transaction.Commit() ? kRegOk : kRegFailed;
+    int step = keys.Bind(full).Step();
+    if (step == SQLITE_DONE)
+        step = values.Bind(full).Step();
+    if (step != SQLITE_DONE)
+        return StoreError(step);
+    return transaction.Commit() ? kRegOk : transaction.error();
 }
 
 template <typename Fn>
@@ -449,8 +511,9 @@ long SqliteRegistry::SetValue(RegKey key, const std::wstring& name, uint32_t typ
         } else {
             upsert.BindBlob(data, size);  // kept byte for byte
         }
-        if (upsert.Step() != SQLITE_DONE)
-            return kRegFailed;
+        int step = upsert.Step();
+        if (step != SQLITE_DONE)
+            return StoreError(step);
         return sqlite3_changes(db_) == 0 ? kRegNotFound : kRegOk;  // deleted under the handle
     });
 }

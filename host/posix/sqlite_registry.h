@@ -13,7 +13,10 @@
 //                                   number) and data, for people with the sqlite3 shell.
 //
 // The database runs in WAL mode so that a reader in another process never blocks a write.
-// Every call is one short transaction.  The object may be used from several threads at once.
+// Every call is one short transaction.  A write that finds another program's write
+// transaction waits a few milliseconds for it and then answers kRegBusy; reads, and opening
+// a key that exists, never wait.  The object may be used from several threads at once.
+// The file is opened without following a symbolic link.
 #pragma once
 
 #include <cstdint>
@@ -40,8 +43,16 @@ class SqliteRegistry final : public Registry {
     SqliteRegistry& operator=(const SqliteRegistry&) = delete;
 
     bool ok() const { return db_ != nullptr; }
-    // Why the store could not be opened; empty when ok().
+    // Why the store could not be opened, or why the last CheckWritable failed.
     const std::string& error() const { return error_; }
+
+    // Whether a write could be made now, without writing anything: kRegOk; kRegBusy when
+    // another program still held the write lock after wait_ms; kRegFailed when the store
+    // cannot be written (error() says why).
+    long CheckWritable(int wait_ms);
+    // How long a write waits for another program's write lock before it answers kRegBusy
+    // (a few milliseconds unless set); tools that are not in a hurry may wait longer.
+    void SetBusyTimeout(int wait_ms);
 
     long CreateKey(RegKey root, const std::wstring& path, RegKey* key) override;
     long OpenKey(RegKey root, const std::wstring& path, RegKey* key) override;
@@ -94,6 +105,7 @@ class SqliteRegistry final : public Registry {
     sqlite3_stmt* queries_[kQueryCount] = {};
     std::map<RegKey, std::string> handles_;  // handle -> folded full path
     RegKey next_handle_ = 0x1000;
+    std::string path_;
     std::string error_;
 };
 

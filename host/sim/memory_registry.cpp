@@ -77,6 +77,9 @@ long MemoryRegistry::OpenLocked(RegKey root, const std::wstring& path, bool crea
         // spelling for enumeration; but not below a key deleted under its handle.
         if (!create || keys_.count(base) == 0)
             return kRegNotFound;
+        result = WriteFaultLocked();
+        if (result != kRegOk)
+            return result;
         EnsureLocked(base, parts);
     }
     *key = next_handle_++;
@@ -125,6 +128,9 @@ long MemoryRegistry::DeleteKey(RegKey root, const std::wstring& path) {
         return kRegNotFound;
     if (full.empty())
         return kRegAccessDenied;  // the root stays
+    result = WriteFaultLocked();
+    if (result != kRegOk)
+        return result;
     if (keys_.erase(full) == 0)
         return kRegNotFound;
     display_.erase(full);
@@ -148,6 +154,9 @@ long MemoryRegistry::SetValue(RegKey key, const std::wstring& name, uint32_t typ
         long result = kRegOk;
         Values* values = ValuesLocked(key, &result);
         if (values == nullptr)
+            return result;
+        result = WriteFaultLocked();
+        if (result != kRegOk)
             return result;
         const auto* bytes = static_cast<const uint8_t*>(data);
         if (bytes != nullptr)
@@ -288,6 +297,41 @@ void MemoryRegistry::FailOpen(const std::wstring& path) {
     std::wstring full;
     if (FoldPath(L"", path, &full))
         fail_open_.insert(full);
+}
+
+long MemoryRegistry::WriteFaultLocked() {
+    bool busy = busy_;
+    if (busy_clock_ != nullptr) {
+        const int64_t now_us = busy_clock_->now_us();
+        busy = busy || (now_us >= busy_start_us_ && now_us < busy_end_us_);
+    }
+    if (busy) {
+        ++busy_answers_;
+        return kRegBusy;
+    }
+    return write_fault_;
+}
+
+void MemoryRegistry::SetBusy(bool busy) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_ = busy;
+}
+
+void MemoryRegistry::BusyDuring(Clock& clock, int64_t start_us, int64_t end_us) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    busy_clock_ = &clock;
+    busy_start_us_ = start_us;
+    busy_end_us_ = end_us;
+}
+
+int MemoryRegistry::BusyAnswers() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return busy_answers_;
+}
+
+void MemoryRegistry::FailWrites(long result) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    write_fault_ = result;
 }
 
 void MemoryRegistry::SetValueObserver(std::function<void(const ValueAccess&)> observer) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host/clock.h"
 #include "host/registry.h"
 
 namespace host {
@@ -34,6 +35,14 @@ class MemoryRegistry final : public Registry {
     void FailAll(bool fail);                  // the store cannot be used at all
     void FailOpen(const std::wstring& path);  // opening or creating this key fails
     int OpenHandles();                        // handles not closed yet
+    // Another program holds the write lock: every write (a value set, a missing key created,
+    // a key deleted) answers kRegBusy at once; reads and opening a key that exists go on.
+    // SetBusy holds it until cleared; BusyDuring while clock's time lies in [start, end).
+    void SetBusy(bool busy);
+    void BusyDuring(Clock& clock, int64_t start_us, int64_t end_us);
+    int BusyAnswers();  // writes refused as busy so far
+    // Writes fail with this result (kRegDiskFull for a full disk) until set back to kRegOk.
+    void FailWrites(long result);
 
     // Watching: every value read (QueryValue on an open key, found or not) and every value
     // written (a SetValue that took), with the folded path of its key, so that a test or the
@@ -60,6 +69,8 @@ class MemoryRegistry final : public Registry {
                      uint32_t* size);
     // Creates every missing key from base along path and returns the folded full path.
     std::wstring EnsureLocked(const std::wstring& base, const std::vector<std::wstring>& parts);
+    // kRegOk when a write may be made now, else the answer for it.
+    long WriteFaultLocked();
     void PutLocked(const std::wstring& path, const std::wstring& name, Value value);
 
     std::mutex mutex_;
@@ -69,6 +80,12 @@ class MemoryRegistry final : public Registry {
     std::map<RegKey, std::wstring> handles_;
     std::set<std::wstring> fail_open_;
     bool fail_all_ = false;
+    bool busy_ = false;
+    Clock* busy_clock_ = nullptr;
+    int64_t busy_start_us_ = 0;
+    int64_t busy_end_us_ = 0;
+    int busy_answers_ = 0;
+    long write_fault_ = kRegOk;
     std::function<void(const ValueAccess&)> observer_;
     RegKey next_handle_ = 0x1000;
 };

@@ -187,6 +187,42 @@ TEST_F(ProgressTest, DisplaySetUpLeavesTheLabelToTheCountdown) {
     EXPECT_EQ(Position(), 200);
 }
 
+// Another program holds the store's write lock during the first 400 records: the download is
+// never held up by it (only the label's own 10 ms per update), and once the store is free
+// again the latest value lands at the next step, the values in between never.
+TEST_F(ProgressTest, BusyStoreNeverHoldsUpTheStepAndTheLatestValueWins) {
+    dlg_.m_settings.SetDWORD(L"Progress", 0);
+    dlg_.m_nRecordCount = 1672;
+    dlg_.m_bFsPhase = false;
+    registry_.store.SetBusy(true);
+    PassDisplay display;
+    const int writes_before = registry_.Writes(L"Progress");
+    int64_t in_steps_us = 0;
+    int updates = 0;
+    for (int32_t count = 1; count <= 420; ++count) {
+        if (count == 401)
+            registry_.store.SetBusy(false);
+        clock_.sleep_ms(5);
+        const int64_t before_us = clock_.now_us();
+        const int rem_before = LogCount("\n==============REM=");
+        StepProgress(&dlg_, display, count);
+        in_steps_us += clock_.now_us() - before_us;
+        updates += LogCount("\n==============REM=") - rem_before;
+        if (count == 400) {
+            EXPECT_EQ(Settings(L"Progress"), 0u) << "written while the store was busy";
+            EXPECT_TRUE(display.bProgressPending);
+        }
+    }
+    EXPECT_EQ(updates, 8);  // 89, 99, 183, 199, 288, 299, 387, 399
+    EXPECT_EQ(in_steps_us, updates * 10000);
+    EXPECT_GT(registry_.store.BusyAnswers(), updates);  // tried again between the updates
+    // 399 showed position 76: Progress 15, published once the store was free.
+    EXPECT_EQ(Settings(L"Progress"), 15u);
+    EXPECT_EQ(registry_.Writes(L"Progress") - writes_before, 1);
+    EXPECT_FALSE(display.bProgressPending);
+    EXPECT_EQ(LogCount("\nProgress 3 held back: registry busy\r\n"), 1);
+}
+
 class CountdownTest : public DialogFixture {
   protected:
     Texts LabelTexts() {

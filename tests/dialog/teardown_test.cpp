@@ -1,6 +1,7 @@
 // The restore, the three failure exits and the completion, with the board, the registry and
 // the power manager they leave behind.
 #include <algorithm>
+#include <functional>
 
 #include "app/teardown.h"
 #include "download/progress.h"
@@ -132,11 +133,85 @@ TEST_F(TeardownTest, CloseDuringTheGiveUpsRestoreIsRefused) {
     EXPECT_TRUE(dlg_.IsClosed());
 }
 
+// The end's writes against a store that refuses them: a busy store is waited out (bounded), a
+// failing write retried briefly; what still did not land makes the outcome kExitNotRestored
+// with a note saying which setting and why.
+TEST_F(TeardownTest, EndWritesThatDoNotLandAreRetriedThenTold) {
+    struct Case {
+        const char* name;
+        bool busy;              // the store's write lock held by another program...
+        long fault;             // ...or every write failing with this
+        uint32_t clears_after;  // ms after the exit starts that the store is fine again; 0 never
+        int outcome;
+        const char* note;
+        const char* log;  // a line the wait or the give-up leaves
+    };
+    const Case cases[] = {
+        {"busy 3 s", true, host::kRegOk, 2990, kExitFailure, "",
+         "\nRegistry busy for 3000 ms before set AWRCWR\r\n"},
+        {"busy for good", true, host::kRegOk, 0, kExitNotRestored,
+         "the modem update failed, and AWRCWR could not be set back to 1 (the registry stayed "
+         "busy) and Progress could not be set to -1 (the registry stayed busy)",
+         "\nRegistry busy for 10000 ms: set AWRCWR not done\r\n"},
+        {"disk full once", false, host::kRegDiskFull, 150, kExitFailure, "", ""},
+        {"disk full for good", false, host::kRegDiskFull, 0, kExitNotRestored,
+         "the modem update failed, and AWRCWR could not be set back to 1 (the disk is full) and "
+         "Progress could not be set to -1 (the disk is full)",
+         "\nProgress=-1 not written: the disk is full (112)\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CUpdaterDlg dlg;
+        Running(dlg);
+        bus_.ClearAccesses();
+        const int64_t start_ms = clock_.now_ms();
+        if (c.busy)
+            registry_.store.SetBusy(true);
+        else
+            registry_.store.FailWrites(c.fault);
+        {
+            host::ScopedClockThread self(clock_);
+            if (c.clears_after != 0) {
+                static uint32_t clears_after;
+                clears_after = c.clears_after;
+                host::StartThread(
+                    [](void* param) -> uint32_t {
+                        host::Sleep(clears_after);
+                        auto* store = static_cast<host::MemoryRegistry*>(param);
+                        store->SetBusy(false);
+                        store->FailWrites(host::kRegOk);
+                        return 0;
+                    },
+                    &registry_.store);
+            }
+            TakeFailureExit(&dlg, FailureExit::kSixthAttempt);
+            clock_.WaitForThreadsToEnd();
+        }
+        registry_.store.SetBusy(false);
+        registry_.store.FailWrites(host::kRegOk);
+        const bool landed = c.outcome == kExitFailure;
+        EXPECT_EQ(UpdateOutcome(), c.outcome);
+        EXPECT_EQ(UpdateOutcomeNote(), c.note);
+        EXPECT_EQ(Uart(L"AWRCWR"), landed ? 1u : 0u);
+        EXPECT_EQ(Settings(L"Progress"), landed ? kMinusOne : 40u);
+        if (*c.log != '\0') {
+            EXPECT_EQ(LogCount(c.log), 1);
+        }
+        // The restore and the close happened all the same, within the waits' bounds.
+        EXPECT_EQ(CpldModes(), (std::vector<uint32_t>{1}));
+        EXPECT_TRUE(dlg.IsClosed());
+        EXPECT_LE(clock_.now_ms() - start_ms, 25000);
+    }
+}
+
 class CompletionTest : public TeardownTest {
   protected:
     // Runs CompleteUpdate on a worker under the open dialog, as ReadThread does.
-    void Complete() {
+    // then runs once the dialog is running, before the completion.
+    void Complete(const std::function<void()>& then = {}) {
         Running(dlg_);
+        if (then)
+            then();
         SetUpProgressRange(&dlg_);
         dlg_.SendItemMessage(res::kIdcProgress, host::kPbmSetPos, 479, 0);
         dlg_.ShowItem(res::kIdcTimeLeft, true);
@@ -175,6 +250,23 @@ TEST_F(CompletionTest, WithoutRebootShowsTheSuccessBoxAfterTwoSeconds) {
     EXPECT_TRUE(power_.SystemStates().empty());
     EXPECT_FALSE(power_.Held(L"BKL1:"));
     EXPECT_EQ(UpdateOutcome(), kExitSuccess);
+    EXPECT_EQ(UpdateOutcomeNote(), "");
+}
+
+// The modem holds its new firmware: the success box shows, but the outcome says that the
+// device's settings are not what they should be.
+TEST_F(CompletionTest, FullDiskShowsTheSuccessButEndsNotRestored) {
+    Complete([this] { registry_.store.FailWrites(host::kRegDiskFull); });
+    registry_.store.FailWrites(host::kRegOk);
+    ASSERT_EQ(ui_.Boxes().size(), 1u);
+    EXPECT_EQ(ui_.Boxes()[0].text, L"GSM upgrade Success!");
+    EXPECT_EQ(result_, host::kIdOk);
+    EXPECT_EQ(UpdateOutcome(), kExitNotRestored);
+    EXPECT_EQ(UpdateOutcomeNote(),
+              "the modem update succeeded, but AWRCWR could not be set back to 1 (the disk is "
+              "full) and Progress could not be set to 100 (the disk is full)");
+    EXPECT_EQ(Uart(L"AWRCWR"), 0u);
+    EXPECT_FALSE(power_.Held(L"BKL1:"));
 }
 
 TEST_F(CompletionTest, RebootRestartsOnlyWhenTheBoxAnswersOk) {

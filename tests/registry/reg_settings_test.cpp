@@ -126,4 +126,63 @@ TEST(RegSettingsBrokenStore, OneKeyRefusedTheOtherWorks) {
     EXPECT_EQ(ui.Boxes().size(), 1u);
 }
 
+// Another program holding the store's write lock, in virtual time: construction and the
+// waiting reads and writes wait it out up to kStoreWaitMs, a key that stayed busy opens at its
+// next use without a box, and TrySetDWORD never waits.
+TEST(RegSettingsBusyStore, WaitsOutABusyStoreWithinItsBound) {
+    constexpr int64_t kSecond = 1000000;
+    struct Case {
+        const char* name;
+        bool key_exists;
+        int64_t busy_us;  // from the start; 0 = until cleared
+        int64_t opened_after_ms;
+        bool opened;
+        const char* log;
+    };
+    const Case cases[] = {
+        {"missing key, busy 5 s", false, 5 * kSecond, 5000, true,
+         "\nRegistry busy for 5000 ms before open Software\\QZX\\Kelvaro\r\n"},
+        {"missing key, busy for good", false, 0, 10000, false,
+         "\nRegistry busy for 10000 ms: open Software\\QZX\\Kelvaro not done\r\n"},
+        {"key exists, busy for good", true, 0, 0, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host::MemoryRegistry reg;
+        SimPlatform sim(&reg);
+        if (c.key_exists)
+            reg.PutDword(kSettingsKeyPath, L"Progress", 3);
+        if (c.busy_us != 0)
+            reg.BusyDuring(sim.clock, 0, c.busy_us);
+        else
+            reg.SetBusy(true);
+
+        CRegSettings settings;
+        EXPECT_EQ(sim.clock.now_ms(), c.opened_after_ms);
+        EXPECT_EQ(settings.m_hKey != 0, c.opened);
+        EXPECT_TRUE(sim.ui.Boxes().empty());
+        if (*c.log != '\0') {
+            EXPECT_EQ(sim.log.Texts(), std::vector<std::string>{c.log});
+        }
+        if (c.busy_us != 0)
+            continue;
+        // Still busy: a try answers at once, a write gives up after the bound, a read goes on.
+        const int64_t start_ms = sim.clock.now_ms();
+        EXPECT_EQ(settings.TrySetDWORD(L"Progress", 4), host::kRegBusy);
+        EXPECT_EQ(sim.clock.now_ms(), start_ms);
+        EXPECT_EQ(settings.WriteDWORD(L"Progress", 4), host::kRegBusy);
+        EXPECT_EQ(sim.clock.now_ms() - start_ms, CRegSettings::kStoreWaitMs);
+        EXPECT_EQ(settings.LastWriteResult(L"Progress"), host::kRegBusy);
+        // Free again: the next use opens the key if it has to, and the write lands.
+        reg.SetBusy(false);
+        EXPECT_TRUE(settings.SetDWORD(L"Progress", 5));
+        EXPECT_NE(settings.m_hKey, 0u);
+        EXPECT_EQ(settings.LastWriteResult(L"Progress"), host::kRegOk);
+        uint32_t progress = 0;
+        EXPECT_TRUE(reg.GetDwordAt(kSettingsKeyPath, L"Progress", &progress));
+        EXPECT_EQ(progress, 5u);
+        EXPECT_TRUE(sim.ui.Boxes().empty());
+    }
+}
+
 }  // namespace

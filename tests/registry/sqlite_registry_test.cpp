@@ -152,4 +152,51 @@ TEST(SqliteRegistry, WritesWhileAnotherProcessReads) {
         close(fd);
 }
 
+// Another program holds a write transaction: opening a key that exists and reading go on,
+// every kind of write answers busy instead of blocking, and all works again once it commits.
+TEST(SqliteRegistry, AnotherWritersLockMakesWritesBusyButNotOpens) {
+    TempRoot root;
+    SqliteRegistry reg(root.db());
+    host::RegKey key = 0;
+    ASSERT_EQ(reg.CreateKey(kHklm, L"Software\\QZX\\Kelvaro", &key), host::kRegOk);
+    ASSERT_EQ(SetDword(reg, key, L"Progress", 7), host::kRegOk);
+    sqlite3* other = nullptr;
+    ASSERT_EQ(sqlite3_open(root.db().c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+    host::RegKey again = 0;
+    EXPECT_EQ(reg.CreateKey(kHklm, L"software\\qzx\\KELVARO", &again), host::kRegOk);
+    EXPECT_EQ(Query(reg, again, L"Progress").bytes, Bytes(7u));
+    EXPECT_EQ(SetDword(reg, again, L"Progress", 8), host::kRegBusy);
+    host::RegKey created = 0;
+    EXPECT_EQ(reg.CreateKey(kHklm, L"Software\\New", &created), host::kRegBusy);
+    EXPECT_EQ(reg.DeleteKey(kHklm, L"Software\\QZX"), host::kRegBusy);
+    EXPECT_EQ(reg.CheckWritable(20), host::kRegBusy);
+    EXPECT_NE(reg.error().find("another program held its write lock for 20 ms"), std::string::npos)
+        << reg.error();
+
+    ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(other);
+    EXPECT_EQ(reg.CheckWritable(20), host::kRegOk);
+    EXPECT_EQ(SetDword(reg, again, L"Progress", 8), host::kRegOk);
+    EXPECT_EQ(reg.CreateKey(kHklm, L"Software\\New", &created), host::kRegOk);
+    EXPECT_EQ(Sql(root.db(), "SELECT data FROM registry WHERE name = 'Progress'"), "8");
+}
+
+// A link in the store's place is not followed, even to a good store.
+TEST(SqliteRegistry, RefusesASymbolicLink) {
+    TempRoot root;
+    const std::string target = root.path() + "/elsewhere.db";
+    {
+        SqliteRegistry good(target);
+        ASSERT_TRUE(good.ok()) << good.error();
+    }
+    ASSERT_EQ(symlink(target.c_str(), root.db().c_str()), 0);
+    SqliteRegistry reg(root.db());
+    EXPECT_FALSE(reg.ok());
+    EXPECT_NE(reg.error().find(root.db()), std::string::npos) << reg.error();
+    host::RegKey key = 0;
+    EXPECT_EQ(reg.CreateKey(kHklm, L"Software", &key), host::kRegFailed);
+}
+
 }  // namespace

@@ -29,11 +29,15 @@ std::vector<std::wstring> UpdateTest::ActiveSubkeys() {
 }
 
 void UpdateTest::ExpectClosedAndRestored() {
+    ExpectClosedAndRestoredBoard();
+    EXPECT_EQ(Uart(L"AWRCWR"), 1u);
+    EXPECT_EQ(Uart(L"CLK"), 1u);
+}
+
+void UpdateTest::ExpectClosedAndRestoredBoard() {
     EXPECT_EQ(modal_result(), host::kIdOk);
     EXPECT_TRUE(workers_ended()) << "workers still held the dialog after its end";
     EXPECT_FALSE(ui().IsOpen());
-    EXPECT_EQ(Uart(L"AWRCWR"), 1u);
-    EXPECT_EQ(Uart(L"CLK"), 1u);
     const std::vector<uint32_t> modes = Writes(host::reg::kCpldMode);
     ASSERT_FALSE(modes.empty());
     EXPECT_EQ(modes.back(), 1u);

@@ -26,6 +26,8 @@ class UpdateTest : public ::testing::Test, public sim::InProcessBoard {
     // gone, the board's modem path and the UART driver restored, the port closed, the
     // backlight released and power saving back on.
     void ExpectClosedAndRestored();
+    // The same but for the UART driver's values, which a store that fails cannot restore.
+    void ExpectClosedAndRestoredBoard();
     // A confirmed download of both images, ended by the completion.
     void ExpectDownloadCompleted();
 };

@@ -19,6 +19,7 @@ using host::posix::SqliteRegistry;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kBusyWaitMs = 2000;
 
 constexpr const char* kUsage =
     "usage: regtool get KEY NAME          print a value\n"
@@ -249,5 +250,7 @@ int main(int argc, char** argv) {
     SqliteRegistry store(host::posix::RegistryPath(*root));
     if (!store.ok())
         return Failed("cannot use the registry store: " + store.error());
+    // A person at the shell can wait for an update's write to pass.
+    store.SetBusyTimeout(kBusyWaitMs);
     return Run(store, args);
 }
