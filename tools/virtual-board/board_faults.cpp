@@ -110,6 +110,7 @@ bool TakeStoreLock(std::string_view value, BoardFaults* faults, std::string* err
         !ParseSeconds(value.substr(plus + 1), &lock.duration_us) || lock.duration_us <= 0)
         return Fail(error, item, "needs START+DURATION in seconds, the duration above 0");
     lock.text = std::string(item);
+    lock.point = "start+" + std::string(value.substr(0, plus));
     faults->store_lock = lock;
     return true;
 }

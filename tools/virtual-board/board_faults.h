@@ -61,6 +61,7 @@ struct StoreLock {
     int64_t start_us = 0;
     int64_t duration_us = 0;
     std::string text;
+    std::string point;  // "start+START"
     bool operator==(const StoreLock&) const = default;
 };
 

@@ -377,6 +377,7 @@ void WriteFaults(JsonWriter& json, const RunFacts& run) {
     }
     json.EndArray();
     json.Key("register_file_cut_short").Bool(run.register_file_cut_short);
+    OptionalNumber(json, "register_file_bytes", run.register_file_bytes);
 }
 
 void WriteDevice(JsonWriter& json, const DeviceFacts& device) {

@@ -61,7 +61,9 @@ struct RunFacts {
     std::vector<AppliedFault> faults_applied;
     std::vector<std::string> faults_pending;
     std::vector<SentSignal> signals_sent;
-    bool register_file_cut_short = false;  // the board stopped sampling a short board.regs
+    // board.regs was found short: by the board while it ran, or at the end.
+    bool register_file_cut_short = false;
+    std::optional<uint64_t> register_file_bytes;
     sim::ModemReport modem;
     sim::LineCounters line;
     std::vector<sim::SpeedChange> updater_speeds;

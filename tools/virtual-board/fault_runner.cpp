@@ -277,12 +277,12 @@ bool FaultRunner::TakeStoreLock(int64_t now_us) {
         sqlite3_exec(store_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     std::lock_guard<std::mutex> guard(mutex_);
     if (!taken) {
-        applied_.push_back({lock.text, "", now_us,
+        applied_.push_back({lock.text, lock.point, now_us,
                             std::string("cannot take the write lock: ") + sqlite3_errmsg(store_)});
         return false;
     }
     store_locked_ = true;
-    applied_.push_back({lock.text, "", clock_.now_us(), "write transaction begun"});
+    applied_.push_back({lock.text, lock.point, clock_.now_us(), "write transaction begun"});
     return true;
 }
 
@@ -304,7 +304,8 @@ void FaultRunner::ReleaseStoreLock() {
     sqlite3_exec(store_, "ROLLBACK", nullptr, nullptr, nullptr);
     store_locked_ = false;
     std::lock_guard<std::mutex> guard(mutex_);
-    applied_.push_back({faults_.store_lock->text, "", clock_.now_us(), "write transaction ended"});
+    applied_.push_back({faults_.store_lock->text, faults_.store_lock->point, clock_.now_us(),
+                        "write transaction ended"});
 }
 
 // ---- results ----

@@ -89,6 +89,7 @@ class Board {
         : pins_(registers, clock, host::posix::RegisterFilePath(root)),
           line_(devices.com1.master(), clock, options.pace),
           recorder_(devices.vei1.master(), clock),
+          registers_path_(host::posix::RegisterFilePath(root)),
           faults_(options.board_faults, Targets(root, devices, line_, pins_), clock) {
         sim::ModemOptions modem_options;
         modem_options.faults = options.faults;
@@ -119,6 +120,10 @@ class Board {
         run->faults_pending = faults_.Pending();
         run->signals_sent = faults_.Signals();
         run->register_file_cut_short = pins_.cut_short();
+        run->register_file_bytes = vboard::RegularFileSize(registers_path_);
+        if (!run->register_file_bytes ||
+            *run->register_file_bytes < host::posix::RegisterFile::kFileSize)
+            run->register_file_cut_short = true;
         run->modem = model_->Report();
         run->line = line_.Counters();
         run->updater_speeds = line_.NearSpeedChanges();
@@ -130,6 +135,7 @@ class Board {
     sim::RegisterFilePins pins_;
     sim::PtyModemLine line_;
     vboard::AtRecorder recorder_;
+    const std::string registers_path_;
     vboard::FaultRunner faults_;  // before the model, which reports its points to it
     std::unique_ptr<sim::ModemModel> model_;
 };
