@@ -53,6 +53,7 @@ void CommandWatch::Start(pid_t pid, int64_t start_us) {
         store_ = nullptr;
     }
     stop_ = false;
+    Sample(clock_.now_us());  // at once: the command may not live to the thread's first look
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -74,14 +75,14 @@ WatchFacts CommandWatch::Facts() const {
 void CommandWatch::Run() {
     int64_t next_us = clock_.now_us();
     while (!stop_.load()) {
+        next_us += kSampleIntervalUs;
+        clock_.wait_until_us(next_us, [this] { return stop_.load(); });
         const int64_t now_us = clock_.now_us();
+        if (next_us < now_us)
+            next_us = now_us;
         Sample(now_us);
         if (store_ != nullptr && now_us >= next_progress_us_)
             WatchProgress(now_us);
-        next_us += kSampleIntervalUs;
-        if (next_us < now_us)
-            next_us = now_us + kSampleIntervalUs;
-        clock_.wait_until_us(next_us, [this] { return stop_.load(); });
     }
 }
 
