@@ -1,6 +1,8 @@
 // The modem's pins, read from the recording bus or from the register file.
 #include "sim/board_pins.h"
 
+#include <sys/stat.h>
+
 #include <utility>
 
 #include "host/board.h"
@@ -75,12 +77,38 @@ void BusPins::OnWrite() {
 
 // ---- the register file ----
 
-RegisterFilePins::RegisterFilePins(const host::posix::RegisterFile& file, host::Clock& clock)
-    : file_(file), clock_(clock) {
+RegisterFilePins::RegisterFilePins(const host::posix::RegisterFile& file, host::Clock& clock,
+                                   std::string path)
+    : file_(file), clock_(clock), path_(std::move(path)) {
     tracker_.Reset(Levels());
 }
 
+void RegisterFilePins::StopSampling() {
+    std::lock_guard<std::mutex> lock(sample_mutex_);
+    stopped_ = true;
+}
+
+bool RegisterFilePins::cut_short() const {
+    std::lock_guard<std::mutex> lock(sample_mutex_);
+    return cut_short_;
+}
+
 PinLevels RegisterFilePins::Levels() {
+    std::lock_guard<std::mutex> lock(sample_mutex_);
+    if (stopped_)
+        return last_;
+    struct stat st {};
+    if (!path_.empty() && (stat(path_.c_str(), &st) != 0 ||
+                           st.st_size < static_cast<off_t>(host::posix::RegisterFile::kFileSize))) {
+        stopped_ = true;
+        cut_short_ = true;
+        return last_;
+    }
+    last_ = Sample();
+    return last_;
+}
+
+PinLevels RegisterFilePins::Sample() {
     return LevelsOf(file_.Peek(host::reg::kCpldMode), file_.Peek(host::reg::kGpioADat),
                     file_.Peek(host::reg::kGpioBDat));
 }

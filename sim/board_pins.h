@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <vector>
 
 #include "host/clock.h"
@@ -98,7 +99,15 @@ class RegisterFilePins final : public BoardPins {
   public:
     static constexpr int64_t kPollIntervalUs = 1000;
 
-    RegisterFilePins(const host::posix::RegisterFile& file, host::Clock& clock);
+    // With a path, the file's size is checked before every sample: a mapped file cut short
+    // faults on access, so once it is short the pins are never sampled again (the levels stay
+    // as last seen and cut_short() says why).  Another process may still cut it between the
+    // check and the sample; an owner that cuts it itself calls StopSampling() first.
+    RegisterFilePins(const host::posix::RegisterFile& file, host::Clock& clock,
+                     std::string path = {});
+
+    void StopSampling();
+    bool cut_short() const;
 
     PinLevels Levels() override;
     std::vector<PinChange> TakeChanges() override;
@@ -106,9 +115,16 @@ class RegisterFilePins final : public BoardPins {
     void SetListener(std::function<void()>) override {}
 
   private:
+    PinLevels Sample();
+
     const host::posix::RegisterFile& file_;
     host::Clock& clock_;
+    const std::string path_;
     PinTracker tracker_;
+    mutable std::mutex sample_mutex_;  // a sample and StopSampling() exclude each other
+    bool stopped_ = false;
+    bool cut_short_ = false;
+    PinLevels last_;
 };
 
 }  // namespace sim

@@ -160,6 +160,12 @@ bool Parser::Take(std::string_view text) {
 
 }  // namespace
 
+const std::vector<std::string_view> kModemFaultNames = {
+    "never-boot",   "boot-after-resets", "id-split",      "id-shifted", "id-wrong",
+    "ignore-speed", "restart-9600",      "stray-bytes",   "latency-ms", "stray-before",
+    "wrong-answer", "no-answer",         "partial-write",
+};
+
 bool RecordFault::Applies(ImageKind which, uint32_t record_number, uint32_t attempt) const {
     if (record_number != record || attempt > attempts)
         return false;

@@ -71,6 +71,9 @@ struct ModemFaults {
     bool operator==(const ModemFaults&) const = default;
 };
 
+// The names of the faults above, in the order listed, for a usage message.
+extern const std::vector<std::string_view> kModemFaultNames;
+
 // Adds the faults of `list` to *faults.  On a bad list returns false, leaves *faults as it was
 // and says why in *error.
 bool ParseFaults(std::string_view list, ModemFaults* faults, std::string* error);

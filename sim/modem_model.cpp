@@ -413,6 +413,7 @@ size_t ModemModel::Dispatch(const uint8_t* bytes, size_t size) {
 size_t ModemModel::OnBeaconBytes(const uint8_t* bytes, size_t size) {
     for (size_t i = 0; i < size; ++i) {
         if (bytes[i] == kQuery && z_sent_) {
+            Reached(ModemPoint::Kind::kBeaconAnswered);
             SendIdentification();
             state_ = State::kIdentified;
             s_seen_ = false;
@@ -663,6 +664,7 @@ void ModemModel::CompleteImage() {
     const ImageKind image = pass_.primary;
     last_completed_ = image;
     Count([image](ModemReport& r) { ++r.Of(image).completed; });
+    Reached(ModemPoint::Kind::kImageComplete, image);
     AddEvent(ModemEventKind::kImageComplete, 0, image, "");
     if (options_.faults.restart_9600 && beacon_baud_ != kBootBaud) {
         beacon_baud_ = kBootBaud;
@@ -692,6 +694,12 @@ void ModemModel::Error(uint32_t record, std::string detail, State next) {
 void ModemModel::Confirm() {
     ++pass_.confirmed;
     Count([this](ModemReport& r) { ++r.Of(pass_.primary).records_confirmed; });
+    Reached(ModemPoint::Kind::kRecordConfirmed, pass_.primary, pass_.record);
+}
+
+void ModemModel::Reached(ModemPoint::Kind kind, ImageKind image, uint32_t record) {
+    if (options_.on_point)
+        options_.on_point(ModemPoint{kind, image, record});
 }
 
 const ImageRecords& ModemModel::Records(ImageKind image) const {

@@ -77,6 +77,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -96,6 +97,19 @@ namespace sim {
 constexpr uint32_t kBootBaud = 9600;
 constexpr uint32_t kFastBaud = 460800;
 
+// A point of the session that the loader has reached, for an observer that acts at a phase
+// (the virtual board's faults of the machine around the updater).
+struct ModemPoint {
+    enum class Kind {
+        kBeaconAnswered,   // a '?' answered a 'z': the updater is in the handshake
+        kRecordConfirmed,  // a record of the image confirmed (a read record: answered)
+        kImageComplete,    // the last record of the image answered
+    };
+    Kind kind = Kind::kBeaconAnswered;
+    ImageKind image = ImageKind::kSw;
+    uint32_t record = 0;  // kRecordConfirmed: the record's number, from 1
+};
+
 struct ModemOptions {
     uint32_t beacon_interval_ms = 50;
     uint32_t boot_delay_ms = 50;
@@ -104,6 +118,10 @@ struct ModemOptions {
     uint32_t silence_timeout_ms = 6000;
     uint32_t id_split_pause_ms = 150;
     ModemFaults faults;
+    // Called on the model's thread as each point is reached, before the loader acts on it
+    // (before the identification goes out, before a read record's answer); it must not call
+    // the model.
+    std::function<void(const ModemPoint&)> on_point;
 };
 
 class ModemModel {
@@ -179,6 +197,7 @@ class ModemModel {
     void Error(uint32_t record, std::string detail, State next);
     // Bookkeeping.
     void Confirm();
+    void Reached(ModemPoint::Kind kind, ImageKind image = ImageKind::kSw, uint32_t record = 0);
     const ImageRecords& Records(ImageKind image) const;
     ImageKind Preferred() const;
     uint32_t Reach(ImageKind image, uint32_t record);

@@ -148,6 +148,20 @@ void PtyModemLine::Stop() {
     thread_.join();
 }
 
+// dup2 replaces the master in one step: a thread inside a call on the old descriptor keeps
+// the master alive until that call returns, and the master's last close hangs the slave up.
+// The wake ends the line thread's wait on it.
+void PtyModemLine::Unplug() {
+    if (unplugged_.exchange(true))
+        return;
+    const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd >= 0) {
+        dup2(null_fd, master_);
+        close(null_fd);
+    }
+    Wake();
+}
+
 void PtyModemLine::Wake() {
     const uint64_t one = 1;
     [[maybe_unused]] ssize_t ignored = write(wake_fd_, &one, sizeof one);
@@ -163,7 +177,9 @@ void PtyModemLine::Run() {
             std::lock_guard<std::mutex> lock(mutex_);
             can_read = rx_line_free_us_ - kReadLeadUs <= now_us;
         }
-        pollfd fds[2] = {{master_, static_cast<short>(can_read ? POLLIN : 0), 0},
+        // Unplugged, the number is /dev/null's, always readable: only a wake-up matters.
+        const int master = unplugged_.load() ? -1 : master_;
+        pollfd fds[2] = {{master, static_cast<short>(can_read ? POLLIN : 0), 0},
                          {wake_fd_, POLLIN, 0}};
         const timespec wait = Timespec(wake_us - now_us);
         const int ready = ppoll(fds, 2, wake_us == host::kForever ? nullptr : &wait, nullptr);
@@ -375,6 +391,11 @@ void PtyModemLine::FlushDue(int64_t now_us) {
 }
 
 void PtyModemLine::SendToSlave(const uint8_t* data, size_t size, uint32_t sent_baud) {
+    if (unplugged_.load()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        counters_.lost_from_modem += size;
+        return;
+    }
     const uint32_t receiver_baud = near_baud_.load();
     std::vector<uint8_t> bytes(data, data + size);
     size_t garbled = 0;

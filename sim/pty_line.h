@@ -25,6 +25,10 @@
 // as they can.  The model's bytes that the slave cannot take (no one reading it for long) are
 // lost, as on a real line.  A write cannot be cut short on a pseudo-terminal, so
 // LimitNextWrite is not supported.
+//
+// Unplug() pulls the cable, as a USB serial adapter pulled out of the device would: the master
+// is closed, so the slave hangs up (its reads return 0 at once, its writes fail) and cannot be
+// opened again.  The model's bytes from then on are lost, and nothing reaches the model.
 #pragma once
 
 #include <atomic>
@@ -97,6 +101,12 @@ class PtyModemLine final : public ModemLine {
     void Write(const uint8_t* data, size_t size) override;
     void SetBaud(uint32_t baud) override;
 
+    // Closes the master for good; safe from any thread, at any time after Start().  The
+    // master's descriptor number then refers to /dev/null until its owner closes it, so that
+    // no other file can take that number while the line's threads still use it.
+    void Unplug();
+    bool unplugged() const { return unplugged_.load(); }
+
     // The updater's speed as last seen, and every change of it with its time.
     uint32_t NearBaud() const { return near_baud_.load(); }
     std::vector<SpeedChange> NearSpeedChanges() const;
@@ -131,6 +141,7 @@ class PtyModemLine final : public ModemLine {
     int wake_fd_ = -1;
     std::thread thread_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> unplugged_{false};
     std::atomic<uint32_t> near_baud_{9600};
     std::atomic<uint32_t> model_baud_{9600};
     std::atomic<uint64_t> rx_version_{0};  // bumped under the clock's lock as bytes come

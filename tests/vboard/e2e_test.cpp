@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -139,6 +140,137 @@ TEST_F(BoardTest, ReprovisionsAnExistingRootFromScratch) {
     EXPECT_EQ((*run.report)["awrcwr"].Int(), 3);
     EXPECT_TRUE((*run.report)["root_kept"].boolean);
     EXPECT_TRUE(fs::exists(root / "registry.db"));
+    // The links go with the terminals they point at.
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "dev" / "COM1")));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "dev" / "VEI1")));
+}
+
+bool HaveTool(const std::string& name) {
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Each fault with a shell command that sees it: the command exits 0 when it did.
+TEST_F(BoardTest, EveryMachineFaultReachesTheCommand) {
+    struct Case {
+        std::string name;
+        std::vector<std::string> args;
+        std::string script;  // r is the root
+        int exit_status;
+        std::function<void(const json::Value&)> check;
+        std::string tool = "sh";
+    };
+    const std::vector<Case> cases = {
+        {"signal at the start",
+         {"--fault", "signal=TERM@start"},
+         "sleep 5",
+         143,
+         [](const json::Value& report) {
+             ASSERT_EQ(report["signals_sent"].size(), 1u);
+             EXPECT_EQ(report["signals_sent"][0]["signal"].string, "TERM");
+             EXPECT_TRUE(report["signals_sent"][0]["delivered"].boolean);
+             EXPECT_EQ(report["faults_applied"][0]["point"].string, "start");
+             EXPECT_EQ(report["threads_max"].Int(), 1);  // seen before the signal went
+         }},
+        {"a signal twice",
+         {"--fault", "signal=HUP@start+0.2x2"},
+         R"sh(n=0; trap 'n=$((n+1))' HUP; i=0
+              while [ $i -lt 40 ] && [ $n -lt 2 ]; do sleep 0.1; i=$((i+1)); done
+              [ $n -eq 2 ])sh",
+         0,
+         [](const json::Value& report) { EXPECT_EQ(report["signals_sent"].size(), 2u); }},
+        {"store lock",
+         {"--fault", "store-lock=0+2"},
+         R"sh(db=$r/registry.db
+              sqlite3 "$db" 'BEGIN IMMEDIATE; ROLLBACK;' 2>/dev/null && exit 10
+              sleep 2.5; sqlite3 "$db" 'BEGIN IMMEDIATE; ROLLBACK;' || exit 11)sh",
+         0,
+         [](const json::Value& report) {
+             ASSERT_EQ(report["faults_applied"].size(), 2u);
+             EXPECT_EQ(report["faults_applied"][0]["detail"].string, "write transaction begun");
+             EXPECT_EQ(report["faults_applied"][1]["detail"].string, "write transaction ended");
+         },
+         "sqlite3"},
+        {"file-size limit",
+         {"--fsize-limit", "1000"},
+         // dd fails with EFBIG (status 1), not killed by SIGXFSZ.
+         R"sh(dd if=/dev/zero of="$r/x" bs=100 count=20 2>/dev/null; [ $? -eq 1 ] || exit 10
+              [ "$(wc -c < "$r/x")" -eq 1000 ] || exit 11)sh",
+         0,
+         [](const json::Value& report) { EXPECT_EQ(report["fsize_limit"].Int(), 1000); }},
+        {"disk full at a point",
+         {"--fault", "disk-full=start+1"},
+         R"sh(head -c 100 /dev/zero > "$r/x" || exit 10; sleep 1.5
+              head -c 100 /dev/zero >> "$r/x" 2>/dev/null && exit 11
+              printf '\001' | dd of="$r/board.regs" bs=1 seek=16 conv=notrunc 2>/dev/null)sh",
+         0,
+         [](const json::Value& report) {
+             EXPECT_EQ(report["board"]["cpld_mode"].Int(), 1);  // the registers still work
+             EXPECT_EQ(report["faults_pending"].size(), 0u);
+         }},
+        {"COM1 held",
+         {"--fault", "com1-held"},
+         R"sh(exec 3<>"$r/dev/COM1" || exit 10; flock -n 3 && exit 11; exit 0)sh",
+         0,
+         [](const json::Value& report) {
+             EXPECT_EQ(report["faults_applied"][0]["fault"].string, "com1-held");
+         },
+         "flock"},
+        {"a point that never comes",
+         {"--fault", "unplug=fs:700,signal=INT@end"},
+         "exit 0",
+         0,
+         [](const json::Value& report) {
+             EXPECT_EQ(report["faults_pending"].size(), 2u);
+             EXPECT_EQ(report["faults_applied"].size(), 0u);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!HaveTool(c.tool)) {
+            ADD_FAILURE() << c.tool << " is missing (tools/install-deps installs it)";
+            continue;
+        }
+        const BoardRun run = Run(c.args, {"sh", "-c", "r=$UPDATER_ROOT\n" + c.script});
+        ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+        ASSERT_TRUE(run.report) << run.report_error;
+        EXPECT_EQ((*run.report)["exit_status"].Int(), c.exit_status) << run.stderr_text;
+        c.check(*run.report);
+    }
+}
+
+// A run killed half way leaves the board switched: a rerun must find it as it was left.
+TEST_F(BoardTest, ReuseKeepsWhatTheLastRunLeft) {
+    const fs::path root = work_ / "root";
+    const std::string first = "r=$UPDATER_ROOT; rt=" + Program("regtool") + R"sh(
+        $rt set 'Drivers\BuiltIn\2440UART0' AWRCWR dword:0 >/dev/null || exit 10
+        printf '\006' | dd of="$r/board.regs" bs=1 seek=16 conv=notrunc 2>/dev/null
+        echo 'first run' > "$r/debug.log"
+        echo '1 backlight-require BKL1: D0 handle=1' > "$r/power.log")sh";
+    const BoardRun killed = Run({"--root", root.string()}, {"sh", "-c", first});
+    ASSERT_EQ(killed.exit_code, 0) << killed.stderr_text;
+    ASSERT_TRUE(killed.report) << killed.report_error;
+    ASSERT_EQ((*killed.report)["exit_status"].Int(), 0);
+    EXPECT_EQ((*killed.report)["awrcwr"].Int(), 0);
+
+    const BoardRun again = Run(
+        {"--root", root.string(), "--reuse"},
+        {"sh", "-c", R"(test -c "$UPDATER_ROOT/dev/COM1" && test ! -e "$UPDATER_ROOT/power.log")"});
+    ASSERT_EQ(again.exit_code, 0) << again.stderr_text;
+    ASSERT_TRUE(again.report) << again.report_error;
+    const json::Value& report = *again.report;
+    EXPECT_EQ(report["exit_status"].Int(), 0);
+    EXPECT_TRUE(report["reused"].boolean);
+    EXPECT_EQ(report["awrcwr"].Int(), 0);
+    EXPECT_EQ(report["board"]["cpld_mode"].Int(), 6);
+    EXPECT_EQ(report["backlight"].string, "never held");
+    EXPECT_EQ(ReadFile(root / "debug.log"), "first run\n");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root / "dev" / "COM1")));
+
+    const fs::path empty = work_ / "empty";
+    fs::create_directories(empty);
+    const BoardRun nothing = Run({"--root", empty.string(), "--reuse"}, {"true"});
+    EXPECT_EQ(nothing.exit_code, 1);
+    EXPECT_NE(nothing.stderr_text.find("is not there to keep"), std::string::npos);
 }
 
 TEST_F(BoardTest, UsageErrorsExitTwoAndRunNothing) {
@@ -199,6 +331,25 @@ TEST_F(UpdaterTest, GivesUpAndRestoresTheBoardWhenCom1IsMissing) {
     EXPECT_EQ(report["awrcwr"].Int(), 1);
     EXPECT_EQ(report["board"]["cpld_mode"].Int(), 1);
     EXPECT_EQ(report["modem"]["power_ons"].Int(), 0);
+}
+
+// The cable pulled mid-SW: whatever the updater does then, the board watches it, stops it if it
+// runs away and reports.
+TEST_F(UpdaterTest, ReportsAnUnplugMidSw) {
+    const BoardRun run =
+        RunUpdater({"--fault", "unplug=sw:100", "--thread-limit", "100", "--time-limit", "120"});
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    ASSERT_TRUE(run.report) << run.report_error;
+    const json::Value& report = *run.report;
+    ASSERT_EQ(report["faults_applied"].size(), 1u);
+    EXPECT_EQ(report["faults_applied"][0]["fault"].string, "unplug=sw:100");
+    EXPECT_EQ(report["faults_pending"].size(), 0u);
+    EXPECT_GE(report["threads_max"].Int(), 2);
+    EXPECT_GE(report["cpu_s"].number, 0.0);
+    EXPECT_GT(report["wall_s"].number, 0.0);
+    EXPECT_GT(report["debug_log_bytes"].Int(), 0);
+    EXPECT_GE(report["images"]["sw"]["records_confirmed"].Int(), 95);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(work_ / "root" / "dev" / "COM1")));
 }
 
 // Record 66 of the SW image is a read record: its answer comes with one byte wrong.

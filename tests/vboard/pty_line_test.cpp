@@ -55,6 +55,7 @@ class Slave {
         cfsetospeed(&t, speed);
         tcsetattr(fd_, TCSANOW, &t);
     }
+    int fd() const { return fd_; }
     void Send(const std::string& text) {
         ASSERT_EQ(write(fd_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
     }
@@ -181,6 +182,28 @@ TEST_F(PtyLineTest, KeepsWorkingWhileTheUpdaterClosesAndReopensTheDevice) {
     EXPECT_EQ(ModemReads(1), Of("b"));
     ModemSends("c");
     EXPECT_EQ(again.Receive(1), Of("c"));
+}
+
+// A pulled cable: the updater's end hangs up at once, reads end without waiting, writes fail,
+// the device cannot be opened again, and the model's bytes go nowhere.
+TEST_F(PtyLineTest, UnplugHangsTheUpdatersEndUpForGood) {
+    StartLine(false);
+    Slave updater(device_.slave_path());
+    updater.SetSpeed(B9600);
+    updater.Send("?");
+    EXPECT_EQ(ModemReads(1), Of("?"));
+    line_->Unplug();
+    line_->Unplug();  // once is enough; again changes nothing
+    pollfd slave{updater.fd(), POLLIN, 0};
+    ASSERT_TRUE(Eventually([&] { return poll(&slave, 1, 0) == 1 && (slave.revents & POLLHUP); }));
+    uint8_t byte = 0;
+    EXPECT_LE(read(updater.fd(), &byte, 1), 0);
+    EXPECT_LT(write(updater.fd(), "z", 1), 0);
+    EXPECT_FALSE(Slave(device_.slave_path()).ok());
+    ModemSends("zz");
+    EXPECT_EQ(line_->Counters().lost_from_modem, 2u);
+    EXPECT_EQ(line_->Read(&byte, 1, clock_.now_us() + 20'000), 0u);
+    line_->Stop();  // the line's thread ends although its master is gone
 }
 
 TEST_F(PtyLineTest, PacedLineCarriesEveryByteInOrderAndCountsItsLineTime) {

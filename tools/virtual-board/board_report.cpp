@@ -1,6 +1,8 @@
 // Gathering the board's state after the run, and writing the report.
 #include "tools/virtual-board/board_report.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <fstream>
 #include <iterator>
@@ -288,6 +290,11 @@ std::vector<Entry> Timeline(const RunFacts& run) {
         entries.push_back({change.time_us, "updater speed", change.baud, "", ""});
     for (const AtCommand& command : run.at_commands)
         entries.push_back({command.time_us, "AT command", {}, "", command.text});
+    for (const AppliedFault& fault : run.faults_applied)
+        entries.push_back(
+            {fault.time_us, "board fault", {}, "", fault.fault + ": " + fault.detail});
+    for (const SentSignal& sent : run.signals_sent)
+        entries.push_back({sent.time_us, "signal", {}, "", "SIG" + sent.name});
     std::stable_sort(entries.begin(), entries.end(),
                      [](const Entry& a, const Entry& b) { return a.time_us < b.time_us; });
     return entries;
@@ -316,15 +323,61 @@ void WriteRun(JsonWriter& json, const RunFacts& run) {
     json.Key("command");
     WriteStrings(json, run.command);
     json.Key("root").String(run.root).Key("root_kept").Bool(run.root_kept);
+    json.Key("reused").Bool(run.reused);
     json.Key("faults");
     WriteStrings(json, run.faults);
+    OptionalNumber(json, "fsize_limit", run.fsize_limit);
     json.Key("exit_status").Int(run.result.exit_status);
     json.Key("signal");
     if (run.result.signal != 0)
         json.Int(run.result.signal);
     else
         json.Null();
-    json.Key("wall_time_s").Fixed(Seconds(run.result.end_us - run.result.start_us), 3);
+    json.Key("wall_s").Fixed(Seconds(run.result.end_us - run.result.start_us), 3);
+    json.Key("cpu_s").Fixed(run.result.cpu_s, 3);
+    json.Key("threads_max").Uint(run.watch.threads_max);
+    json.Key("thread_samples").Uint(run.watch.samples);
+    json.Key("killed_for");
+    if (run.watch.killed_for.empty())
+        json.Null();
+    else
+        json.String(run.watch.killed_for);
+    OptionalNumber(json, "debug_log_bytes", run.debug_log_bytes);
+}
+
+void WriteFaults(JsonWriter& json, const RunFacts& run) {
+    json.Key("faults_applied").BeginArray();
+    for (const AppliedFault& fault : run.faults_applied) {
+        json.BeginObject(Layout::kInline)
+            .Key("time_s")
+            .Fixed(Seconds(fault.time_us), 6)
+            .Key("fault")
+            .String(fault.fault)
+            .Key("point")
+            .String(fault.point)
+            .Key("detail")
+            .String(fault.detail)
+            .EndObject();
+    }
+    json.EndArray();
+    json.Key("faults_pending");
+    WriteStrings(json, run.faults_pending);
+    json.Key("signals_sent").BeginArray();
+    for (const SentSignal& sent : run.signals_sent) {
+        json.BeginObject(Layout::kInline)
+            .Key("time_s")
+            .Fixed(Seconds(sent.time_us), 6)
+            .Key("signal")
+            .String(sent.name)
+            .Key("point")
+            .String(sent.point)
+            .Key("delivered")
+            .Bool(sent.delivered)
+            .EndObject();
+    }
+    json.EndArray();
+    json.Key("register_file_cut_short").Bool(run.register_file_cut_short);
+    OptionalNumber(json, "register_file_bytes", run.register_file_bytes);
 }
 
 void WriteDevice(JsonWriter& json, const DeviceFacts& device) {
@@ -378,6 +431,13 @@ const char* BacklightState(const PowerFacts& power) {
     return power.backlight_requests > 0 ? "released" : "never held";
 }
 
+std::optional<uint64_t> RegularFileSize(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return static_cast<uint64_t>(st.st_size);
+}
+
 DeviceFacts ReadDeviceFacts(const std::string& root) {
     DeviceFacts facts;
     ReadRegistry(root, &facts);
@@ -394,6 +454,7 @@ std::string ReportJson(const RunFacts& run, const DeviceFacts& device) {
     JsonWriter json;
     json.BeginObject();
     WriteRun(json, run);
+    WriteFaults(json, run);
     WriteDevice(json, device);
     WriteAtCommands(json, run);
     WriteModem(json, run);

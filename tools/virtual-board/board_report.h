@@ -13,6 +13,8 @@
 #include "sim/pty_line.h"
 #include "tools/virtual-board/at_recorder.h"
 #include "tools/virtual-board/command.h"
+#include "tools/virtual-board/command_watch.h"
+#include "tools/virtual-board/fault_runner.h"
 
 namespace vboard {
 
@@ -48,9 +50,20 @@ struct RunFacts {
     std::vector<std::string> command;
     std::string root;
     bool root_kept = false;
+    bool reused = false;
     bool paced = false;
     std::vector<std::string> faults;
+    std::optional<uint64_t> fsize_limit;
     CommandResult result;
+    WatchFacts watch;
+    // What the command added to the debug log; none when it is not a regular file.
+    std::optional<uint64_t> debug_log_bytes;
+    std::vector<AppliedFault> faults_applied;
+    std::vector<std::string> faults_pending;
+    std::vector<SentSignal> signals_sent;
+    // board.regs was found short: by the board while it ran, or at the end.
+    bool register_file_cut_short = false;
+    std::optional<uint64_t> register_file_bytes;
     sim::ModemReport modem;
     sim::LineCounters line;
     std::vector<sim::SpeedChange> updater_speeds;
@@ -59,5 +72,8 @@ struct RunFacts {
 };
 
 std::string ReportJson(const RunFacts& run, const DeviceFacts& device);
+
+// The size of a regular file, without following a link; none for anything else.
+std::optional<uint64_t> RegularFileSize(const std::string& path);
 
 }  // namespace vboard

@@ -5,9 +5,17 @@
 // While it runs, the board ignores the terminal's interrupt and quit keys (the command gets
 // them, as it shares the terminal) and hands a termination or hang-up request on to it, so
 // that the board outlives the command and can still report.
+//
+// The command starts with the default action for every signal but SIGXFSZ, which it ignores,
+// so that a write past its file-size limit fails with EFBIG as on a full disk instead of
+// killing it.  The limit (RLIMIT_FSIZE) is set in the child before the program is loaded.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,9 +30,18 @@ struct CommandResult {
     int signal = 0;       // the signal it died of, or 0
     int64_t start_us = 0;
     int64_t end_us = 0;
+    double cpu_s = 0;  // user and system time of the command (and of the children it waited for)
+};
+
+struct CommandOptions {
+    std::optional<uint64_t> file_size_limit;  // bytes
+    // The program is running (it has been loaded): its pid and the start time.
+    std::function<void(pid_t, int64_t)> started;
+    // It has ended and is not yet reaped: its pid still names it.
+    std::function<void()> ended;
 };
 
 CommandResult RunCommand(const std::vector<std::string>& command, const std::string& root,
-                         host::Clock& clock);
+                         host::Clock& clock, const CommandOptions& options = {});
 
 }  // namespace vboard

@@ -2,34 +2,79 @@
 #include "tools/virtual-board/options.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
+#include <string_view>
 
 namespace vboard {
 
 const char kUsage[] =
-    "usage: virtual-board [--root DIR] [--pace] [--device-name N] [--reboot N]\n"
-    "                     [--fault LIST]... [--no-com1] [--no-vei1] [--report FILE]\n"
+    "usage: virtual-board [--root DIR [--reuse]] [--pace] [--device-name N] [--reboot N]\n"
+    "                     [--fault LIST]... [--no-com1] [--no-vei1] [--fsize-limit BYTES]\n"
+    "                     [--time-limit S] [--thread-limit N] [--report FILE]\n"
     "                     -- COMMAND [ARG...]\n"
     "\n"
     "Provisions a device root (pseudo-terminals for COM1: and VEI1:, the register file, the\n"
     "registry store with the UART0 driver's key, the loaded radio drivers and a phone radio\n"
     "that is on), runs the modem model on COM1 and records the AT commands on VEI1, runs\n"
     "COMMAND with UPDATER_ROOT set and the terminal passed through, and prints a JSON report\n"
-    "of what the board saw once COMMAND has ended.\n"
+    "of what the board saw once COMMAND has ended.  The dev/COM1 and dev/VEI1 links are\n"
+    "removed when the run ends: their pseudo-terminals end with it.\n"
     "\n"
-    "  --root DIR        use DIR as the device root and keep it (re-provisioned if it\n"
-    "                    exists); by default a temporary root is made and removed\n"
-    "  --pace            carry bytes at the line's bit rate (10 bit times a byte)\n"
-    "  --device-name N   store DeviceName = N in Software\\QZX\\Kelvaro\n"
-    "  --reboot N        store Reboot = N there\n"
-    "  --fault LIST      modem faults, e.g. wrong-answer=700:2@sw,latency-ms=5 (repeatable)\n"
-    "  --no-com1         leave dev/COM1 out, so that COM1: cannot be opened\n"
-    "  --no-vei1         leave dev/VEI1 out, as on a board without the multiplexer\n"
-    "  --report FILE     write the report to FILE instead of standard output\n"
+    "  --root DIR          use DIR as the device root and keep it; a root that exists is\n"
+    "                      provisioned afresh (what an earlier run left in it is erased); by\n"
+    "                      default a temporary root is made and removed\n"
+    "  --reuse             with --root: keep the root's registry.db and board.regs as the last\n"
+    "                      run left them (debug.log is kept, power.log cleared); only the\n"
+    "                      pseudo-terminals and their dev links are made afresh\n"
+    "  --pace              carry bytes at the line's bit rate (10 bit times a byte)\n"
+    "  --device-name N     store DeviceName = N in Software\\QZX\\Kelvaro\n"
+    "  --reboot N          store Reboot = N there\n"
+    "  --fault LIST        faults, comma-separated (repeatable; see below), e.g.\n"
+    "                      wrong-answer=700:2@sw,latency-ms=5 or signal=TERM@sw:100x2\n"
+    "  --no-com1           leave dev/COM1 out, so that COM1: cannot be opened\n"
+    "  --no-vei1           leave dev/VEI1 out, as on a board without the multiplexer\n"
+    "  --fsize-limit BYTES the command's file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored): a\n"
+    "                      write past BYTES in any file fails with EFBIG, as on a full disk\n"
+    "  --time-limit S      kill the command (SIGKILL) after S seconds\n"
+    "  --thread-limit N    kill the command (SIGKILL) once it has more than N threads\n"
+    "  --report FILE       write the report to FILE instead of standard output\n"
     "\n"
-    "N is decimal or hexadecimal with 0x.  Exit status: 2 usage error, 1 the board or the\n"
-    "command could not be run or the report not written, 0 otherwise (the command's own\n"
-    "status is in the report).\n";
+    "Faults of the modem (R: a record from 6, then :M for its first M attempts or :always,\n"
+    "then @sw or @fs for one image only; id faults: the first N identifications, or all):\n"
+    "  never-boot              the power key never starts the boot loader\n"
+    "  boot-after-resets=N     it starts only on the power-key pulse of the Nth reset or later\n"
+    "  id-split[=N]            the identification in two halves, longer than a poll apart\n"
+    "  id-shifted[=N]          the identification one byte late (a 0x00 before it)\n"
+    "  id-wrong[=N]            the identification's last byte 0x00 instead of 0xFF\n"
+    "  ignore-speed            'S' '6' taken but the speed left as it is\n"
+    "  restart-9600            the beacon back at 9600 baud after an image\n"
+    "  stray-bytes=N           how many stray bytes stray-before sends (1)\n"
+    "  latency-ms=N            every answer N ms later\n"
+    "  stray-before=R          stray bytes before the answer of read record R\n"
+    "  wrong-answer=R          one byte of read record R's answer wrong\n"
+    "  no-answer=R             no answer to read record R\n"
+    "  partial-write=R         only half of write record R taken\n"
+    "Faults of the machine around the updater:\n"
+    "  unplug=POINT            COM1's cable pulled: the master is closed, the updater's reads\n"
+    "                          see a hang-up\n"
+    "  store-lock=START+DUR    another connection holds a write transaction on registry.db\n"
+    "                          from START s after the command started, for DUR s\n"
+    "  signal=NAME@POINT[xN]   the command gets SIGNAME (INT, TERM, HUP or KILL), N times 1 s\n"
+    "                          apart (repeatable)\n"
+    "  shrink-regs=POINT       board.regs cut to 0 bytes (also written shrink-regs@POINT)\n"
+    "  disk-full=POINT         from then on the command's writes to files fail with EFBIG past\n"
+    "                          48 bytes, the register file's size (RLIMIT_FSIZE)\n"
+    "  com1-held               the board holds COM1 open and locked for the whole run\n"
+    "POINT: start (the command is running), handshake (the modem heard the first '?'), sw:N or\n"
+    "fs:N (the modem confirmed record N of that image; a read record just before its answer),\n"
+    "complete (the FS image's last record answered) or end (Progress 100 or -1 in the store),\n"
+    "each optionally +S for S seconds later.  A fault whose point never came is in the report's\n"
+    "faults_pending.\n"
+    "\n"
+    "N is decimal or hexadecimal with 0x; S is decimal seconds.  Exit status: 2 usage error,\n"
+    "1 the board or the command could not be run or the report not written, 0 otherwise (the\n"
+    "command's own status is in the report).\n";
 
 namespace {
 
@@ -43,6 +88,43 @@ bool ParseDword(const std::string& text, uint32_t* value) {
         return false;
     *value = static_cast<uint32_t>(number);
     return true;
+}
+
+bool ParseUint64(const std::string& text, uint64_t* value) {
+    if (text.empty() || text[0] < '0' || text[0] > '9')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long number = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *value = number;
+    return true;
+}
+
+bool KnownModemFault(std::string_view item) {
+    const std::string_view name = item.substr(0, item.find('='));
+    for (std::string_view known : sim::kModemFaultNames) {
+        if (known == name)
+            return true;
+    }
+    return false;
+}
+
+std::string KnownFaults() {
+    std::string names;
+    for (const auto* list : {&sim::kModemFaultNames, &kBoardFaultNames}) {
+        for (std::string_view name : *list)
+            names += (names.empty() ? "" : ", ") + std::string(name);
+    }
+    return names;
+}
+
+std::string_view Trim(std::string_view text) {
+    const size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 class Parser {
@@ -60,7 +142,11 @@ class Parser {
     // The value of an option, given as "--name=value" or as the next argument.
     bool Value(const std::string& name, std::string* value);
     bool Number(const std::string& name, std::optional<uint32_t>* value);
+    bool Bytes(const std::string& name, std::optional<uint64_t>* value);
+    bool Seconds(const std::string& name, std::optional<int64_t>* value);
     bool Fault();
+    bool FaultItem(std::string_view item);
+    bool Check();
     bool Option(const std::string& name);
 
     const std::vector<std::string>& args_;
@@ -92,24 +178,77 @@ bool Parser::Number(const std::string& name, std::optional<uint32_t>* value) {
     return true;
 }
 
+bool Parser::Bytes(const std::string& name, std::optional<uint64_t>* value) {
+    std::string text;
+    if (!Value(name, &text))
+        return false;
+    uint64_t number = 0;
+    if (!ParseUint64(text, &number))
+        return Fail(name + ": '" + text + "' is not a number of bytes");
+    *value = number;
+    return true;
+}
+
+bool Parser::Seconds(const std::string& name, std::optional<int64_t>* value) {
+    std::string text;
+    if (!Value(name, &text))
+        return false;
+    char* end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 ||
+        text.find_first_not_of("0123456789.") != std::string::npos)
+        return Fail(name + ": '" + text + "' is not a number of seconds above 0");
+    *value = std::llround(seconds * 1e6);
+    return true;
+}
+
+// Every item goes to the board's faults or the modem's.
+bool Parser::FaultItem(std::string_view item) {
+    std::string problem;
+    if (IsBoardFault(item)) {
+        if (!ParseBoardFault(item, &options_->board_faults, &problem))
+            return Fail("--fault: " + problem);
+        return true;
+    }
+    if (!KnownModemFault(item))
+        return Fail("--fault: unknown fault '" + std::string(item) + "'; the faults are " +
+                    KnownFaults());
+    if (!sim::ParseFaults(item, &options_->faults, &problem))
+        return Fail("--fault: " + problem);
+    return true;
+}
+
 bool Parser::Fault() {
     std::string list;
     if (!Value("--fault", &list))
         return false;
-    std::string problem;
-    if (!sim::ParseFaults(list, &options_->faults, &problem))
-        return Fail("--fault: " + problem);
+    std::string_view rest = list;
+    if (!Trim(rest).empty()) {
+        for (;;) {
+            const size_t comma = rest.find(',');
+            const std::string_view item = Trim(rest.substr(0, comma));
+            if (item.empty())
+                return Fail("--fault: empty fault in '" + list + "'");
+            if (!FaultItem(item))
+                return false;
+            if (comma == std::string_view::npos)
+                break;
+            rest.remove_prefix(comma + 1);
+        }
+    }
     options_->fault_lists.push_back(list);
     return true;
 }
 
 bool Parser::Option(const std::string& name) {
     const bool flag = name == "--pace" || name == "--no-com1" || name == "--no-vei1" ||
-                      name == "--help" || name == "-h";
+                      name == "--reuse" || name == "--help" || name == "-h";
     if (flag && inline_value_)
         return Fail(name + " takes no value");
     if (name == "--pace")
         options_->pace = true;
+    else if (name == "--reuse")
+        options_->reuse = true;
     else if (name == "--no-com1")
         options_->com1 = false;
     else if (name == "--no-vei1")
@@ -126,6 +265,12 @@ bool Parser::Option(const std::string& name) {
         return Number(name, &options_->reboot);
     else if (name == "--fault")
         return Fault();
+    else if (name == "--fsize-limit")
+        return Bytes(name, &options_->fsize_limit);
+    else if (name == "--time-limit")
+        return Seconds(name, &options_->time_limit_us);
+    else if (name == "--thread-limit")
+        return Number(name, &options_->thread_limit);
     else
         return Fail("unknown option " + name);
     return true;
@@ -154,6 +299,21 @@ bool Parser::Run() {
         return Fail("--root needs a folder");
     if (options_->report_path && options_->report_path->empty())
         return Fail("--report needs a file");
+    return Check();
+}
+
+// Options that make sense only together, or not at all together.
+bool Parser::Check() {
+    if (options_->reuse && !options_->root)
+        return Fail("--reuse needs --root");
+    if (options_->reuse && (options_->device_name || options_->reboot))
+        return Fail("--reuse keeps the store as it is: no --device-name or --reboot");
+    if (options_->board_faults.com1_held && !options_->com1)
+        return Fail("com1-held needs dev/COM1: not with --no-com1");
+    if (options_->board_faults.unplug && !options_->com1)
+        return Fail("unplug needs dev/COM1: not with --no-com1");
+    if (options_->thread_limit && *options_->thread_limit == 0)
+        return Fail("--thread-limit needs at least 1");
     return true;
 }
 

@@ -7,16 +7,22 @@
 #include <vector>
 
 #include "sim/modem_faults.h"
+#include "tools/virtual-board/board_faults.h"
 
 namespace vboard {
 
 struct Options {
     std::optional<std::string> root;  // a device root to (re)provision and keep
+    bool reuse = false;               // keep the root's store and register file as they are
     bool pace = false;                // the line carries bytes at its bit rate
     std::optional<uint32_t> device_name;
     std::optional<uint32_t> reboot;
     std::vector<std::string> fault_lists;  // as given, for the report
     sim::ModemFaults faults;
+    BoardFaults board_faults;
+    std::optional<uint64_t> fsize_limit;  // RLIMIT_FSIZE of the command, in bytes
+    std::optional<int64_t> time_limit_us;
+    std::optional<uint32_t> thread_limit;
     std::optional<std::string> report_path;
     bool com1 = true;  // dev/COM1 is provided
     bool vei1 = true;  // dev/VEI1 is provided

@@ -156,6 +156,22 @@ bool ProvisionRoot(const std::string& root, const BoardSetup& setup, std::string
     return true;
 }
 
+bool ReuseRoot(const std::string& root, std::string* error) {
+    for (const std::string& kept :
+         {host::posix::RegistryPath(root), host::posix::RegisterFilePath(root)}) {
+        std::error_code failure;
+        if (!fs::is_regular_file(fs::symlink_status(kept, failure))) {
+            *error = "--reuse: " + kept + " is not there to keep";
+            return false;
+        }
+    }
+    for (const BoardDriver& driver : kDrivers) {
+        if (auto path = host::posix::DevicePath(root, driver.name); path && !Remove(*path, error))
+            return false;
+    }
+    return Remove(host::posix::PowerLogPath(root), error);
+}
+
 bool LinkDevice(const std::string& root, const std::string& name, const std::string& target,
                 std::string* error) {
     const fs::path link = fs::path(root) / "dev" / name;
@@ -167,6 +183,18 @@ bool LinkDevice(const std::string& root, const std::string& name, const std::str
         return false;
     }
     return true;
+}
+
+}  // namespace vboard
+
+namespace vboard {
+
+void UnlinkDevice(const std::string& root, const std::string& name, const std::string& target) {
+    const fs::path link = fs::path(root) / "dev" / name;
+    std::error_code failure;
+    if (fs::is_symlink(fs::symlink_status(link, failure)) &&
+        fs::read_symlink(link, failure) == target && !failure)
+        fs::remove(link, failure);
 }
 
 }  // namespace vboard

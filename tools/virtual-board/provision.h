@@ -53,8 +53,18 @@ class RootFolder {
 // afresh: the registry store, a zeroed register file and the dev folder.
 bool ProvisionRoot(const std::string& root, const BoardSetup& setup, std::string* error);
 
+// Makes ready a root that an earlier run left, keeping its registry store and register file
+// as they are (a run killed half way leaves them as it left the board) and its debug log; the
+// power log is cleared, since the power manager's requests end with the process that made
+// them.  Fails when there is no store or register file to keep.
+bool ReuseRoot(const std::string& root, std::string* error);
+
 // ROOT/dev/NAME as a symbolic link to target.
 bool LinkDevice(const std::string& root, const std::string& name, const std::string& target,
                 std::string* error);
+
+// Removes ROOT/dev/NAME if it is still the link to target: its pseudo-terminal ends with the
+// run, and a later opener must not reach whatever terminal takes its number next.
+void UnlinkDevice(const std::string& root, const std::string& name, const std::string& target);
 
 }  // namespace vboard
