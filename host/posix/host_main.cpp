@@ -15,6 +15,7 @@
 #include "host/posix/radio_store.h"
 #include "host/posix/register_file.h"
 #include "host/posix/serial_posix.h"
+#include "host/posix/signals.h"
 #include "host/posix/sqlite_registry.h"
 #include "host/posix/terminal_ui.h"
 #include "host/real_clock.h"
@@ -49,6 +50,7 @@ std::unique_ptr<FrontEnd> MakeFrontEnd(Clock& clock, TerminalUi** terminal_out) 
 }  // namespace
 
 int RunOnHost(CWinApp& app, Resources& resources) {
+    StartInterruptReceiver();  // before any other thread: they all inherit the blocked signals
     std::optional<std::string> root = RootFromEnvironment();
     if (!root) {
         std::fprintf(stderr, "gsm-updater: UPDATER_ROOT is not set.\n%s", kRootHelp);
@@ -73,6 +75,7 @@ int RunOnHost(CWinApp& app, Resources& resources) {
     StoreRadio radio(*root, &registry);
     TerminalUi* terminal = nullptr;
     std::unique_ptr<FrontEnd> front_end = MakeFrontEnd(clock, &terminal);
+    WatchTerminal(terminal);
     Install({.clock = &clock,
              .log = &log,
              .resources = &resources,
