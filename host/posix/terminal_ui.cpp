@@ -446,7 +446,8 @@ void TerminalUi::Run() {
         if (key != ERR)
             HandleKey(key);
         // A hung-up terminal reads as an end of input at once: without this check the loop
-        // would spin.  The hang-up's signal may come late or not at all (no session).
+        // would spin.  The hang-up's signal may come late, or not at all to a program without a
+        // controlling terminal.
         if (TerminalLost())
             OnTerminalLost();
     }
