@@ -19,6 +19,10 @@ namespace {
 
 constexpr uint32_t kProgressFailed = 0xFFFFFFFF;  // -1
 constexpr uint32_t kProgressDone = 100;
+// Time for the workers to notice a stop.  They test the flags between steps only: a record's
+// progress step, a reset's path switch or the completion may have begun just before the stop.
+// In virtual time the sleep lets every other thread reach its next wait first.
+constexpr uint32_t kStopSettleMs = 200;
 
 // A write at the end that fails for another reason than a busy store (which the wrapper has
 // already waited out), such as a full disk, is tried this many times in all.
@@ -101,6 +105,25 @@ void ShowSuccess(CUpdaterDlg* pDlg) {
     pDlg->ShowMessageBox(L"GSM upgrade Success!", L"Success!!", host::kMbOk);
 }
 
+// The interrupt's exit, from the UI thread while the workers run on: the download is stopped
+// first, then the end waits for the workers' steps in flight, so that no later progress step,
+// reset or completion undoes the restore or overwrites Progress -1.  A completion that had
+// begun, or another exit, makes the end itself.
+void TakeInterruptExit(CUpdaterDlg* pDlg) {
+    pDlg->m_bDownloadEnabled = false;
+    pDlg->m_bStopWait = true;
+    pDlg->m_nImagePos = pDlg->m_dwImageSize.load();
+    host::DebugOut("Update interrupted\r\n");
+    host::Sleep(kStopSettleMs);
+    if (pDlg->m_bFsDone || pDlg->m_bAllowClose || pDlg->IsClosed())
+        return;
+    pDlg->m_bNeedRestore = true;
+    CloseSerialConnection(pDlg);
+    pDlg->m_settings.SetDWORD(L"Progress", kProgressFailed);
+    SetUpdateOutcome(kExitFailure);
+    RequestClose(pDlg);
+}
+
 }  // namespace
 
 bool CloseSerialConnection(CUpdaterDlg* pDlg) {
@@ -145,6 +168,10 @@ void RequestClose(CUpdaterDlg* pDlg) {
 
 // The exits differ only in a few steps; each step below runs in the order the exits share.
 void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit) {
+    if (exit == FailureExit::kInterrupted) {
+        TakeInterruptExit(pDlg);
+        return;
+    }
     const bool replay = exit == FailureExit::kSixthAttempt;
     if (replay)
         pDlg->m_bDownloadEnabled = false;

@@ -26,6 +26,7 @@ enum class FailureExit {
     kEighthReset,   // ResetThread: the eighth modem reset of a pass
     kSixthAttempt,  // the replay: a wrong answer in the sixth attempt of an image
     kBoardAccess,   // PrepareThread or ResetThread: a board register access failed
+    kInterrupted,   // the dialog: a second interrupt (signal) soon after a refused one
 };
 
 // The failure exits: stop the download, restore, Progress -1, close.  No message box.

@@ -3,8 +3,11 @@
 
 #include "app/exit_codes.h"
 #include "app/prepare.h"
+#include "app/teardown.h"
 #include "device/board.h"
+#include "host/clock.h"
 #include "host/debug_log.h"
+#include "host/platform.h"
 #include "host/thread.h"
 #include "res/dialog_template.h"
 #include "res/icon.h"
@@ -62,6 +65,53 @@ void CUpdaterDlg::OnOK() {
 
 void CUpdaterDlg::OnCancel() {
     OnOK();
+}
+
+void CUpdaterDlg::OnInterrupt(host::Interrupt interrupt) {
+    const char* name = host::InterruptName(interrupt);
+    // A close is under way: the run ends with the outcome it has recorded.
+    if (IsClosed() || m_bAllowClose)
+        return;
+    if (m_nState == -1 && ClaimUpdateStart()) {
+        host::DebugOut("Closed before the start (%s)\r\n", name);
+        SetUpdateOutcome(kExitClosedEarly);
+        host::CDialog::OnOK();
+        return;
+    }
+    // The completion ends by itself within seconds; the board is being restored already.
+    if (m_nState == 2 || m_bFsDone)
+        return;
+    const int64_t now_ms = host::CurrentClock().now_ms();
+    if (m_nFirstInterruptMs >= 0 && now_ms - m_nFirstInterruptMs <= kInterruptWindowMs) {
+        StopOnInterrupt(interrupt);
+        return;
+    }
+    m_nFirstInterruptMs = now_ms;
+    host::DebugOut("Can't close the Dlg (%s)\r\n", name);
+    SetNotice(
+        L"The update cannot be stopped safely. A second interrupt within 10 s stops it "
+        L"and restores the board.");
+}
+
+void CUpdaterDlg::StopOnInterrupt(host::Interrupt interrupt) {
+    host::DebugOut("Stop requested (%s)\r\n", host::InterruptName(interrupt));
+    SetNotice(L"Stopping the update and restoring the board...");
+    WaitForPreparation();
+    if (IsClosed() || m_bAllowClose || m_nState == 2)
+        return;
+    TakeFailureExit(this, FailureExit::kInterrupted);
+}
+
+// The preparation switches the board step by step and checks nothing between its steps; a
+// restore in the middle of it would be undone by its next step.  Once ReadThread has begun
+// (state 1) everything it switches is switched, and the download stops at any point.  The
+// preparation may also end the run itself (COM1: failed).
+void CUpdaterDlg::WaitForPreparation() {
+    host::Clock& clock = host::CurrentClock();
+    const int64_t deadline_ms = clock.now_ms() + kPreparationWaitMs;
+    while (m_nState != 1 && m_nState != 2 && !IsClosed() && !m_bAllowClose &&
+           clock.now_ms() < deadline_ms)
+        clock.sleep_ms(50);
 }
 
 void CUpdaterDlg::RefuseClose() {

@@ -23,6 +23,12 @@
 // DeviceName value that selects the other title and warning text.
 constexpr uint32_t kDeviceNameRom = 3617;
 
+// A second interrupt this soon after a refused one stops the update.
+constexpr int64_t kInterruptWindowMs = 10000;
+// How long a stop asked for during the preparation waits for the preparation to hand over to
+// the download (about 6 s) before it stops anyway.
+constexpr uint32_t kPreparationWaitMs = 30000;
+
 class CUpdaterDlg : public host::CDialog {
   public:
     CUpdaterDlg();
@@ -40,6 +46,11 @@ class CUpdaterDlg : public host::CDialog {
     // Escape and the window's close box: refused like the caption's OK button, through the
     // close guard, so that no route ends the process in the middle of a download.
     void OnCancel() override;
+    // An interrupt from outside (a signal): before the start it closes the dialog like the
+    // close box; while the update prepares or downloads the first is refused and a second
+    // within kInterruptWindowMs stops the update through the failure exit; during the
+    // completion and once the dialog is ending it changes nothing.
+    void OnInterrupt(host::Interrupt interrupt) override;
     // Control 1019 in red, in a weight-600 font for DeviceName 3617, on a transparent
     // background.
     host::Brush OnCtlColor(host::CDC& dc, int nCtlId, host::ControlKind kind) override;
@@ -102,6 +113,11 @@ class CUpdaterDlg : public host::CDialog {
   private:
     // Refuses a close while the update runs, with the log line in states 0 and 1.
     void RefuseClose();
+    // The second interrupt: waits for the preparation to hand over, then the failure exit.
+    void StopOnInterrupt(host::Interrupt interrupt);
+    void WaitForPreparation();
 
     std::atomic<bool> m_bUpdateClaimed{false};
+    // When the last refused interrupt came (UI thread only); -1: none yet.
+    int64_t m_nFirstInterruptMs = -1;
 };

@@ -2,6 +2,7 @@
 #include "host/framework.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "host/clock.h"
 #include "host/platform.h"
@@ -21,7 +22,62 @@ ControlState FromTemplate(const ControlTemplate& control) {
     return state;
 }
 
+// Where interrupts go: the dialog whose DoModal runs, and whether its loop still takes them.
+// Interrupts that come while there is none wait here for the next one.
+struct InterruptRoute {
+    std::mutex mutex;
+    CDialog* dialog = nullptr;
+    bool looping = false;
+    std::vector<Interrupt> pending;
+};
+
+InterruptRoute& Route() {
+    static InterruptRoute route;
+    return route;
+}
+
+// The dialog is the target from the start of DoModal to its return, workers' wait included.
+class ScopedInterruptTarget {
+  public:
+    explicit ScopedInterruptTarget(CDialog* dialog) : dialog_(dialog) {
+        std::lock_guard<std::mutex> lock(Route().mutex);
+        Route().dialog = dialog;
+        Route().looping = false;
+    }
+    ~ScopedInterruptTarget() {
+        std::lock_guard<std::mutex> lock(Route().mutex);
+        if (Route().dialog == dialog_)
+            Route().dialog = nullptr;
+    }
+    ScopedInterruptTarget(const ScopedInterruptTarget&) = delete;
+    ScopedInterruptTarget& operator=(const ScopedInterruptTarget&) = delete;
+
+  private:
+    CDialog* dialog_;
+};
+
 }  // namespace
+
+const char* InterruptName(Interrupt interrupt) {
+    switch (interrupt) {
+        case Interrupt::kInterrupt:
+            return "SIGINT";
+        case Interrupt::kTerminate:
+            return "SIGTERM";
+        case Interrupt::kHangUp:
+            return "SIGHUP";
+    }
+    return "?";
+}
+
+void PostInterrupt(Interrupt interrupt) {
+    InterruptRoute& route = Route();
+    std::lock_guard<std::mutex> lock(route.mutex);
+    if (route.dialog == nullptr)
+        route.pending.push_back(interrupt);
+    else if (route.looping)
+        route.dialog->PostInterrupt(interrupt);
+}
 
 CDialog::CDialog(const DialogTemplate& dialog_template) : template_(dialog_template) {
     state_.template_id = template_.id;
@@ -42,11 +98,13 @@ int CDialog::DoModal() {
     // The UI thread takes part in virtual time while the window exists: while it runs
     // OnInitDialog or a handler, time must not move under it.
     ScopedClockThread ui_thread(CurrentClock());
+    ScopedInterruptTarget target(this);
     return RunModalLoop();
 }
 
 int CDialog::DoModalAndWait(uint32_t grace_ms, bool* workers_ended) {
     ScopedClockThread ui_thread(CurrentClock());
+    ScopedInterruptTarget target(this);
     const int result = RunModalLoop();
     const bool ended = WaitForWorkers(grace_ms);
     if (workers_ended != nullptr)
@@ -57,7 +115,7 @@ int CDialog::DoModalAndWait(uint32_t grace_ms, bool* workers_ended) {
 int CDialog::RunModalLoop() {
     Clock& clock = CurrentClock();
     clock.Update([this] {
-        commands_.clear();
+        messages_.clear();
         end_requested_ = false;
         result_ = 0;
     });
@@ -70,10 +128,23 @@ int CDialog::RunModalLoop() {
         if (front_end_ != nullptr)
             front_end_->OnDialogOpened(state_, *this);
     }
+    // Interrupts from before the window existed come first: nothing has started yet.
+    std::vector<Interrupt> early;
+    {
+        std::lock_guard<std::mutex> lock(Route().mutex);
+        early.swap(Route().pending);
+        Route().looping = true;
+    }
+    for (Interrupt interrupt : early)
+        OnInterrupt(interrupt);
     OnInitDialog();
-    int command_id = 0;
-    while (NextCommand(&command_id))
-        DispatchCommand(command_id);
+    Message message;
+    while (NextMessage(&message))
+        Dispatch(message);
+    {
+        std::lock_guard<std::mutex> lock(Route().mutex);
+        Route().looping = false;
+    }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (front_end_ != nullptr)
@@ -85,16 +156,16 @@ int CDialog::RunModalLoop() {
     return result;
 }
 
-// Waits for a command or the end; the end wins over commands still queued.
-bool CDialog::NextCommand(int* command_id) {
+// Waits for a command, an interrupt or the end; the end wins over anything still queued.
+bool CDialog::NextMessage(Message* message) {
     Clock& clock = CurrentClock();
-    clock.wait_until_us(kForever, [this] { return end_requested_ || !commands_.empty(); });
+    clock.wait_until_us(kForever, [this] { return end_requested_ || !messages_.empty(); });
     bool have = false;
-    clock.Update([this, command_id, &have] {
-        if (end_requested_ || commands_.empty())
+    clock.Update([this, message, &have] {
+        if (end_requested_ || messages_.empty())
             return;
-        *command_id = commands_.front();
-        commands_.pop_front();
+        *message = messages_.front();
+        messages_.pop_front();
         have = true;
     });
     return have;
@@ -109,7 +180,18 @@ void CDialog::EndDialog(int result) {
 }
 
 void CDialog::PostCommand(int command_id) {
-    CurrentClock().Update([this, command_id] { commands_.push_back(command_id); });
+    CurrentClock().Update([this, command_id] { messages_.push_back({false, command_id}); });
+}
+
+void CDialog::PostInterrupt(Interrupt interrupt) {
+    CurrentClock().Update([this, interrupt] { messages_.push_back({true, 0, interrupt}); });
+}
+
+void CDialog::Dispatch(const Message& message) {
+    if (message.interrupt)
+        OnInterrupt(message.which);
+    else
+        DispatchCommand(message.command_id);
 }
 
 // A click on a hidden or disabled button cannot happen on the device; a front-end that posts
@@ -150,6 +232,10 @@ void CDialog::OnOK() {
 
 void CDialog::OnCancel() {
     EndDialog(kIdCancel);
+}
+
+void CDialog::OnInterrupt(Interrupt) {
+    OnCancel();
 }
 
 bool CDialog::OnInitDialog() {
@@ -216,6 +302,12 @@ void CDialog::CenterWindow() {
     std::lock_guard<std::mutex> lock(mutex_);
     state_.centred = true;
     PublishLocked(DialogChange::kCentred, 0);
+}
+
+void CDialog::SetNotice(const std::wstring& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state_.notice = text;
+    PublishLocked(DialogChange::kNotice, 0);
 }
 
 void CDialog::RepaintNow() {

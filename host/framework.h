@@ -14,11 +14,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <span>
 #include <string>
 
 #include "host/frontend.h"
+#include "host/interrupt.h"
 
 namespace host {
 
@@ -164,6 +166,9 @@ class CDialog : private DialogSite {
 
     virtual void OnOK();
     virtual void OnCancel();
+    // An interrupt from outside the program (host::PostInterrupt), on the UI thread like a
+    // command.  The base ends the dialog as the cancel command does.
+    virtual void OnInterrupt(Interrupt interrupt);
     virtual bool OnInitDialog();
     virtual void DoDataExchange(CDataExchange* dx);
     // The control-colour hook; the base answers the dialog's brush and leaves dc alone.
@@ -177,6 +182,9 @@ class CDialog : private DialogSite {
     void SetIcon(HIcon icon, bool big);
     void CenterWindow();
     void RepaintNow();  // repaints at once, as the platform's UpdateWindow does
+    // A line of the window's own, outside the template's controls (a status bar): what the
+    // user should know about the window itself.  Empty hides it.
+    void SetNotice(const std::wstring& text);
     int ShowMessageBox(const std::wstring& text, const std::wstring& caption, uint32_t style);
 
     // Controls by id.  Unknown ids are ignored (answers: empty, false or 0).
@@ -201,15 +209,25 @@ class CDialog : private DialogSite {
     bool ClaimClose() { return !close_claimed_.exchange(true); }
 
   private:
+    friend void PostInterrupt(Interrupt interrupt);
+    // A command by id, or an interrupt.
+    struct Message {
+        bool interrupt = false;
+        int command_id = 0;
+        Interrupt which = Interrupt::kInterrupt;
+    };
+
     // DialogSite, for the front-end.
     void PostCommand(int command_id) override;
+    void PostInterrupt(Interrupt interrupt) override;
     ControlColors ColorsOf(int control_id) override;
 
     int RunModalLoop();
     bool WaitForWorkers(uint32_t grace_ms);
+    void Dispatch(const Message& message);
     void DispatchCommand(int command_id);
     bool IsClickable(int id);
-    bool NextCommand(int* command_id);
+    bool NextMessage(Message* message);
     ControlState* FindLocked(int id);
     void PublishLocked(DialogChange::Kind kind, int id);
 
@@ -219,7 +237,7 @@ class CDialog : private DialogSite {
     FrontEnd* front_end_ = nullptr;
     // The command queue and the end flag are read by the modal loop's wait predicate and so
     // change only under the clock's lock (Clock::Update).
-    std::deque<int> commands_;
+    std::deque<Message> messages_;
     bool end_requested_ = false;
     int result_ = 0;
     std::atomic<bool> closed_{false};
@@ -266,8 +284,21 @@ class StartupStep {
 // installed then (or they must cope with their absence).
 int AppMain(CWinApp& app);
 
+// Hands an interrupt to the application, from any thread (the host's signal receiver, a test).
+// The dialog in its modal loop gets it in OnInterrupt, in order with the commands.  One that
+// comes while no dialog runs is kept for the next dialog, which gets it before its
+// OnInitDialog (the program has not started anything yet); one that comes after the dialog's
+// loop has ended is dropped (the program is ending with its recorded outcome).
+void PostInterrupt(Interrupt interrupt);
+
+// Steps that must run however the process ends, such as giving a terminal back: run by
+// EndProcessNow, in the reverse order of adding.  AddEndHook answers an id for RemoveEndHook.
+int AddEndHook(std::function<void()> hook);
+void RemoveEndHook(int id);
+
 // Ends the process at once with code, without unwinding or running exit handlers: for a run
-// whose worker threads still hold objects that an orderly exit would destroy under them.
+// whose worker threads still hold objects that an orderly exit would destroy under them.  The
+// end hooks run first.
 [[noreturn]] void EndProcessNow(int code);
 
 }  // namespace host

@@ -2,6 +2,8 @@
 // the dialog (drawing context, edit control, data exchange).
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "host/framework.h"
@@ -16,6 +18,32 @@ std::vector<void (*)()>& StartupSteps() {
     // order the translation units are initialised.
     static std::vector<void (*)()> steps;
     return steps;
+}
+
+struct EndHooks {
+    std::mutex mutex;
+    int next_id = 1;
+    std::vector<std::pair<int, std::function<void()>>> hooks;
+};
+
+EndHooks& Hooks() {
+    static EndHooks hooks;
+    return hooks;
+}
+
+// Each hook runs once, outside the lock, so that a hook may remove itself.
+void RunEndHooks() {
+    for (;;) {
+        std::function<void()> hook;
+        {
+            std::lock_guard<std::mutex> lock(Hooks().mutex);
+            if (Hooks().hooks.empty())
+                return;
+            hook = std::move(Hooks().hooks.back().second);
+            Hooks().hooks.pop_back();
+        }
+        hook();
+    }
 }
 
 }  // namespace
@@ -83,7 +111,20 @@ int AppMain(CWinApp& app) {
     return app.ExitInstance();
 }
 
+int AddEndHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(Hooks().mutex);
+    const int id = Hooks().next_id++;
+    Hooks().hooks.emplace_back(id, std::move(hook));
+    return id;
+}
+
+void RemoveEndHook(int id) {
+    std::lock_guard<std::mutex> lock(Hooks().mutex);
+    std::erase_if(Hooks().hooks, [id](const auto& entry) { return entry.first == id; });
+}
+
 void EndProcessNow(int code) {
+    RunEndHooks();
     std::fflush(nullptr);
     std::_Exit(code);
 }

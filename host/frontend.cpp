@@ -33,6 +33,8 @@ std::string DescribeChange(const DialogChange& change, const DialogState& state)
                    std::to_string(state.small_icon ? state.small_icon->id : 0);
         case DialogChange::kCentred:
             return "centre";
+        case DialogChange::kNotice:
+            return "notice " + QuotedText(state.notice);
         default:
             break;
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "host/interrupt.h"
 #include "host/ui.h"
 
 namespace host {
@@ -68,6 +69,7 @@ struct DialogState {
     HIcon big_icon = nullptr;
     HIcon small_icon = nullptr;
     bool centred = false;
+    std::wstring notice;                 // the window's status line; empty: none
     std::vector<ControlState> controls;  // template order
 
     const ControlState* Find(int id) const;
@@ -85,6 +87,7 @@ struct DialogChange {
         kRepaint,   // the dialog repainted at once; id 0
         kIcon,      // id 0
         kCentred,   // id 0
+        kNotice,    // the window's status line; id 0
     };
     Kind kind;
     int id = 0;
@@ -106,6 +109,8 @@ class DialogSite {
     // Queues a command for the modal loop: kIdOk (the caption's OK button), kIdCancel
     // (Escape, the window's close box) or a button's control id.  Any thread.
     virtual void PostCommand(int command_id) = 0;
+    // Queues an interrupt for the modal loop (host/interrupt.h).  Any thread.
+    virtual void PostInterrupt(Interrupt interrupt) = 0;
     virtual ControlColors ColorsOf(int control_id) = 0;
 };
 
@@ -120,7 +125,7 @@ class FrontEnd : public Ui {
 };
 
 // One readable line for a change, e.g. `text 1016 " 7m43s "`, `hide 1009`, `pos 1007 17`,
-// `title "GSM Updater"`.  Texts are quoted, with line breaks written as \n.
+// `title "GSM Updater"`, `notice "..."`.  Texts are quoted, with line breaks written as \n.
 std::string DescribeChange(const DialogChange& change, const DialogState& state);
 
 // A text in double quotes, with line breaks, quotes and backslashes escaped, so that one

@@ -18,6 +18,7 @@
 #include "host/posix/register_file.h"
 #include "host/posix/root_checks.h"
 #include "host/posix/serial_posix.h"
+#include "host/posix/signals.h"
 #include "host/posix/sqlite_registry.h"
 #include "host/posix/terminal_ui.h"
 #include "host/real_clock.h"
@@ -79,6 +80,7 @@ bool TrustAndLockRoot(std::optional<std::string>& root, InstanceLock& lock, std:
 }  // namespace
 
 int RunOnHost(CWinApp& app, Resources& resources) {
+    StartInterruptReceiver();  // before any other thread: they all inherit the blocked signals
     std::optional<std::string> root = RootFromEnvironment();
     if (!root) {
         std::fprintf(stderr, "gsm-updater: UPDATER_ROOT is not set.\n%s", kRootHelp);
@@ -111,6 +113,7 @@ int RunOnHost(CWinApp& app, Resources& resources) {
     StoreRadio radio(*root, &registry);
     TerminalUi* terminal = nullptr;
     std::unique_ptr<FrontEnd> front_end = MakeFrontEnd(clock, &terminal);
+    WatchTerminal(terminal);
     Install({.clock = &clock,
              .log = &log,
              .resources = &resources,

@@ -4,6 +4,8 @@
 #include "host/posix/terminal_ui.h"
 
 #include <curses.h>
+#include <signal.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 
 #include "host/debug_log.h"
 #include "host/framework.h"
+#include "host/posix/signals.h"
 
 namespace host::posix {
 namespace {
@@ -22,6 +25,7 @@ constexpr int kEscapeDelayMs = 25;
 constexpr int kBoldWeight = 600;
 constexpr int kBoxTextWidth = 50;
 constexpr const char* kHint = "Enter/o: OK   Esc: cancel";
+constexpr int kNoticeRows = 3;
 
 int ToCol(int x_du) {
     return x_du * 2 / 5;
@@ -163,6 +167,32 @@ void DrawControl(const ControlState& control, const ControlColors& colors, int t
     attrset(A_NORMAL);
 }
 
+// The window's status line, in the frame's bottom rows, which the template leaves empty.
+void DrawNotice(const std::string& notice, int top, int left, int height, int width) {
+    const std::vector<std::string> lines = Wrap(notice, width - 2);
+    const int rows = std::min<int>(kNoticeRows, static_cast<int>(lines.size()));
+    attron(A_BOLD);
+    for (int i = 0; i < rows; ++i) {
+        mvhline(top + height - 1 - rows + i, left + 1, ' ', width - 2);
+        mvaddnstr(top + height - 1 - rows + i, left + 1, lines[i].c_str(), width - 2);
+    }
+    attroff(A_BOLD);
+}
+
+// Gives the signals that ask the program to stop a handler of their own before the screen
+// library starts, so that it does not install its own, which would end the process.  The
+// program receives them elsewhere (host/posix/signals.h); this handler never runs there.
+void KeepStopSignalsFromTheLibrary() {
+    struct sigaction ours {};
+    ours.sa_handler = [](int) {};
+    sigemptyset(&ours.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction current {};
+        if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            sigaction(signal_number, &ours, nullptr);
+    }
+}
+
 void DrawBox(const std::wstring& caption_text, const std::wstring& body) {
     const std::string caption = Narrow(caption_text);
     const std::vector<std::string> lines = Wrap(Narrow(body), std::min(kBoxTextWidth, COLS - 6));
@@ -201,13 +231,20 @@ bool StdioIsTerminal() {
     return isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
 }
 
+bool TerminalAnswers(int fd) {
+    struct termios settings {};
+    return tcgetattr(fd, &settings) == 0;
+}
+
 TerminalUi::~TerminalUi() {
+    ForgetTerminal(this);
     Stop();
 }
 
 bool TerminalUi::Start() {
     if (!StdioIsTerminal())
         return false;
+    KeepStopSignalsFromTheLibrary();
     SCREEN* screen = newterm(nullptr, stdout, stdin);
     if (screen == nullptr)
         return false;
@@ -227,23 +264,31 @@ bool TerminalUi::Start() {
     std::lock_guard<std::mutex> lock(mutex_);
     running_ = true;
     stop_ = false;
+    lost_ = false;
     dirty_ = true;
     thread_ = std::thread(&TerminalUi::Run, this);
+    end_hook_ = AddEndHook([this] { Stop(); });
     return true;
 }
 
 void TerminalUi::Stop() {
+    bool lost = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!running_)
             return;
         stop_ = true;
+        lost = lost_;
     }
     changed_.notify_all();
     thread_.join();
-    // The drawing thread has ended: this thread is now the only one near the terminal.
-    endwin();
-    delscreen(static_cast<SCREEN*>(screen_));
+    RemoveEndHook(end_hook_);
+    // The drawing thread has ended: this thread is now the only one near the terminal.  A
+    // terminal that is gone has nothing to give back.
+    if (!lost) {
+        endwin();
+        delscreen(static_cast<SCREEN*>(screen_));
+    }
     screen_ = nullptr;
     std::lock_guard<std::mutex> lock(mutex_);
     running_ = false;
@@ -255,9 +300,33 @@ void TerminalUi::Stop() {
     changed_.notify_all();
 }
 
+bool TerminalUi::TerminalLost() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (lost_)
+            return true;
+        if (!running_)
+            return false;
+    }
+    return !TerminalAnswers(STDOUT_FILENO) || !TerminalAnswers(STDIN_FILENO);
+}
+
+void TerminalUi::OnTerminalLost() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_ || lost_)
+        return;
+    lost_ = true;
+    for (const auto& box : boxes_) {
+        box->answered = true;
+        box->answer = kIdOk;
+    }
+    boxes_.clear();
+    changed_.notify_all();
+}
+
 int TerminalUi::ShowMessageBox(const std::wstring& text, const std::wstring& caption, uint32_t) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!running_ || stop_)
+    if (!running_ || stop_ || lost_)
         return kIdOk;
     auto box = std::make_shared<PendingBox>();
     box->text = text;
@@ -298,7 +367,7 @@ void TerminalUi::OnDialogClosed() {
 // dialog answers them without taking a lock of its own.
 bool TerminalUi::TakeFrame(Frame* frame) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stop_)
+    if (stop_ || lost_)
         return false;
     frame->beeps = beeps_;
     beeps_ = 0;
@@ -366,6 +435,8 @@ void TerminalUi::Run() {
                         DrawControl(state.controls[i], frame.colors[i], top + 1, left + 1);
                 }
                 mvaddnstr(top + height, left, kHint, width);
+                if (!state.notice.empty())
+                    DrawNotice(Narrow(state.notice), top, left, height, width);
             }
             if (frame.has_box)
                 DrawBox(frame.box.caption, frame.box.text);
@@ -374,6 +445,11 @@ void TerminalUi::Run() {
         const int key = getch();
         if (key != ERR)
             HandleKey(key);
+        // A hung-up terminal reads as an end of input at once: without this check the loop
+        // would spin.  The hang-up's signal may come late, or not at all to a program without a
+        // controlling terminal.
+        if (TerminalLost())
+            OnTerminalLost();
     }
 }
 

@@ -3,7 +3,12 @@
 // the keyboard.  Other threads only change the model under the lock and wake it.
 //
 // Keys: Enter or 'o' is the caption's OK button (it reaches the dialog's close guard), Escape
-// is the cancel command.  In a message box Enter, 'o', Escape or Space answer OK.
+// is the cancel command.  In a message box Enter, 'o', Escape or Space answer OK.  The
+// interrupt key reaches the program as a signal (host/posix/signals.h), not as a key.
+//
+// A terminal that goes away (a hang-up: the window closed, the connection lost) does not end
+// the program: the front-end stops drawing, answers message boxes with OK as line mode does,
+// and the update runs on without a screen.
 #pragma once
 
 #include <condition_variable>
@@ -19,6 +24,8 @@ namespace host::posix {
 
 // Whether standard input and output are both a terminal.
 bool StdioIsTerminal();
+// Whether the terminal behind fd still answers; false once it has been hung up.
+bool TerminalAnswers(int fd);
 
 class TerminalUi final : public FrontEnd {
   public:
@@ -29,8 +36,13 @@ class TerminalUi final : public FrontEnd {
 
     // Takes the terminal and starts the drawing thread; false when stdio is not a terminal.
     bool Start();
-    // Ends the drawing thread and gives the terminal back; boxes still open answer OK.
+    // Ends the drawing thread and gives the terminal back; boxes still open answer OK.  Also
+    // run by host::EndProcessNow while the front-end is started.
     void Stop();
+    // Whether the terminal it draws on is gone.  Any thread.
+    bool TerminalLost();
+    // The terminal has gone: draw nothing more, answer every box with OK.  Any thread.
+    void OnTerminalLost();
 
     int ShowMessageBox(const std::wstring& text, const std::wstring& caption,
                        uint32_t style) override;
@@ -58,6 +70,8 @@ class TerminalUi final : public FrontEnd {
     void* screen_ = nullptr;  // the screen library's handle, opaque here
     bool running_ = false;
     bool stop_ = false;
+    bool lost_ = false;
+    int end_hook_ = 0;
     bool dirty_ = true;
     int beeps_ = 0;
     bool open_ = false;

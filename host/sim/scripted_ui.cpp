@@ -71,6 +71,14 @@ bool ScriptedUi::Post(int command_id) {
     return true;
 }
 
+bool ScriptedUi::SendInterrupt(Interrupt interrupt) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (site_ == nullptr)
+        return false;
+    site_->PostInterrupt(interrupt);
+    return true;
+}
+
 ControlColors ScriptedUi::Colors(int control_id) {
     std::lock_guard<std::mutex> lock(mutex_);
     return site_ != nullptr ? site_->ColorsOf(control_id) : ControlColors{};

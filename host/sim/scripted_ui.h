@@ -1,5 +1,6 @@
 // A front-end for tests: records every published change of the dialog with its (virtual) time,
-// answers message boxes from a queue (OK when it is empty) and posts commands as the test says.
+// answers message boxes from a queue (OK when it is empty) and posts commands and interrupts
+// as the test says.
 #pragma once
 
 #include <cstdint>
@@ -45,6 +46,9 @@ class ScriptedUi final : public FrontEnd {
     void PostOnOpen(int command_id);
     // Posts to the open dialog; false when none is open.
     bool Post(int command_id);
+    // An interrupt to the open dialog, as the host's signal receiver delivers one; false when
+    // none is open.
+    bool SendInterrupt(Interrupt interrupt);
     // The open dialog's colours for a control (defaults when none is open).
     ControlColors Colors(int control_id);
 

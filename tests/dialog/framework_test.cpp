@@ -1,5 +1,7 @@
 // The framework under the dialog: the modal loop and its commands, the bar's messages, the
 // wait for the workers, the application's entry, and line mode's output.
+#include <algorithm>
+#include <cstdio>
 #include <sstream>
 
 #include "host/framework.h"
@@ -35,6 +37,12 @@ class TestDlg : public host::CDialog {
         handled.push_back(1);
         host::CDialog::OnOK();
     }
+    // Interrupts are recorded as 100 + their number; kHangUp ends the dialog as the base does.
+    void OnInterrupt(host::Interrupt interrupt) override {
+        handled.push_back(100 + static_cast<int>(interrupt));
+        if (interrupt == host::Interrupt::kHangUp)
+            host::CDialog::OnInterrupt(interrupt);
+    }
     void On10() { handled.push_back(10); }
     void On11() { handled.push_back(11); }
     void On12() { handled.push_back(12); }
@@ -66,6 +74,70 @@ TEST_F(FrameworkTest, ModalLoopDispatchesCommandsInOrderAndSkipsUnclickableButto
     EXPECT_EQ(dlg.handled, (std::vector<int>{10, 40, 1}));
     EXPECT_TRUE(dlg.IsClosed());
     EXPECT_FALSE(ui_.IsOpen());
+}
+
+// Interrupts go in order with the commands; one that came while no dialog ran goes first,
+// before OnInitDialog; one that comes after the loop has ended is dropped, also for the next
+// dialog.  The base handler ends the dialog like the cancel command.
+TEST_F(FrameworkTest, InterruptsReachTheModalDialogInOrder) {
+    using host::Interrupt;
+    host::PostInterrupt(Interrupt::kTerminate);
+    TestDlg dlg;
+    dlg.on_init = [this](TestDlg& d) {
+        d.handled.push_back(0);
+        ui_.Post(10);
+        ui_.SendInterrupt(Interrupt::kInterrupt);
+        ui_.Post(40);
+        ui_.SendInterrupt(Interrupt::kHangUp);
+        ui_.Post(10);
+        host::StartThread(
+            [](void* param) -> uint32_t {
+                auto* dialog = static_cast<TestDlg*>(param);
+                host::CurrentClock().wait_until_us(host::kForever,
+                                                   [dialog] { return dialog->IsClosed(); });
+                host::Sleep(10);  // the loop has ended; the dialog waits for this thread
+                host::PostInterrupt(Interrupt::kTerminate);
+                return 0;
+            },
+            &d);
+    };
+    bool workers_ended = false;
+    EXPECT_EQ(dlg.DoModalAndWait(1000, &workers_ended), host::kIdCancel);
+    EXPECT_TRUE(workers_ended);
+    EXPECT_EQ(dlg.handled, (std::vector<int>{101, 0, 10, 100, 40, 102}));
+
+    TestDlg next;
+    ui_.PostOnOpen(host::kIdOk);
+    EXPECT_EQ(next.DoModal(), host::kIdOk);
+    EXPECT_EQ(next.handled, std::vector<int>{1});
+}
+
+// The window's own status line reaches the front-ends like any change.
+TEST_F(FrameworkTest, NoticeIsPublished) {
+    TestDlg dlg;
+    dlg.on_init = [](TestDlg& d) {
+        d.SetNotice(L"Cannot stop \"now\"\nwait");
+        d.EndDialog(host::kIdOk);
+    };
+    dlg.DoModal();
+    const std::vector<std::string> lines = ui_.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), R"(notice "Cannot stop \"now\"\nwait")"),
+              lines.end());
+    EXPECT_EQ(ui_.State().notice, L"Cannot stop \"now\"\nwait");
+}
+
+// However the process ends at once, the end hooks run first, the last added first.
+TEST(EndHooksDeathTest, EndProcessNowRunsTheHooksLastAddedFirst) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            host::AddEndHook([] { std::fputs("first\n", stderr); });
+            const int removed = host::AddEndHook([] { std::fputs("removed\n", stderr); });
+            host::AddEndHook([] { std::fputs("second\n", stderr); });
+            host::RemoveEndHook(removed);
+            host::EndProcessNow(7);
+        },
+        ::testing::ExitedWithCode(7), "^second\nfirst\n$");
 }
 
 // Threads that still hold the dialog after its end are waited for; one that outstays the
