@@ -37,7 +37,7 @@ constexpr int kStoreStartWaitMs = 10000;
 
 // The store must open as a registry store and take a write before anything is touched; a
 // write lock that another program holds is waited out, up to kStoreStartWaitMs.
-bool StoreUsable(SqliteRegistry& registry, FileLog& log) {
+bool StoreUsable(SqliteRegistry& registry, LogSink& log) {
     if (registry.ok() && registry.CheckWritable(kStoreStartWaitMs) == kRegOk)
         return true;
     std::fprintf(stderr, "gsm-updater: the registry store cannot be used: %s\n",
