@@ -48,8 +48,19 @@ bool OpenModemPort(CUpdaterDlg* pDlg) {
     return pDlg->m_port.Open(L"COM", 1, 9600, 0, 8, 0, true);
 }
 
-// The board's download path, ReadThread, and the modem's power key.
-void StartDownload(CUpdaterDlg* pDlg) {
+// A worker that cannot be started ends the update through the failure exit, which restores
+// whatever the preparation has switched so far.
+bool StartWorker(CUpdaterDlg* pDlg, host::ThreadProc proc, const char* name) {
+    if (host::StartThread(proc, pDlg))
+        return true;
+    host::DebugOut("Start %s failed\r\n", name);
+    TakeFailureExit(pDlg, FailureExit::kThreadStart);
+    return false;
+}
+
+// The board's download path, ReadThread, and the modem's power key.  False when ReadThread
+// did not start (the failure exit has run).
+bool StartDownload(CUpdaterDlg* pDlg) {
     ResetIdleTimer();
     host::Sleep(1000);
     WriteUart0ModemControl(0);
@@ -58,9 +69,11 @@ void StartDownload(CUpdaterDlg* pDlg) {
     host::DebugOut("Switch CPLD Mode 110 \r\n");
     SwitchCpldMode(6);
     host::DebugOut("ReadThread \r\n");
-    host::StartThread(ReadThread, pDlg);
+    if (!StartWorker(pDlg, ReadThread, "ReadThread"))
+        return false;
     host::DebugOut("Power on GSM Module\r\n");
     PowerOnGsmModule();
+    return true;
 }
 
 }  // namespace
@@ -92,7 +105,8 @@ uint32_t PrepareThread(void* pParam) {
     pDlg->m_nState = 0;
     PrepareRegistryAndPower(pDlg);
     PrepareDialogTexts(pDlg);
-    host::StartThread(CountdownThread, pDlg);
+    if (!StartWorker(pDlg, CountdownThread, "CountdownThread"))
+        return 0;
     pDlg->TurnOffRIL();
     ResetIdleTimer();
     pDlg->ShowItem(res::kIdcStatus, true);
@@ -101,7 +115,8 @@ uint32_t PrepareThread(void* pParam) {
         TakeFailureExit(pDlg, FailureExit::kCom1Open);
         return 0;
     }
-    StartDownload(pDlg);
+    if (!StartDownload(pDlg))
+        return 0;
     pDlg->m_bNeedRestore = true;
     ResetIdleTimer();
     return 0;

@@ -81,14 +81,15 @@ void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit) {
     else
         pDlg->m_bStopWait = true;
     pDlg->m_nImagePos = pDlg->m_dwImageSize.load();
-    if (exit == FailureExit::kEighthReset)
+    if (exit == FailureExit::kEighthReset || exit == FailureExit::kThreadStart)
         pDlg->m_bDownloadEnabled = false;
     if (exit == FailureExit::kCom1Open)
         host::DebugOut("Open COM1 failed\r\n");
     if (exit == FailureExit::kEighthReset)
         host::DebugOut("Reset times >  N \r\n");
     // The watchdog and PrepareThread arm the restore themselves and keep the guard shut while
-    // it runs; the replay's restore was armed by the preparation.
+    // it runs; the replay's restore was armed by the preparation.  A thread that did not start
+    // may have been needed before the preparation armed it: armed here.
     if (!replay) {
         pDlg->m_bNeedRestore = true;
         pDlg->m_bAllowClose = false;

@@ -20,6 +20,7 @@ enum class FailureExit {
     kCom1Open,      // PrepareThread: the second open of COM1: failed
     kEighthReset,   // ResetThread: the eighth modem reset of a pass
     kSixthAttempt,  // the replay: a wrong answer in the sixth attempt of an image
+    kThreadStart,   // a worker thread (CountdownThread, ReadThread, ResetThread) did not start
 };
 
 // The failure exits: stop the download, restore, Progress -1, close.  No message box.

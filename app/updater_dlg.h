@@ -95,6 +95,9 @@ class CUpdaterDlg : public host::CDialog {
     std::atomic<uint32_t> m_dwDeviceName{0};
     uint32_t m_dwReboot = 0;
     std::atomic<bool> m_bCountdown{false};
+    // Set by the watchdog before it starts a ResetThread, cleared by that run at its end: no
+    // second run is started while one is pending or running.
+    std::atomic<bool> m_bResetRunning{false};
 
   protected:
     std::span<const MessageMapEntry> GetMessageMap() const override;

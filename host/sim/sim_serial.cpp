@@ -422,9 +422,11 @@ bool SimLink::NearSetState(SerialHandle handle, const SerialState& state) {
     return ok;
 }
 
+// A lost handle still takes time-outs: they are the port's own, and its calls go on keeping
+// them.
 bool SimLink::NearSetTimeouts(SerialHandle handle, const SerialTimeouts& timeouts) {
     Lock lock(mutex_);
-    if (!AliveLocked(handle))
+    if (!AliveLocked(handle) && lost_ != handle)
         return false;
     timeouts_ = timeouts;
     return true;

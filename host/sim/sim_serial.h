@@ -68,7 +68,8 @@ class SimLink {
     // The device goes away, at any moment: bytes on the line are lost and Open fails with
     // kErrorFileNotFound until Plug().  A near handle open at the time stays open but lost:
     // its reads and writes fail when their time-outs have passed (a write without one after
-    // kLostWriteMs), its other calls fail at once, and Close still ends them at once.  A lost
+    // kLostWriteMs), it still takes new time-outs, its other calls fail at once, and Close
+    // still ends them at once.  A lost
     // handle never comes back, not even after Plug().
     void Unplug();
     void Plug();
