@@ -50,21 +50,38 @@ bool OpenModemPort(CUpdaterDlg* pDlg) {
     return pDlg->m_port.Open(L"COM", 1, 9600, 0, 8, 0, true);
 }
 
-// The board's download path, ReadThread, and the modem's power key.  False at the first
-// board operation that failed.
+// A worker that cannot be started ends the update through the failure exit, which restores
+// whatever the preparation has switched so far.
+bool StartWorker(CUpdaterDlg* pDlg, host::ThreadProc proc, const char* name) {
+    if (host::StartThread(proc, pDlg))
+        return true;
+    host::DebugOut("Start %s failed\r\n", name);
+    TakeFailureExit(pDlg, FailureExit::kThreadStart);
+    return false;
+}
+
+bool BoardFailed(CUpdaterDlg* pDlg) {
+    TakeFailureExit(pDlg, FailureExit::kBoardAccess);
+    return false;
+}
+
+// The board's download path, ReadThread, and the modem's power key.  False when the update
+// ended on the way (a board operation failed or ReadThread did not start): the failure exit
+// has run.
 bool StartDownload(CUpdaterDlg* pDlg) {
     ResetIdleTimer();
     host::Sleep(1000);
     if (!WriteUart0ModemControl(0) || !WriteCpldAuxRegister(2))
-        return false;
+        return BoardFailed(pDlg);
     host::Sleep(1000);
     host::DebugOut("Switch CPLD Mode 110 \r\n");
     if (!SwitchCpldMode(6))
-        return false;
+        return BoardFailed(pDlg);
     host::DebugOut("ReadThread \r\n");
-    host::StartThread(ReadThread, pDlg);
+    if (!StartWorker(pDlg, ReadThread, "ReadThread"))
+        return false;
     host::DebugOut("Power on GSM Module\r\n");
-    return PowerOnGsmModule();
+    return PowerOnGsmModule() || BoardFailed(pDlg);
 }
 
 }  // namespace
@@ -95,11 +112,12 @@ uint32_t PrepareThread(void* pParam) {
     pDlg->m_bNeedRestore = false;
     pDlg->m_nState = 0;
     if (!PrepareRegistryAndPower(pDlg)) {
-        TakeFailureExit(pDlg, FailureExit::kBoardAccess);
+        BoardFailed(pDlg);
         return 0;
     }
     PrepareDialogTexts(pDlg);
-    host::StartThread(CountdownThread, pDlg);
+    if (!StartWorker(pDlg, CountdownThread, "CountdownThread"))
+        return 0;
     pDlg->TurnOffRIL();
     ResetIdleTimer();
     pDlg->ShowItem(res::kIdcStatus, true);
@@ -108,10 +126,8 @@ uint32_t PrepareThread(void* pParam) {
         TakeFailureExit(pDlg, FailureExit::kCom1Open);
         return 0;
     }
-    if (!StartDownload(pDlg)) {
-        TakeFailureExit(pDlg, FailureExit::kBoardAccess);
+    if (!StartDownload(pDlg))
         return 0;
-    }
     pDlg->m_bNeedRestore = true;
     ResetIdleTimer();
     return 0;

@@ -64,10 +64,14 @@ void SetAwrcwr(uint32_t value) {
 // when everything landed.
 std::string Unwritten(CUpdaterDlg* pDlg, uint32_t progress) {
     std::string unwritten;
+    if (pDlg->m_bPathNotRestored)
+        unwritten = "the modem path could not be switched back to normal (CPLD mode 001)";
     const long awrcwr = g_uartSettings ? g_uartSettings->LastWriteResult(L"AWRCWR") : host::kRegOk;
-    if (awrcwr != host::kRegOk)
-        unwritten =
+    if (awrcwr != host::kRegOk) {
+        unwritten += unwritten.empty() ? "" : " and ";
+        unwritten +=
             std::string("AWRCWR could not be set back to 1 (") + RegistryErrorText(awrcwr) + ")";
+    }
     const long published = pDlg->m_settings.LastWriteResult(L"Progress");
     if (published != host::kRegOk) {
         unwritten += unwritten.empty() ? "" : " and ";
@@ -119,8 +123,8 @@ void TakeInterruptExit(CUpdaterDlg* pDlg) {
         return;
     pDlg->m_bNeedRestore = true;
     CloseSerialConnection(pDlg);
-    pDlg->m_settings.SetDWORD(L"Progress", kProgressFailed);
-    SetUpdateOutcome(kExitFailure);
+    WriteAtEnd(pDlg->m_settings, L"Progress", kProgressFailed);
+    RecordOutcome(pDlg, kExitFailure, kProgressFailed);
     RequestClose(pDlg);
 }
 
@@ -135,8 +139,10 @@ bool CloseSerialConnection(CUpdaterDlg* pDlg) {
     SetAwrcwr(1);
     host::DebugOut("Switch CPLD Mode  001  == > normal mode\r\n");
     const bool restored = SwitchCpldMode(1);
-    if (!restored)
+    if (!restored) {
+        pDlg->m_bPathNotRestored = true;
         host::DebugOut("CPLD Mode 001 not restored: the modem path may still be switched\r\n");
+    }
     host::Sleep(100);
     host::DebugOut("Close Serial connection\r\n");
     pDlg->m_bStopWait = true;
@@ -178,9 +184,10 @@ void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit) {
     else
         pDlg->m_bStopWait = true;
     pDlg->m_nImagePos = pDlg->m_dwImageSize.load();
-    // A board fault may come while ReadThread runs (the power-on pulse, a reset): it stops the
-    // download like the watchdog's give-up.
-    if (exit == FailureExit::kEighthReset || exit == FailureExit::kBoardAccess)
+    // A worker that fails while ReadThread runs (a board fault in the power-on pulse or a
+    // reset, a ResetThread that did not start) stops the download like the watchdog's give-up.
+    if (exit == FailureExit::kEighthReset || exit == FailureExit::kBoardAccess ||
+        exit == FailureExit::kThreadStart)
         pDlg->m_bDownloadEnabled = false;
     if (exit == FailureExit::kCom1Open)
         host::DebugOut("Open COM1 failed\r\n");
@@ -189,7 +196,8 @@ void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit) {
     if (exit == FailureExit::kBoardAccess)
         host::DebugOut("Board access failed\r\n");
     // The watchdog and PrepareThread arm the restore themselves and keep the guard shut while
-    // it runs; the replay's restore was armed by the preparation.
+    // it runs; the replay's restore was armed by the preparation.  A thread that did not start
+    // may have been needed before the preparation armed it: armed here.
     if (!replay) {
         pDlg->m_bNeedRestore = true;
         pDlg->m_bAllowClose = false;

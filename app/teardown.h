@@ -27,6 +27,7 @@ enum class FailureExit {
     kSixthAttempt,  // the replay: a wrong answer in the sixth attempt of an image
     kBoardAccess,   // PrepareThread or ResetThread: a board register access failed
     kInterrupted,   // the dialog: a second interrupt (signal) soon after a refused one
+    kThreadStart,   // a worker thread (CountdownThread, ReadThread, ResetThread) did not start
 };
 
 // The failure exits: stop the download, restore, Progress -1, close.  No message box.

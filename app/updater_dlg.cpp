@@ -38,7 +38,13 @@ bool CUpdaterDlg::OnInitDialog() {
     SetIcon(m_hIcon, true);
     SetIcon(m_hIcon, false);
     CenterWindow();
-    host::StartThread(PrepareThread, this);
+    // Without its worker the update cannot begin; nothing has been touched yet, so the start
+    // is refused and the dialog ends.
+    if (!host::StartThread(PrepareThread, this) && ClaimUpdateStart()) {
+        host::DebugOut("Start PrepareThread failed\r\n");
+        SetUpdateOutcome(kExitRefused);
+        host::CDialog::OnOK();
+    }
     return true;
 }
 

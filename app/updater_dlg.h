@@ -106,6 +106,12 @@ class CUpdaterDlg : public host::CDialog {
     std::atomic<uint32_t> m_dwDeviceName{0};
     uint32_t m_dwReboot = 0;
     std::atomic<bool> m_bCountdown{false};
+    // Set by the watchdog before it starts a ResetThread, cleared by that run at its end: no
+    // second run is started while one is pending or running.
+    std::atomic<bool> m_bResetRunning{false};
+    // Set by a restore whose CPLD switch back to mode 001 failed: the run must not claim a
+    // restored board.
+    std::atomic<bool> m_bPathNotRestored{false};
 
   protected:
     std::span<const MessageMapEntry> GetMessageMap() const override;

@@ -37,6 +37,10 @@ constexpr uint8_t kBeacon = 0x7A;                  // 'z'
 constexpr uint8_t kQuery = 0x3F;                   // '?'
 constexpr uint8_t kSpeedRequest[] = {0x53, 0x36};  // 'S' '6'
 constexpr uint8_t kQuit = 0x51;                    // 'Q'
+// How long the '?' answers of one read are retried.  A port that has stopped taking bytes (a
+// device gone, a line held) must not keep the handshake from polling: the watchdog acts only
+// between polls.  Ten writes at the poll's write time-out.
+constexpr int64_t kAnswerRetryUs = 1'000'000;
 
 // Replay.
 constexpr uint32_t kReplayReadTimeoutMs = 100;
@@ -128,28 +132,41 @@ void Watchdog(CUpdaterDlg* pDlg, PassState& pass) {
     ResetIdleTimer();
     pass.nPollsSinceReset = 0;
     pDlg->m_port.SetState(kBootBaud, 0, 8, 0, false);
+    // One reset at a time: a run still pending or pulsing (the modem is being reset already)
+    // makes this step pass without a new one.
+    if (pDlg->m_bResetRunning.exchange(true)) {
+        host::DebugOut("ResetThread busy\r\n");
+        return;
+    }
     host::DebugOut("ResetThread ::Reset\r\n");
-    host::StartThread(ResetThread, pDlg);
+    if (!host::StartThread(ResetThread, pDlg)) {
+        pDlg->m_bResetRunning = false;
+        host::DebugOut("Start ResetThread failed\r\n");
+        TakeFailureExit(pDlg, FailureExit::kThreadStart);
+    }
 }
 
-// '?' for a 'z', repeated until it goes out, but only while there is someone to send it to:
-// a port that an ending update has closed refuses every write at once.
-void AnswerBeacon(CUpdaterDlg* pDlg, PassState& pass) {
+// '?' for a 'z', repeated until it goes out, but only while there is someone to send it to
+// (a port that an ending update has closed refuses every write at once) and, after the first
+// write, only until retry_until_us.
+void AnswerBeacon(CUpdaterDlg* pDlg, PassState& pass, int64_t retry_until_us) {
     host::DebugOut("\n---BENGO!---7A");
     pass.pWriteBuf[0] = kQuery;
     uint32_t written = 0;
     do {
         written = pDlg->m_port.Write(pass.pWriteBuf.get(), 1);
         host::DebugOut("\nsend '?' dwWritelen=[%d]", static_cast<int>(written));
-    } while (written != 1 && pDlg->m_bDownloadEnabled && PortOpen(pDlg));
+    } while (written != 1 && pDlg->m_bDownloadEnabled && PortOpen(pDlg) &&
+             host::CurrentClock().now_us() < retry_until_us);
 }
 
 void AnswerBeacons(CUpdaterDlg* pDlg, PassState& pass, uint32_t n) {
     host::DebugOut("[%d]", static_cast<int>(n));
+    const int64_t retry_until_us = host::CurrentClock().now_us() + kAnswerRetryUs;
     for (uint32_t i = 0; i < n; ++i) {
         host::DebugOut("%02X", pass.ReadBuf[i]);
         if (pass.ReadBuf[i] == kBeacon)
-            AnswerBeacon(pDlg, pass);
+            AnswerBeacon(pDlg, pass, retry_until_us);
     }
 }
 

@@ -13,12 +13,11 @@ namespace {
 
 constexpr int32_t kResetsPerPass = 8;  // the eighth run of a pass gives up
 
-// Set while a run owns the modem's reset and power-key lines.  The watchdog spaces its runs
-// 81 polls apart, about 8 s against 1.1 s of pulses, but polls that end early shorten that,
-// and two pulse sequences interleaved on the same GPIO lines leave the modem in no defined
-// state.  A run that finds the lines taken waits for them, so every watchdog step still
-// gives exactly one reset and one count, only later; the wait goes through the clock so that
-// the owner's pulses (its sleeps) go on meanwhile.
+// Set while a run owns the modem's reset and power-key lines.  Two pulse sequences interleaved
+// on the same GPIO lines leave the modem in no defined state.  The watchdog starts no run
+// while another is pending or running (m_bResetRunning); runs started otherwise take turns
+// here: one that finds the lines taken waits for them, through the clock so that the owner's
+// pulses (its sleeps) go on meanwhile.
 std::atomic<bool> g_bResetRunning{false};
 
 class ResetTurn {
@@ -34,10 +33,24 @@ class ResetTurn {
     ResetTurn& operator=(const ResetTurn&) = delete;
 };
 
+// Clears m_bResetRunning when the run ends, however it ends, so that the watchdog may start
+// the next one.
+class ResetRunEnd {
+  public:
+    explicit ResetRunEnd(CUpdaterDlg* pDlg) : m_pDlg(pDlg) {}
+    ~ResetRunEnd() { m_pDlg->m_bResetRunning = false; }
+    ResetRunEnd(const ResetRunEnd&) = delete;
+    ResetRunEnd& operator=(const ResetRunEnd&) = delete;
+
+  private:
+    CUpdaterDlg* m_pDlg;
+};
+
 }  // namespace
 
 uint32_t ResetThread(void* pParam) {
     auto* pDlg = static_cast<CUpdaterDlg*>(pParam);
+    ResetRunEnd end(pDlg);
     // Held through the give-up as well: a run waiting behind it must not pulse while the
     // board is being restored.
     ResetTurn turn;

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "host/clock.h"
+#include "host/debug_log.h"
 #include "host/platform.h"
 #include "host/ui.h"
 
@@ -77,6 +78,9 @@ bool CSerialPort::Open(const std::wstring& prefix, int32_t number, uint32_t baud
     m_dwBaud = baud;
     m_nPort = number;
 
+    m_strDevice = host::Narrow(name);
+    m_bDeviceLost = false;
+
     host::SerialPorts& serial = host::CurrentSerial();
     uint32_t error = 0;
     const host::SerialHandle port = serial.Open(name, &error);
@@ -85,12 +89,34 @@ bool CSerialPort::Open(const std::wstring& prefix, int32_t number, uint32_t baud
         Fail(OpenErrorMessage(error), false, quiet);
         return false;
     }
-    if (!ApplyLineSettings(port, baud, parity, byteSize, stopBits, quiet))
+    if (!ApplyLineSettings(port, baud, parity, byteSize, stopBits, quiet)) {
+        CloseHalfOpen(port);
         return false;
-    serial.SetTimeouts(port, TotalTimeouts(kOpenReadTimeoutMs, kOpenWriteTimeoutMs));
+    }
+    const bool timeouts =
+        serial.SetTimeouts(port, TotalTimeouts(kOpenReadTimeoutMs, kOpenWriteTimeoutMs));
     serial.ClearErrors(port);
-    serial.SetQueues(port, kReceiveQueueBytes, kTransmitQueueBytes);
+    // A driver that takes neither time-outs nor queues cannot carry the update: refused like
+    // line settings that do not take, without a message of its own.
+    if (!timeouts || !serial.SetQueues(port, kReceiveQueueBytes, kTransmitQueueBytes)) {
+        m_bError = 1;
+        CloseHalfOpen(port);
+        return false;
+    }
     return true;
+}
+
+void CSerialPort::CloseHalfOpen(host::SerialHandle port) {
+    host::SerialHandle expected = port;
+    if (m_hComm.compare_exchange_strong(expected, host::kInvalidSerial))
+        host::CurrentSerial().Close(port);
+}
+
+void CSerialPort::NoteFailure(host::SerialHandle port) {
+    if (port == host::kInvalidSerial || m_hComm.load() != port)
+        return;
+    if (!m_bDeviceLost.exchange(true))
+        host::DebugOut("%s device lost\r\n", m_strDevice.c_str());
 }
 
 bool CSerialPort::Close() {
@@ -110,6 +136,8 @@ uint32_t CSerialPort::Read(void* buffer, int32_t count) {
     uint32_t got = 0;
     const bool ok = serial.Read(port, buffer, static_cast<uint32_t>(count), &got);
     serial.ClearErrors(port);
+    if (!ok)
+        NoteFailure(port);
     return ok ? got : 0;
 }
 
@@ -117,8 +145,10 @@ uint32_t CSerialPort::Write(const void* buffer, int32_t count) {
     // A closed port's handle is the invalid one; the device layer refuses it.
     if (count <= 0)
         return 0;
+    const host::SerialHandle port = m_hComm.load();
     uint32_t written = 0;
-    host::CurrentSerial().Write(m_hComm.load(), buffer, static_cast<uint32_t>(count), &written);
+    if (!host::CurrentSerial().Write(port, buffer, static_cast<uint32_t>(count), &written))
+        NoteFailure(port);
     return written;
 }
 
@@ -142,6 +172,9 @@ bool CSerialPort::SetTimeouts(uint32_t readTimeoutMs, uint32_t writeTimeoutMs) {
 bool CSerialPort::ApplyLineSettings(host::SerialHandle port, uint32_t baud, uint8_t parity,
                                     uint8_t byteSize, uint8_t stopBits, bool quiet) {
     host::SerialPorts& serial = host::CurrentSerial();
+    // Once the device is known to be gone, its settings fail without a box: the loss is in the
+    // log already, and a box per watchdog step would hold the update until someone answered.
+    quiet = quiet || m_bDeviceLost;
     host::SerialState state;
     if (!serial.GetState(port, &state)) {
         Fail(L"Could not get comm state", true, quiet);

@@ -40,7 +40,16 @@ class CSerialPort {
     int32_t m_nPort = 0;
 
   private:
+    // Closes what a failed Open had opened, so that the next Open is not refused by its own
+    // exclusive hold.
+    void CloseHalfOpen(host::SerialHandle port);
+    // A read or write on `port` failed.  Unless a Close took the port meanwhile, the device is
+    // gone: said once per open in the debug output, never once per call.
+    void NoteFailure(host::SerialHandle port);
     bool ApplyLineSettings(host::SerialHandle port, uint32_t baud, uint8_t parity, uint8_t byteSize,
                            uint8_t stopBits, bool quiet);
     void Fail(const std::wstring& message, bool beep, bool quiet);
+
+    std::string m_strDevice;  // "COM1:", for the log; set by Open before the handle
+    std::atomic<bool> m_bDeviceLost{false};
 };

@@ -201,6 +201,21 @@ class PosixSerialPorts::Device {
         }
     }
 
+    // After the device has gone: waits until the deadline passes or the port is closed.  Only
+    // the wake descriptor is watched; the device's own would report its hang-up at once.
+    void WaitOutLoss(int64_t deadline_us) {
+        while (!closed()) {
+            const int64_t left_us = deadline_us - CurrentClock().now_us();
+            if (left_us <= 0)
+                return;
+            const int timeout_ms =
+                static_cast<int>(std::min<int64_t>((left_us + 999) / 1000, INT_MAX));
+            pollfd fd = {wake_fd_, POLLIN, 0};
+            if (::poll(&fd, 1, timeout_ms) < 0 && errno != EINTR)
+                return;
+        }
+    }
+
     std::mutex mutex;  // guards the fields below
     SerialTimeouts timeouts;
     uint32_t flags = kDefaultFlags;
@@ -368,7 +383,10 @@ bool PosixSerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uin
     });
     *got = done;
     // Bytes that came before the device went away are delivered; the next call fails.
-    return !gone || done > 0;
+    if (!gone || done > 0)
+        return true;
+    device->WaitOutLoss(deadline_us);
+    return false;
 }
 
 bool PosixSerialPorts::Write(SerialHandle port, const void* buffer, uint32_t count,
@@ -383,15 +401,19 @@ bool PosixSerialPorts::Write(SerialHandle port, const void* buffer, uint32_t cou
         total_ms = TotalMs(device->timeouts.write_multiplier_ms, device->timeouts.write_constant_ms,
                            count);
     }
-    const int64_t deadline_us =
-        total_ms == 0 ? kForever : CurrentClock().now_us() + total_ms * 1000;
+    int64_t deadline_us = total_ms == 0 ? kForever : CurrentClock().now_us() + total_ms * 1000;
     const auto* in = static_cast<const uint8_t*>(buffer);
     uint32_t done = 0;
     const bool gone = Transfer(*device, POLLOUT, deadline_us, count, &done, [&](uint32_t at) {
         return ::write(device->fd(), in + at, count - at);
     });
     *written = done;
-    return !gone;
+    if (!gone)
+        return true;
+    if (deadline_us == kForever)
+        deadline_us = CurrentClock().now_us() + kGoneWriteMs * 1000;
+    device->WaitOutLoss(deadline_us);
+    return false;
 }
 
 bool PosixSerialPorts::Close(SerialHandle port) {

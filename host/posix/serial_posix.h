@@ -10,8 +10,12 @@
 // (the descriptors are polled with real time-outs): a read of n bytes returns when n bytes
 // have come or the read time-out has passed (0: at once with what is waiting); a write
 // returns when the driver has taken every byte or the write time-out has passed (0: no
-// time-out), with the count it took.  A device that goes away (hang-up, I/O error) makes
-// reads and writes return at once.
+// time-out), with the count it took.
+//
+// A device that goes away (hang-up, I/O error: a pseudo-terminal's master closed, an adapter
+// pulled) fails every read and write, but only when its time-out has passed, so that a caller
+// that polls keeps its pace; a write without a time-out then waits kGoneWriteMs.  Bytes that
+// came before the loss are delivered at once.  Close still ends every call at once.
 //
 // Handles are never reused, and a descriptor is closed only when the last call using it has
 // returned: Close wakes every call that waits on the device, so that no thread ever touches a
@@ -29,6 +33,8 @@ namespace host::posix {
 
 class PosixSerialPorts final : public SerialPorts {
   public:
+    static constexpr int64_t kGoneWriteMs = 1000;  // the open's own write time-out
+
     explicit PosixSerialPorts(std::string root);
     ~PosixSerialPorts() override;  // closes every device still open
     PosixSerialPorts(const PosixSerialPorts&) = delete;

@@ -224,11 +224,20 @@ void SimLink::FarWrite(const void* data, size_t size) {
     });
 }
 
+// An unplugged line brings nothing until the deadline (or the plug): a far end that polls it
+// keeps its pace instead of spinning.
 size_t SimLink::FarRead(void* buffer, size_t max, int64_t deadline_us) {
     bool dead = false;
-    return Receive(
+    const size_t got = Receive(
         to_far_, far_baud_, static_cast<uint8_t*>(buffer), max, deadline_us,
         [this] { return plugged_; }, &dead);
+    if (dead && got == 0) {
+        CurrentClock().wait_until_us(deadline_us, [this] {
+            Lock lock(mutex_);
+            return plugged_;
+        });
+    }
+    return got;
 }
 
 size_t SimLink::FarAvailable() {
@@ -296,6 +305,8 @@ void SimLink::Unplug() {
     CurrentClock().Update([&] {
         Lock lock(mutex_);
         plugged_ = false;
+        if (session_ != kInvalidSerial)
+            lost_ = session_;
         session_ = kInvalidSerial;
         SimLineOps::Clear(to_near_);
         SimLineOps::Clear(to_far_);
@@ -355,11 +366,27 @@ uint32_t SimLink::NearOpen(SerialHandle handle) {
 void SimLink::NearClose(SerialHandle handle) {
     CurrentClock().Update([&] {
         Lock lock(mutex_);
+        if (lost_ == handle)
+            lost_ = kInvalidSerial;
         if (session_ != handle)
             return;
         session_ = kInvalidSerial;
         SimLineOps::Clear(to_near_);  // a closing port drops what it has not read
     });
+}
+
+bool SimLink::WaitOutLoss(SerialHandle handle, int64_t deadline_us) {
+    Clock& clock = CurrentClock();
+    {
+        Lock lock(mutex_);
+        if (lost_ != handle)
+            return false;
+    }
+    clock.wait_until_us(deadline_us, [&] {
+        Lock lock(mutex_);
+        return lost_ != handle;
+    });
+    return false;
 }
 
 bool SimLink::NearAlive(SerialHandle handle) {
@@ -395,9 +422,11 @@ bool SimLink::NearSetState(SerialHandle handle, const SerialState& state) {
     return ok;
 }
 
+// A lost handle still takes time-outs: they are the port's own, and its calls go on keeping
+// them.
 bool SimLink::NearSetTimeouts(SerialHandle handle, const SerialTimeouts& timeouts) {
     Lock lock(mutex_);
-    if (!AliveLocked(handle))
+    if (!AliveLocked(handle) && lost_ != handle)
         return false;
     timeouts_ = timeouts;
     return true;
@@ -423,7 +452,9 @@ bool SimLink::NearRead(SerialHandle handle, void* buffer, uint32_t count, uint32
     *got = static_cast<uint32_t>(Receive(
         to_near_, near_.baud, static_cast<uint8_t*>(buffer), count, deadline_us,
         [this, handle] { return AliveLocked(handle); }, &dead));
-    return !dead || *got > 0;
+    if (!dead || *got > 0)
+        return true;
+    return WaitOutLoss(handle, deadline_us);
 }
 
 bool SimLink::NearWrite(SerialHandle handle, const void* buffer, uint32_t count,
@@ -438,14 +469,15 @@ bool SimLink::NearWrite(SerialHandle handle, const void* buffer, uint32_t count,
     uint32_t baud = 0;
     uint64_t burst_id = 0;
     bool timed = false;
+    int64_t limit_us = kForever;
     clock.Update([&] {
         Lock lock(mutex_);
+        const int64_t total_ms =
+            TotalMs(timeouts_.write_multiplier_ms, timeouts_.write_constant_ms, count);
+        limit_us = total_ms == 0 ? kForever : now_us + total_ms * 1000;
         if (!AliveLocked(handle))
             return;
         alive = true;
-        const int64_t total_ms =
-            TotalMs(timeouts_.write_multiplier_ms, timeouts_.write_constant_ms, count);
-        const int64_t limit_us = total_ms == 0 ? kForever : now_us + total_ms * 1000;
         accepted = count;
         if (write_limit_) {
             accepted = std::min<size_t>(accepted, *write_limit_);
@@ -462,7 +494,7 @@ bool SimLink::NearWrite(SerialHandle handle, const void* buffer, uint32_t count,
         return_us = (accepted == count || limit_us == kForever) ? sent_us : limit_us;
     });
     if (!alive)
-        return false;
+        return WaitOutLoss(handle, limit_us == kForever ? now_us + kLostWriteMs * 1000 : limit_us);
     if (return_us > now_us) {
         const bool died = clock.wait_until_us(return_us, [&] {
             Lock lock(mutex_);
@@ -477,7 +509,7 @@ bool SimLink::NearWrite(SerialHandle handle, const void* buffer, uint32_t count,
                 accepted = WireArrivedBy(start_us, baud, accepted, died_us);
             Unsend(burst_id, accepted);
             *written = static_cast<uint32_t>(accepted);
-            return false;
+            return WaitOutLoss(handle, return_us);
         }
     }
     *written = static_cast<uint32_t>(accepted);

@@ -47,7 +47,7 @@ class SimLink {
     void FarWrite(const void* data, size_t size);
     void FarWrite(const std::vector<uint8_t>& bytes) { FarWrite(bytes.data(), bytes.size()); }
     // Returns when `max` bytes have arrived or at deadline_us (a time on the installed clock),
-    // with the bytes that have arrived by then; at once with nothing while unplugged.
+    // with the bytes that have arrived by then; nothing arrives while unplugged.
     size_t FarRead(void* buffer, size_t max, int64_t deadline_us);
     size_t FarAvailable();  // bytes that have arrived and not been read
     void SetFarBaud(uint32_t baud);
@@ -65,10 +65,15 @@ class SimLink {
 
     // The line.
     void SetWireTime(bool enabled);
-    // The device goes away: the near handle is dead (its calls return at once, failing), bytes
-    // on the line are lost, and Open fails with kErrorFileNotFound until Plug().
+    // The device goes away, at any moment: bytes on the line are lost and Open fails with
+    // kErrorFileNotFound until Plug().  A near handle open at the time stays open but lost:
+    // its reads and writes fail when their time-outs have passed (a write without one after
+    // kLostWriteMs), it still takes new time-outs, its other calls fail at once, and Close
+    // still ends them at once.  A lost
+    // handle never comes back, not even after Plug().
     void Unplug();
     void Plug();
+    static constexpr int64_t kLostWriteMs = 1000;
 
     // Fault knobs; each stays set until changed, except LimitNextWrite.
     void FailOpen(uint32_t error);  // 0: opens normally
@@ -130,6 +135,8 @@ class SimLink {
                    int64_t now_us);
     void Unsend(uint64_t burst_id, size_t keep);
     bool AliveLocked(SerialHandle handle) const { return plugged_ && session_ == handle; }
+    // A call on a lost handle: waits until deadline_us or the handle's close, then fails.
+    bool WaitOutLoss(SerialHandle handle, int64_t deadline_us);
 
     std::mutex mutex_;  // guards everything below; taken inside the clock's lock, never around it
     Direction to_near_;
@@ -141,6 +148,7 @@ class SimLink {
     uint64_t state_changes_ = 0;
     uint32_t far_baud_ = 9600;
     SerialHandle session_ = kInvalidSerial;
+    SerialHandle lost_ = kInvalidSerial;  // the handle that was open when the device went
     bool plugged_ = true;
     bool wire_time_ = false;
     uint32_t fail_open_ = 0;

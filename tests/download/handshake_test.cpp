@@ -123,6 +123,32 @@ TEST_F(DownloadTest, WatchdogResetsEvery81PollsCountsPerPassAndGivesUpAtTheEight
     EXPECT_TRUE(dialog().IsClosed());
 }
 
+// Polls that end early (a line full of noise) bring watchdog steps faster than a reset takes:
+// a step that finds a reset pending or running starts none, so resets stay one at a time and
+// the eighth still gives up.
+TEST_F(DownloadTest, WatchdogStartsNoResetWhileOneIsPendingOrRunning) {
+    SetImages(ImageBuilder().Take(), ImageBuilder().Take());
+    host::ResetPeakThreads();
+    ReplaceModem([&](FarEnd& far) {
+        while (!far.Stopping()) {
+            far.Send(Bytes(255, 0x00));  // fills a poll at once
+            host::Sleep(10);
+        }
+    });
+    RunUpdate();
+    const std::vector<int64_t> starts = log().TimesUs("ResetThread ::Reset\r\n");
+    const std::vector<int64_t> ends = log().TimesUs(" Reset OK!\r\n");
+    ASSERT_EQ(starts.size(), 8u);
+    ASSERT_EQ(ends.size(), 8u);
+    for (size_t i = 1; i < starts.size(); ++i)
+        EXPECT_GE(starts[i], ends[i - 1]) << "reset " << i + 1 << " began under the one before";
+    EXPECT_GT(log().Count("ResetThread busy\r\n"), 0);
+    EXPECT_EQ(ResetPulses(), 8);
+    EXPECT_EQ(log().Count("Reset times >  N \r\n"), 1);
+    EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
+    EXPECT_LE(host::PeakThreads(), 5);  // recorder, far end, read, power-on, one reset
+}
+
 // Every '?' write is refused; the answer stops once the port is closed or the download is no
 // longer enabled, and the run still ends.
 class RefusedAnswerTest : public DownloadTest, public ::testing::WithParamInterface<bool> {};

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -196,39 +197,76 @@ TEST_F(PosixSerialRealTimeTest, OpenFailuresAndTheirMessages) {
 
 // The reader must end at once, and never read from whatever the system gives the closed
 // descriptor's number to next (here a pipe opened right after the close).
-TEST_F(PosixSerialRealTimeTest, CloseOrHangUpEndsABlockedRead) {
-    for (bool hang_up : {false, true}) {
-        ASSERT_TRUE(OpenCom1(port_));
-        ASSERT_TRUE(port_.SetTimeouts(30'000, 1000));
-        uint32_t got = 99;
-        uint8_t buffer[16] = {};
-        std::thread reader([&] { got = port_.Read(buffer, 16); });
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+TEST_F(PosixSerialRealTimeTest, CloseEndsABlockedRead) {
+    ASSERT_TRUE(OpenCom1(port_));
+    ASSERT_TRUE(port_.SetTimeouts(30'000, 1000));
+    uint32_t got = 99;
+    uint8_t buffer[16] = {};
+    std::thread reader([&] { got = port_.Read(buffer, 16); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto start = Steady::now();
+    EXPECT_TRUE(port_.Close());
+    int pipe_fds[2] = {-1, -1};
+    ASSERT_EQ(pipe(pipe_fds), 0);
+    ASSERT_EQ(write(pipe_fds[1], "XXXX", 4), 4);
+    reader.join();
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(buffer[0], 0);
+    EXPECT_LT(MsSince(start), 10'000);
+    char left[8];
+    EXPECT_EQ(read(pipe_fds[0], left, sizeof left), 4);  // nobody took the pipe's bytes
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+}
+
+// The master closed (an adapter pulled): reads and writes fail, but only once their time-outs
+// have passed, so that a poller keeps its pace; the loss is logged once.  A close still ends a
+// waiting call at once.  Only lower bounds on the waits: the machine may be slow.
+TEST_F(PosixSerialRealTimeTest, LostDeviceFailsCallsAtTheirTimeoutsUntilClosed) {
+    ASSERT_TRUE(OpenCom1(port_));
+    ASSERT_TRUE(port_.SetTimeouts(300, 200));
+    uint8_t buffer[16] = {};
+    int64_t read_ms = -1;
+    std::thread reader([&] {
         const auto start = Steady::now();
-        int pipe_fds[2] = {-1, -1};
-        if (hang_up) {
-            close(master_);
-            master_ = -1;
-        } else {
-            EXPECT_TRUE(port_.Close());
-            ASSERT_EQ(pipe(pipe_fds), 0);
-            ASSERT_EQ(write(pipe_fds[1], "XXXX", 4), 4);
-        }
-        reader.join();
-        EXPECT_EQ(got, 0u);
-        EXPECT_EQ(buffer[0], 0);
-        EXPECT_LT(MsSince(start), 10'000);
-        if (hang_up) {
-            EXPECT_EQ(port_.Write("?", 1), 0u);  // at once too
-            EXPECT_EQ(port_.Read(buffer, 16), 0u);
-            EXPECT_LT(MsSince(start), 10'000);
-        } else {
-            char left[8];
-            EXPECT_EQ(read(pipe_fds[0], left, sizeof left), 4);  // nobody took the pipe's bytes
-            close(pipe_fds[0]);
-            close(pipe_fds[1]);
-        }
-    }
+        EXPECT_EQ(port_.Read(buffer, 16), 0u);
+        read_ms = MsSince(start);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    close(master_);
+    master_ = -1;
+    reader.join();
+    EXPECT_GE(read_ms, 300);
+    auto start = Steady::now();
+    EXPECT_EQ(port_.Read(buffer, 16), 0u);
+    EXPECT_GE(MsSince(start), 300);
+    start = Steady::now();
+    EXPECT_EQ(port_.Write("?", 1), 0u);
+    EXPECT_GE(MsSince(start), 200);
+    EXPECT_FALSE(port_.SetState(460800, 0, 8, 0, false));  // no box: the loss is known
+    EXPECT_TRUE(ui_.Events().empty());
+
+    ASSERT_TRUE(port_.SetTimeouts(30'000, 0));
+    std::thread waiter([&] { EXPECT_EQ(port_.Read(buffer, 16), 0u); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    start = Steady::now();
+    EXPECT_TRUE(port_.Close());
+    waiter.join();
+    EXPECT_LT(MsSince(start), 10'000);
+    const std::vector<std::string> texts = log_.Texts();
+    EXPECT_EQ(std::count(texts.begin(), texts.end(), "COM1: device lost\r\n"), 1);
+    EXPECT_EQ(texts.size(), 1u);
+}
+
+// A write without a time-out on a lost device still returns.
+TEST_F(PosixSerialRealTimeTest, LostDeviceEndsAWriteWithoutTimeout) {
+    ASSERT_TRUE(OpenCom1(port_));
+    ASSERT_TRUE(port_.SetTimeouts(0, 0));
+    close(master_);
+    master_ = -1;
+    const auto start = Steady::now();
+    EXPECT_EQ(port_.Write("?", 1), 0u);
+    EXPECT_GE(MsSince(start), host::posix::PosixSerialPorts::kGoneWriteMs);
 }
 
 }  // namespace

@@ -75,25 +75,38 @@ TEST_F(SerialPortTest, OpenFailuresShowTheMessageForTheCode) {
     }
 }
 
-TEST_F(SerialPortTest, LineSettingFailuresBeepThenShowAndLeaveThePortOpen) {
+// A line setting that fails once the device is open: the message, and the device closed
+// again, so that the next open is not refused by this port's own hold on it.
+TEST_F(SerialPortTest, LineSettingFailuresBeepShowAndCloseWhatOpened) {
     SetAppTitle(L"Modem Update");
-    com1_->FailGetState(true);
-    EXPECT_FALSE(OpenCom1());
-    EXPECT_EQ(port_.m_bError, 1);
-    EXPECT_TRUE(com1_->NearIsOpen());  // the caller closes it
-    com1_->FailGetState(false);
+    const std::pair<void (host::SimLink::*)(bool), std::wstring> cases[] = {
+        {&host::SimLink::FailGetState, L"Could not get comm state"},
+        {&host::SimLink::FailSetState, L"Could not set communication state"}};
+    for (const auto& [fail, text] : cases) {
+        const size_t before = ui_.Events().size();
+        (com1_.get()->*fail)(true);
+        EXPECT_FALSE(OpenCom1());
+        EXPECT_EQ(port_.m_bError, 1);
+        EXPECT_EQ(port_.m_hComm.load(), host::kInvalidSerial);
+        EXPECT_FALSE(com1_->NearIsOpen()) << "the device stayed open";
+        const auto events = ui_.Events();
+        ASSERT_EQ(events.size(), before + 2);
+        EXPECT_TRUE(events[before].beep);
+        EXPECT_EQ(events[before + 1].box.text, text);
+        EXPECT_EQ(events[before + 1].box.caption, L"Modem Update");
+        (com1_.get()->*fail)(false);
+        ASSERT_TRUE(OpenCom1(true));
+        EXPECT_TRUE(port_.Close());
+    }
+    // A SetState that fails on an open port leaves it open.
+    ASSERT_TRUE(OpenCom1());
     com1_->FailSetState(true);
     EXPECT_FALSE(port_.SetState(460800, 0, 8, 0, true));  // quiet: nothing shown
+    EXPECT_EQ(ui_.Events().size(), 4u);
     EXPECT_FALSE(port_.SetState(460800, 0, 8, 0, false));
+    EXPECT_EQ(ui_.Events().size(), 6u);
+    EXPECT_TRUE(com1_->NearIsOpen());
     SetAppTitle(L"GSM Updater");
-
-    const auto events = ui_.Events();
-    ASSERT_EQ(events.size(), 4u);
-    EXPECT_TRUE(events[0].beep);
-    EXPECT_EQ(events[1].box.text, L"Could not get comm state");
-    EXPECT_TRUE(events[2].beep);
-    EXPECT_EQ(events[3].box.text, L"Could not set communication state");
-    EXPECT_EQ(events[3].box.caption, L"Modem Update");
     EXPECT_TRUE(port_.Close());
 }
 

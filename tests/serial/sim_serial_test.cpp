@@ -78,23 +78,43 @@ TEST_F(SimLinkTest, FaultKnobs) {
     EXPECT_EQ(com1_->FarAvailable(), 110u);
 }
 
-TEST_F(SimLinkTest, UnplugEndsCallsAndHidesTheDevice) {
-    port_.SetTimeouts(5000, 5000);
+// A device that goes away fails every read and write, but only at its time-out (a write
+// without one after a bounded wait), so that a caller that polls keeps its pace; the port says
+// so once.  A close still ends a waiting call at once, and the device is hidden until plugged.
+TEST_F(SimLinkTest, UnpluggedDeviceFailsCallsAtTheirTimeoutsUntilClosed) {
+    port_.SetTimeouts(5000, 0);
     std::thread far = StartClockThread([&] {
         clock_.sleep_ms(20);
         com1_->Unplug();
     });
     EXPECT_TRUE(Read(8).empty());
-    EXPECT_EQ(clock_.now_us(), 20'000);
+    EXPECT_EQ(clock_.now_us(), 5'000'000);
     far.join();
     EXPECT_EQ(port_.Write("?", 1), 0u);
+    EXPECT_EQ(clock_.now_us(), 5'000'000 + host::SimLink::kLostWriteMs * 1000);
+    EXPECT_FALSE(port_.SetState(460800, 0, 8, 0, false));  // no box: the loss is known
+    EXPECT_TRUE(ui_.Events().empty());
+    EXPECT_EQ(log_.Texts(), std::vector<std::string>{"COM1: device lost\r\n"});
+
+    const int64_t waiting_us = clock_.now_us();
+    std::thread reader = StartClockThread([&] { EXPECT_TRUE(Read(8).empty()); });
+    clock_.sleep_ms(30);
+    EXPECT_TRUE(port_.Close());
+    reader.join();
+    EXPECT_EQ(clock_.now_us(), waiting_us + 30'000 + 1'000'000);  // the close's own wait
+    EXPECT_EQ(log_.Texts().size(), 1u);
+
     CSerialPort other;
     EXPECT_FALSE(other.Open(L"COM", 1, 9600, 0, 8, 0, true));
     com1_->Plug();
     EXPECT_TRUE(other.Open(L"COM", 1, 9600, 0, 8, 0, true));
-    EXPECT_TRUE(Read(1).empty());  // the old handle stays dead
-    EXPECT_TRUE(port_.Close());
-    EXPECT_EQ(clock_.now_us(), 1'020'000);
+}
+
+// A far end that polls an unplugged line waits out its deadline rather than spin.
+TEST_F(SimLinkTest, UnpluggedLineBringsTheFarEndNothingUntilItsDeadline) {
+    com1_->Unplug();
+    EXPECT_TRUE(FarRead(4, 250'000).empty());
+    EXPECT_EQ(clock_.now_us(), 250'000);
 }
 
 TEST_F(SimLinkTest, CloseUnderATimedWriteSendsOnlyWhatWentOut) {
