@@ -1,12 +1,7 @@
-// Signals to the built updater under the virtual board, in real time over pseudo-terminals:
-// once during the download it is refused and the update completes; twice within 10 s the
-// update stops through the failure exit with the board restored.  In a terminal (tmux), the
-// interrupt key is refused on the screen, and a terminal that goes away lets the update finish.
+// Signals to the built updater in a terminal dialog (tmux), in real time: the interrupt key is
+// refused on the screen and a second one stops the update; a terminal that goes away lets the
+// update finish.  (Signals in line mode are rows of the fault matrix.)
 // Nothing is asserted on how long anything took; every wait has a generous bound.
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -15,31 +10,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/vboard/json_reader.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string Program(const std::string& name) {
-    return std::string(UPDATER_BIN_DIR) + "/" + name;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using testproc::Program;
+using testproc::ReadFile;
 
 // Polls until done() holds or limit passes; answers done()'s last answer.
 bool PollFor(const std::function<bool()>& done, std::chrono::seconds limit) {
@@ -85,36 +70,6 @@ class SignalTest : public ::testing::Test {
                 Program("gsm-updater")};
     }
 
-    // The board with nothing on its stdin and its output in files; answers its pid.
-    pid_t SpawnBoard() {
-        std::vector<std::string> args = BoardCommand();
-        std::vector<char*> argv;
-        for (std::string& arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        const std::string out = (work_ / "stdout.txt").string();
-        const std::string err = (work_ / "stderr.txt").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        pid_t pid = -1;
-        if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        return pid;
-    }
-
-    // The updater: the board's one child.
-    static pid_t ChildOf(pid_t board) {
-        const std::string children = ReadFile("/proc/" + std::to_string(board) + "/task/" +
-                                              std::to_string(board) + "/children");
-        return children.empty() ? -1 : static_cast<pid_t>(std::stol(children));
-    }
-
     bool LogHas(const std::string& text) const {
         return ReadFile(Root() / "debug.log").find(text) != std::string::npos;
     }
@@ -128,64 +83,6 @@ class SignalTest : public ::testing::Test {
 
     fs::path work_;
 };
-
-struct SignalCase {
-    const char* name;
-    int signal_number;
-    bool to_updater;  // else to the board, which passes SIGTERM and SIGHUP on
-    int count;        // one second apart
-    int exit_status;
-    int progress;
-};
-
-void PrintTo(const SignalCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class SignalDuringDownloadTest : public SignalTest,
-                                 public ::testing::WithParamInterface<SignalCase> {};
-
-TEST_P(SignalDuringDownloadTest, RefusesOnceAndStopsCleanlyOnTheSecond) {
-    const SignalCase& c = GetParam();
-    const pid_t board = SpawnBoard();
-    ASSERT_GT(board, 0);
-    const bool reading = PollFor([this] { return LogHas("Start Reading:"); }, 60s);
-    const pid_t target = c.to_updater ? ChildOf(board) : board;
-    if (reading && target > 0) {
-        std::this_thread::sleep_for(2s);  // into the replay
-        for (int i = 0; i < c.count; ++i) {
-            kill(target, c.signal_number);
-            std::this_thread::sleep_for(1s);
-        }
-    }
-    int status = 0;
-    waitpid(board, &status, 0);
-    ASSERT_TRUE(reading) << ReadFile(work_ / "stderr.txt");
-    ASSERT_GT(target, 0);
-    const std::optional<json::Value> report = Report();
-    ASSERT_TRUE(report) << ReadFile(work_ / "stderr.txt");
-    const json::Value& r = *report;
-    EXPECT_EQ(r["exit_status"].Int(), c.exit_status);
-    EXPECT_TRUE(r["signal"].IsNull());
-    EXPECT_EQ(r["progress"].Int(), c.progress);
-    EXPECT_EQ(r["awrcwr"].Int(), 1);
-    EXPECT_EQ(r["board"]["cpld_mode"].Int(), 1);
-    EXPECT_EQ(r["backlight"].string, "released");
-    const std::string name = c.signal_number == SIGINT    ? "SIGINT"
-                             : c.signal_number == SIGTERM ? "SIGTERM"
-                                                          : "SIGHUP";
-    EXPECT_TRUE(LogHas("Can't close the Dlg (" + name + ")\r\n"));
-    EXPECT_EQ(LogHas("Update interrupted\r\n"), c.count == 2);
-}
-
-INSTANTIATE_TEST_SUITE_P(RealTime, SignalDuringDownloadTest,
-                         ::testing::Values(SignalCase{"TermOnce", SIGTERM, false, 1, 0, 100},
-                                           SignalCase{"TermTwice", SIGTERM, false, 2, 1, -1},
-                                           SignalCase{"IntTwice", SIGINT, true, 2, 1, -1},
-                                           SignalCase{"HupTwice", SIGHUP, true, 2, 1, -1}),
-                         [](const ::testing::TestParamInfo<SignalCase>& info) {
-                             return info.param.name;
-                         });
 
 // The terminal dialog in tmux: the interrupt key is refused on the screen and a second stops
 // the update; a terminal that goes away leaves the update running to its end.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/exit_codes.h"
+#include "host/thread.h"
 #include "sim/inprocess_board.h"
 
 namespace update_test {
@@ -17,6 +18,8 @@ constexpr uint32_t kProgressFailed = 0xFFFFFFFF;
 
 class UpdateTest : public ::testing::Test, public sim::InProcessBoard {
   public:
+    // Each run's thread peak is its own.
+    void SetUp() override { host::ResetPeakThreads(); }
     // Runs the dialog to its end with the modem model's faults (in its text form).
     void Run(const std::string& faults = "");
     // Subkeys left under "Drivers\Active".

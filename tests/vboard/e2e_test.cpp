@@ -16,22 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/vboard/json_reader.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Program(const std::string& name) {
-    return std::string(VBOARD_BIN_DIR) + "/" + name;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using testproc::Program;
+using testproc::ReadFile;
 
 struct BoardRun {
     int exit_code = -1;
@@ -66,27 +58,8 @@ class BoardTest : public ::testing::Test {
     }
 
     int Spawn(const std::vector<std::string>& args) {
-        std::vector<char*> argv;
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        const std::string out = (work_ / "stdout.txt").string();
-        const std::string err = (work_ / "stderr.txt").string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        pid_t pid = 0;
-        const int failure = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failure != 0)
-            return -1;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testproc::Run(args, (work_ / "stdout.txt").string(),
+                             (work_ / "stderr.txt").string());
     }
 
     fs::path work_;

@@ -1,6 +1,6 @@
-// The updater as a process against device roots it must not trust or share: planted links and
-// folders others may write refuse the start untouched; a second updater in a root in use is
-// refused at once; a register file cut short under a run ends it through a failure exit.
+// The updater as a process against device roots it must not trust: planted links and folders
+// others may write refuse the start and leave the root untouched.  (A second updater and a
+// register file cut short under a run are rows of the fault matrix.)
 #include <fcntl.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -17,29 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/vboard/json_reader.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string Program(const std::string& name) {
-    return std::string(VBOARD_BIN_DIR) + "/" + name;
-}
-
-std::string ReadFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-int Count(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
+using testproc::Program;
+using testproc::ReadFile;
 
 class RootSafetyTest : public ::testing::Test {
   protected:
@@ -62,34 +47,8 @@ class RootSafetyTest : public ::testing::Test {
     // WORK/NAME.err; answers the exit status, or -1 for a death by signal.
     int Spawn(const std::string& name, const std::vector<std::string>& args,
               const std::vector<std::string>& env = {}) {
-        std::vector<char*> argv;
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        std::vector<std::string> environment(env);
-        for (char** entry = environ; *entry != nullptr; ++entry)
-            environment.emplace_back(*entry);
-        std::vector<char*> envp;
-        for (const std::string& entry : environment)
-            envp.push_back(const_cast<char*>(entry.c_str()));
-        envp.push_back(nullptr);
-        const std::string out = (work_ / (name + ".out")).string();
-        const std::string err = (work_ / (name + ".err")).string();
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        pid_t pid = 0;
-        const int failure = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (failure != 0)
-            return -2;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testproc::Run(args, (work_ / (name + ".out")).string(),
+                             (work_ / (name + ".err")).string(), env);
     }
 
     // The virtual board around a shell script, on the kept root; the script finds the updater
@@ -131,13 +90,6 @@ class RootSafetyTest : public ::testing::Test {
     fs::path work_;
     fs::path root_;
 };
-
-// Shell lines that wait (at most 30 s) until the debug log holds a text.
-std::string WaitForLog(const std::string& text) {
-    return "i=0; until grep -q '" + text +
-           "' \"$UPDATER_ROOT/debug.log\" 2>/dev/null; do i=$((i+1)); "
-           "[ $i -gt 600 ] && break; sleep 0.05; done\n";
-}
 
 struct Refusal {
     const char* name;
@@ -203,58 +155,6 @@ TEST_F(RootSafetyTest, AnUntrustedRootRefusesTheStartAndIsLeftUntouched) {
         EXPECT_EQ(ReadFile(elsewhere), "not the updater's\n");
         fs::permissions(root_, fs::perms(0755));
     }
-}
-
-TEST_F(RootSafetyTest, ASecondUpdaterIsRefusedAtOnceNamingTheRunningOne) {
-    json::Value report;
-    const std::string script = "\"$U\" > \"$W/first.out\" 2>&1 & first=$!\n" +
-                               WaitForLog("Open COM1:") +
-                               "\"$U\" > \"$W/second.out\" 2> \"$W/second.err\"\n"
-                               "echo $? > \"$W/second.status\"; echo $first > \"$W/first.pid\"\n"
-                               "wait $first\n";
-    ASSERT_EQ(RunBoard(script, &report), 0) << ReadFile(work_ / "board.err");
-    ASSERT_TRUE((report.kind == json::Value::Kind::kObject));
-
-    EXPECT_EQ(ReadFile(work_ / "second.status"), "2\n");
-    std::string pid = ReadFile(work_ / "first.pid");
-    pid.pop_back();
-    const std::string err = ReadFile(work_ / "second.err");
-    EXPECT_NE(err.find("another updater (process " + pid + ") is running on the device root"),
-              std::string::npos)
-        << err;
-    // The running update went on undisturbed: one run in the log, and its success.
-    EXPECT_EQ(report["exit_status"].Int(), 0);
-    EXPECT_EQ(report["progress"].Int(), 100);
-    EXPECT_EQ(report["board"]["cpld_mode"].Int(), 1);
-    EXPECT_EQ(report["awrcwr"].Int(), 1);
-    const std::string log = ReadFile(root_ / "debug.log");
-    EXPECT_EQ(Count(log, "Open COM1:\r\n"), 1);
-    EXPECT_EQ(Count(log, "AWRCWR=1\r\n"), 1);
-}
-
-TEST_F(RootSafetyTest, ARegisterFileCutShortEndsTheRunThroughTheFailureExit) {
-    json::Value report;
-    const std::string script = "\"$U\" > \"$W/updater.out\" 2> \"$W/updater.err\" & first=$!\n" +
-                               WaitForLog("Open COM1:") +
-                               ": > \"$UPDATER_ROOT/board.regs\"\n"
-                               "wait $first\n";
-    const int board = RunBoard(script, &report);
-    EXPECT_NE(board, -1) << "the virtual board died: " << ReadFile(work_ / "board.err");
-    ASSERT_TRUE((report.kind == json::Value::Kind::kObject)) << ReadFile(work_ / "board.err");
-
-    EXPECT_EQ(report["exit_status"].Int(), 1) << ReadFile(work_ / "updater.err");
-    EXPECT_TRUE(report["signal"].IsNull());
-    EXPECT_EQ(report["progress"].Int(), -1);
-    EXPECT_EQ(report["awrcwr"].Int(), 1);
-    const std::string log = ReadFile(root_ / "debug.log");
-    EXPECT_NE(
-        log.find("Board register access failed in WriteUart0ModemControl: " +
-                 fs::canonical(root_ / "board.regs").string() + ": cut short to 0 of 48 bytes\r\n"),
-        std::string::npos)
-        << log;
-    EXPECT_EQ(Count(log, "Board access failed\r\n"), 1);
-    EXPECT_EQ(Count(log, "CPLD Mode 001 not restored"), 1);
-    EXPECT_EQ(Count(log, "Power on GSM Module"), 0);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "host/board.h"
 #include "host/registry.h"
+#include "tests/faults/matrix.h"
 #include "tests/update/update_fixture.h"
 
 namespace update_test {
@@ -104,6 +105,7 @@ TEST_P(StoreFaultTest, EndsCleanlyWithTheDocumentedOutcome) {
     const StoreCase& c = GetParam();
     ArmFault(c);
     Run(c.modem_faults);
+    faults::ExpectBoundedRun(*this);
     store().SetBusy(false);
     store().FailWrites(host::kRegOk);
 

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "host/board.h"
+#include "tests/faults/matrix.h"
 #include "tests/update/update_fixture.h"
 
 namespace update_test {
@@ -68,6 +69,7 @@ TEST_P(BoardFaultTest, EndsThroughAFailureExitWithTheReasonLogged) {
         com1().Unplug();
     bus().FailFrom(Matcher(c.trigger), kReason, c.failures);
     Run(c.modem);
+    faults::ExpectBoundedRun(*this);
 
     // Closed through the guard, every worker gone, the failure published.
     EXPECT_EQ(modal_result(), host::kIdOk);

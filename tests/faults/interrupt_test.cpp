@@ -9,6 +9,7 @@
 #include "host/clock.h"
 #include "host/framework.h"
 #include "host/thread.h"
+#include "tests/faults/matrix.h"
 #include "tests/update/update_fixture.h"
 
 namespace update_test {
@@ -95,6 +96,7 @@ TEST_P(InterruptTest, RefusesTheFirstAndStopsOnASecondWithinTenSeconds) {
     const InterruptCase& c = GetParam();
     SendAt(c.trigger, c.sent);
     Run(c.faults);
+    faults::ExpectBoundedRun(*this);
 
     ASSERT_TRUE(triggered_);
     ASSERT_EQ(script_.sent_us.size(), c.sent.size());
@@ -210,6 +212,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(UpdateTest, InterruptBeforeTheStartClosesWithoutStarting) {
     host::PostInterrupt(Interrupt::kTerminate);
     Run();
+    faults::ExpectBoundedRun(*this);
 
     EXPECT_EQ(modal_result(), host::kIdOk);
     EXPECT_TRUE(workers_ended());

@@ -5,6 +5,7 @@
 #include "download/progress.h"
 #include "host/board.h"
 #include "host/thread.h"
+#include "tests/faults/matrix.h"
 #include "tests/update/update_fixture.h"
 
 namespace update_test {
@@ -32,6 +33,7 @@ TEST_P(ThreadStartTest, EndsThroughTheFailureExitWithTheBoardRestored) {
     const ThreadStartCase& c = GetParam();
     host::FailThreadStart(1, c.proc);
     Run(c.faults);
+    faults::ExpectBoundedRun(*this);
 
     ExpectClosedAndRestored();
     EXPECT_EQ(UpdateOutcome(), kExitFailure);
@@ -58,6 +60,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(UpdateTest, PrepareThreadThatCannotStartRefusesTheStart) {
     host::FailThreadStart(1, PrepareThread);
     Run();
+    faults::ExpectBoundedRun(*this);
     host::FailThreadStart(0);
 
     EXPECT_EQ(modal_result(), host::kIdOk);

@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "host/thread.h"
+#include "tests/faults/matrix.h"
 #include "tests/update/update_fixture.h"
 
 namespace update_test {
@@ -48,6 +49,7 @@ TEST_P(LostPortTest, EndsThroughTheFailureExitLikeASilentModem) {
     host::ResetPeakThreads();
     UnplugAt(c);
     Run();
+    faults::ExpectBoundedRun(*this);
 
     ASSERT_GE(unplugged_us_, 0) << "the device never went";
     ExpectClosedAndRestored();

@@ -1,0 +1,239 @@
+// The fault matrix over pseudo-terminals: the built updater under the built virtual board, for
+// the faults that only a real process meets (a pulled adapter, signals, a busy or broken store,
+// a full disk, the device root's files, a second updater).  Every row is held to one end state,
+// read from the board's report.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/support/board_runner.h"
+#include "tests/support/process.h"
+
+namespace faults {
+namespace {
+
+namespace fs = std::filesystem;
+using testproc::BoardRun;
+using testproc::BoardRunner;
+using testproc::Count;
+using testproc::Program;
+using testproc::ReadFile;
+
+// Bounds every row is held to, whatever its fault.
+constexpr long long kMaxThreads = 10;
+constexpr long long kMaxLogBytes = 1 << 20;
+constexpr double kMaxWallS = 200;
+
+struct Outcome {
+    int exit_status = 0;
+    std::optional<int> progress;  // empty: never written
+    bool switched = true;         // false: the start was refused and nothing touched
+    bool awrcwr_restored = true;
+    // False where the disk filled: what Progress holds is whatever landed before.
+    bool progress_final = true;
+    // False where the disk filled: the power log stopped with the disk.
+    bool power_logged = true;
+    // False where the register file was cut short: the board's state cannot be read back.
+    bool board_readable = true;
+};
+
+const Outcome kSucceeds{.exit_status = 0, .progress = 100};
+const Outcome kFails{.exit_status = 1, .progress = -1};
+const Outcome kRefused{.exit_status = 2, .progress = std::nullopt, .switched = false};
+// The modem was flashed but the disk filled: the board is back, its settings are not.
+const Outcome kNotRestored{.exit_status = 4,
+                           .progress = std::nullopt,
+                           .switched = true,
+                           .awrcwr_restored = false,
+                           .progress_final = false,
+                           .power_logged = false,
+                           .board_readable = true};
+// The register file was cut short: the update ends, but the modem path cannot be switched back.
+Outcome PathNotRestored(int progress) {
+    return {.exit_status = 4, .progress = progress, .board_readable = false};
+}
+
+struct Row {
+    const char* name;
+    std::vector<std::string> board_args;
+    // A shell script run as the command instead of the updater alone; $U is the updater.
+    const char* script;
+    Outcome outcome;
+    // Lines the debug log must hold, each exactly once.
+    std::vector<std::string> log_lines = {};
+};
+
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+void ExpectEndState(const json::Value& report, const Outcome& outcome) {
+    EXPECT_EQ(report["exit_status"].Int(), outcome.exit_status);
+    if (!outcome.progress_final) {
+        EXPECT_NE(report["progress"].Int(), 100);
+        EXPECT_NE(report["progress"].Int(), -1);
+    } else if (outcome.progress) {
+        EXPECT_EQ(report["progress"].Int(), *outcome.progress);
+    } else {
+        EXPECT_TRUE(report["progress"].IsNull());
+    }
+    EXPECT_LE(report["threads_max"].Int(), kMaxThreads);
+    EXPECT_LT(report["debug_log_bytes"].Int(), kMaxLogBytes);
+    EXPECT_LT(report["wall_s"].number, kMaxWallS);
+    if (outcome.switched) {
+        if (outcome.board_readable) {
+            EXPECT_EQ(report["board"]["cpld_mode"].Int(), 1) << "the modem path was left switched";
+        }
+        if (outcome.awrcwr_restored) {
+            EXPECT_EQ(report["awrcwr"].Int(), 1);
+        }
+        EXPECT_EQ(report["clk"].Int(), 1);
+        if (outcome.power_logged) {
+            EXPECT_EQ(report["backlight"].string, "released");
+        }
+    } else {
+        // A store that is not one cannot be read back.
+        if (!report["awrcwr"].IsNull()) {
+            EXPECT_EQ(report["awrcwr"].Int(), 3);
+            EXPECT_EQ(report["clk"].Int(), 0);
+        }
+        EXPECT_EQ(report["board"]["cpld_mode"].Int(), 0);
+        EXPECT_EQ(report["backlight"].string, "never held");
+        EXPECT_EQ(report["at_commands"].size(), 0u);
+    }
+}
+
+class E2eMatrixTest : public ::testing::TestWithParam<Row> {
+  protected:
+    BoardRun RunRow(const Row& row) {
+        if (row.script == nullptr)
+            return runner_.RunUpdater(row.board_args);
+        std::vector<std::string> args = row.board_args;
+        args.insert(args.end(), {"--root", runner_.root().string()});
+        return runner_.Run(args, {"sh", "-c", row.script}, {"U=" + Program("gsm-updater")});
+    }
+
+    BoardRunner runner_;
+};
+
+TEST_P(E2eMatrixTest, EndsCleanly) {
+    const Row& row = GetParam();
+    const BoardRun run = RunRow(row);
+    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
+    ASSERT_TRUE(run.report) << run.report_error;
+    ExpectEndState(*run.report, row.outcome);
+    const std::string log = ReadFile(runner_.root() / "debug.log");
+    for (const std::string& line : row.log_lines)
+        EXPECT_EQ(Count(log, line), 1) << line;
+}
+
+const std::string kLost = "COM1: device lost\r\n";
+const std::string kGaveUp = "Reset times >  N \r\n";
+const std::string kStopped = "Update interrupted\r\n";
+std::string Refused(const char* signal) {
+    return std::string("Can't close the Dlg (") + signal + ")\r\n";
+}
+
+const Row kRows[] = {
+    {"UnpluggedAtTheHandshake", {"--fault", "unplug=handshake"}, nullptr, kFails, {kLost, kGaveUp}},
+    {"UnpluggedMidSw", {"--fault", "unplug=sw:400"}, nullptr, kFails, {kLost, kGaveUp}},
+    {"UnpluggedMidFs", {"--fault", "unplug=fs:300"}, nullptr, kFails, {kLost, kGaveUp}},
+    {"TermOnceDuringTheDownload",
+     {"--fault", "signal=TERM@sw:200"},
+     nullptr,
+     kSucceeds,
+     {Refused("SIGTERM")}},
+    {"TermTwiceDuringTheDownload",
+     {"--fault", "signal=TERM@sw:200x2"},
+     nullptr,
+     kFails,
+     {Refused("SIGTERM"), kStopped}},
+    {"IntTwiceAtTheHandshake",
+     {"--fault", "signal=INT@handshakex2"},
+     nullptr,
+     kFails,
+     {Refused("SIGINT"), kStopped}},
+    {"HupTwiceDuringTheDownload",
+     {"--fault", "signal=HUP@sw:600x2"},
+     nullptr,
+     kFails,
+     {Refused("SIGHUP"), kStopped}},
+    {"TermAfterTheEnd", {"--fault", "signal=TERM@end"}, nullptr, kSucceeds},
+    {"StoreLockedAtTheStart", {"--fault", "store-lock=0+5"}, nullptr, kSucceeds},
+    {"StoreLockedDuringTheReplay", {"--fault", "store-lock=11+4"}, nullptr, kSucceeds},
+    {"StoreNotADatabase",
+     {},
+     "rm -f \"$UPDATER_ROOT\"/registry.db*; echo junk > "
+     "\"$UPDATER_ROOT/registry.db\"; exec $U",
+     kRefused},
+    {"DiskFullMidSw", {"--fault", "disk-full=sw:300"}, nullptr, kNotRestored},
+    {"DiskFullMidFs", {"--fault", "disk-full=fs:300"}, nullptr, kNotRestored},
+    {"DiskFullAtTheCompletion", {"--fault", "disk-full=complete"}, nullptr, kNotRestored},
+    {"DebugLogIsASymlink", {}, "ln -sf ../planted \"$UPDATER_ROOT/debug.log\"; exec $U", kRefused},
+    {"RootWritableByOthers", {}, "chmod 777 \"$UPDATER_ROOT\"; exec $U", kRefused},
+    {"Com1HeldByAnotherOpener",
+     {"--fault", "com1-held"},
+     nullptr,
+     kFails,
+     {"Open COM1 failed\r\n"}},
+    {"RegisterFileCutShortInThePreparation",
+     {"--fault", "shrink-regs=start+4"},
+     nullptr,
+     PathNotRestored(-1),
+     {"Board access failed\r\n"}},
+    {"RegisterFileCutShortMidSw",
+     {"--fault", "shrink-regs=sw:300"},
+     nullptr,
+     PathNotRestored(100),
+     {"CPLD Mode 001 not restored: the modem path may still be switched\r\n"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Machine, E2eMatrixTest, ::testing::ValuesIn(kRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A kill cannot be caught: the board stays switched.  A second run on what the kill left must
+// succeed and put everything back.
+TEST(E2eMatrixKillTest, RerunAfterAKillRestoresEverything) {
+    BoardRunner runner;
+    const BoardRun killed = runner.RunUpdater({"--fault", "signal=KILL@sw:300"});
+    ASSERT_TRUE(killed.report) << killed.report_error;
+    EXPECT_EQ((*killed.report)["board"]["cpld_mode"].Int(), 6);
+    const BoardRun rerun = runner.RunUpdater({"--reuse"});
+    ASSERT_EQ(rerun.exit_code, 0) << rerun.stderr_text;
+    ASSERT_TRUE(rerun.report) << rerun.report_error;
+    ExpectEndState(*rerun.report, kSucceeds);
+}
+
+// The first updater's status is the report's; the second one, started once the first has
+// begun to switch the board, must be refused at once, naming it, and touch nothing under it.
+TEST(E2eMatrixSecondUpdaterTest, IsRefusedWhileAnUpdateRuns) {
+    BoardRunner runner;
+    const std::string script =
+        "$U & first=$!; i=0\n"
+        "until grep -q 'Open COM1:' \"$UPDATER_ROOT/debug.log\" 2>/dev/null; do\n"
+        "  i=$((i+1)); [ $i -gt 600 ] && break; sleep 0.05; done\n"
+        "$U 2> \"$W/second.err\"; echo $? > \"$W/second.status\"; echo $first > \"$W/first.pid\"\n"
+        "wait $first\n";
+    const BoardRun run = runner.Run({"--root", runner.root().string()}, {"sh", "-c", script},
+                                    {"U=" + Program("gsm-updater"), "W=" + runner.work().string()});
+    ASSERT_TRUE(run.report) << run.report_error;
+    ExpectEndState(*run.report, kSucceeds);
+    EXPECT_EQ(ReadFile(runner.work() / "second.status"), "2\n");
+    std::string pid = ReadFile(runner.work() / "first.pid");
+    pid.pop_back();
+    const std::string err = ReadFile(runner.work() / "second.err");
+    EXPECT_NE(err.find("another updater (process " + pid + ") is running on the device root"),
+              std::string::npos)
+        << err;
+    // One run in the log: the second touched nothing, not even the log.
+    const std::string log = ReadFile(runner.root() / "debug.log");
+    EXPECT_EQ(Count(log, "Open COM1:\r\n"), 1);
+    EXPECT_EQ(Count(log, "AWRCWR=1\r\n"), 1);
+}
+
+}  // namespace
+}  // namespace faults

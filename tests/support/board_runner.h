@@ -1,0 +1,45 @@
+// Runs the built virtual board around a command in a work folder of the test's own, over real
+// pseudo-terminals in real time, and reads back its report.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tests/vboard/json_reader.h"
+
+namespace testproc {
+
+struct BoardRun {
+    int exit_code = -1;  // the board's own status
+    std::string stderr_text;
+    std::optional<json::Value> report;
+    std::string report_error;
+};
+
+class BoardRunner {
+  public:
+    // Makes a fresh work folder below the test's temporary folder, removed with the object.
+    BoardRunner();
+    ~BoardRunner();
+    BoardRunner(const BoardRunner&) = delete;
+    BoardRunner& operator=(const BoardRunner&) = delete;
+
+    bool ok() const { return !work_.empty(); }
+    const std::filesystem::path& work() const { return work_; }
+    // The device root that RunUpdater keeps: WORK/root.
+    std::filesystem::path root() const { return work_ / "root"; }
+
+    // virtual-board ARGS --report WORK/report.json -- COMMAND, with nothing on its standard
+    // input, its output in WORK/stdout.txt and WORK/stderr.txt and `env` added.
+    BoardRun Run(std::vector<std::string> args, const std::vector<std::string>& command,
+                 const std::vector<std::string>& env = {});
+    // The updater under the board, in the kept root.
+    BoardRun RunUpdater(std::vector<std::string> args);
+
+  private:
+    std::filesystem::path work_;
+};
+
+}  // namespace testproc
