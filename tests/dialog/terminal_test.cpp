@@ -12,19 +12,11 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/process.h"
+
 namespace {
 
-std::string Output(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        size_t got = 0;
-        while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-            out.append(buffer, got);
-        pclose(pipe);
-    }
-    return out;
-}
+using testproc::Output;
 
 class TmuxSession {
   public:

@@ -67,18 +67,6 @@ class InterruptTest : public UpdateTest, public ::testing::WithParamInterface<In
         });
     }
 
-    // Progress entries of the journal from the first -1 on.
-    std::vector<std::string> ProgressFromFailure() {
-        std::vector<std::string> writes;
-        for (const std::string& entry : journal().Entries()) {
-            if (entry == "set Progress=4294967295" || !writes.empty()) {
-                if (entry.starts_with("set Progress="))
-                    writes.push_back(entry);
-            }
-        }
-        return writes;
-    }
-
     std::vector<std::string> Refusals() {
         std::vector<std::string> lines;
         for (const std::string& text : log().Texts()) {

@@ -13,6 +13,8 @@ namespace testproc {
 // BIN_DIR/name, BIN_DIR being the build's folder of programs.
 std::string Program(const std::string& name);
 std::string ReadFile(const std::filesystem::path& path);
+// What a shell command prints on its standard output.
+std::string Output(const std::string& command);
 // How many times `part` stands in `text`.
 int Count(const std::string& text, const std::string& part);
 

@@ -12,6 +12,17 @@ void UpdateTest::Run(const std::string& faults) {
     EXPECT_TRUE(RunDialog()) << "the dialog did not end by itself";
 }
 
+std::vector<std::string> UpdateTest::ProgressFromFailure() {
+    std::vector<std::string> writes;
+    for (const std::string& entry : journal().Entries()) {
+        if (entry == "set Progress=4294967295" || !writes.empty()) {
+            if (entry.starts_with("set Progress="))
+                writes.push_back(entry);
+        }
+    }
+    return writes;
+}
+
 std::vector<std::wstring> UpdateTest::ActiveSubkeys() {
     std::vector<std::wstring> subkeys;
     host::RegKey active = 0;

@@ -22,6 +22,8 @@ class UpdateTest : public ::testing::Test, public sim::InProcessBoard {
     void SetUp() override { host::ResetPeakThreads(); }
     // Runs the dialog to its end with the modem model's faults (in its text form).
     void Run(const std::string& faults = "");
+    // Progress entries of the journal from the first -1 on.
+    std::vector<std::string> ProgressFromFailure();
     // Subkeys left under "Drivers\Active".
     std::vector<std::wstring> ActiveSubkeys();
 

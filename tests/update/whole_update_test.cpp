@@ -149,17 +149,6 @@ void PrintTo(const FailureCase& c, std::ostream* out) {
 
 class FailureTest : public UpdateTest, public ::testing::WithParamInterface<FailureCase> {
   protected:
-    // Progress entries of the journal from the first -1 on.
-    std::vector<std::string> ProgressFromFailure() {
-        std::vector<std::string> writes;
-        for (const std::string& entry : journal().Entries()) {
-            if (entry == "set Progress=4294967295" || !writes.empty()) {
-                if (entry.starts_with("set Progress="))
-                    writes.push_back(entry);
-            }
-        }
-        return writes;
-    }
 };
 
 TEST_P(FailureTest, RestoresTheBoardAndClosesWithProgressMinusOne) {

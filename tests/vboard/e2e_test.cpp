@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/board_runner.h"
 #include "tests/support/process.h"
 #include "tests/vboard/json_reader.h"
 
@@ -25,43 +26,22 @@ namespace fs = std::filesystem;
 using testproc::Program;
 using testproc::ReadFile;
 
-struct BoardRun {
-    int exit_code = -1;
-    std::string stderr_text;
-    std::optional<json::Value> report;
-    std::string report_error;
-};
+using testproc::BoardRun;
 
 class BoardTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = ::testing::TempDir() + "/vboard-e2e.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        work_ = pattern;
+        ASSERT_TRUE(runner_.ok());
+        work_ = runner_.work();
     }
-    void TearDown() override { fs::remove_all(work_); }
 
     // virtual-board ARGS --report WORK/report.json -- COMMAND, with nothing on its stdin and
     // its stdout and stderr in files.
     BoardRun Run(std::vector<std::string> args, const std::vector<std::string>& command) {
-        const fs::path report = work_ / "report.json";
-        fs::remove(report);
-        args.insert(args.begin(), Program("virtual-board"));
-        args.insert(args.end(), {"--report", report.string(), "--"});
-        args.insert(args.end(), command.begin(), command.end());
-        BoardRun run;
-        run.exit_code = Spawn(args);
-        run.stderr_text = ReadFile(work_ / "stderr.txt");
-        if (fs::exists(report))
-            run.report = json::Parse(ReadFile(report), &run.report_error);
-        return run;
+        return runner_.Run(std::move(args), command);
     }
 
-    int Spawn(const std::vector<std::string>& args) {
-        return testproc::Run(args, (work_ / "stdout.txt").string(),
-                             (work_ / "stderr.txt").string());
-    }
-
+    testproc::BoardRunner runner_;
     fs::path work_;
 };
 
