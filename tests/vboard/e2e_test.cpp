@@ -286,25 +286,6 @@ TEST_F(UpdaterTest, GivesUpAndRestoresTheBoardWhenCom1IsMissing) {
     EXPECT_EQ(report["modem"]["power_ons"].Int(), 0);
 }
 
-// The cable pulled mid-SW: whatever the updater does then, the board watches it, stops it if it
-// runs away and reports.
-TEST_F(UpdaterTest, ReportsAnUnplugMidSw) {
-    const BoardRun run =
-        RunUpdater({"--fault", "unplug=sw:100", "--thread-limit", "100", "--time-limit", "120"});
-    ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
-    ASSERT_TRUE(run.report) << run.report_error;
-    const json::Value& report = *run.report;
-    ASSERT_EQ(report["faults_applied"].size(), 1u);
-    EXPECT_EQ(report["faults_applied"][0]["fault"].string, "unplug=sw:100");
-    EXPECT_EQ(report["faults_pending"].size(), 0u);
-    EXPECT_GE(report["threads_max"].Int(), 2);
-    EXPECT_GE(report["cpu_s"].number, 0.0);
-    EXPECT_GT(report["wall_s"].number, 0.0);
-    EXPECT_GT(report["debug_log_bytes"].Int(), 0);
-    EXPECT_GE(report["images"]["sw"]["records_confirmed"].Int(), 95);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(work_ / "root" / "dev" / "COM1")));
-}
-
 // Record 66 of the SW image is a read record: its answer comes with one byte wrong.
 TEST_F(UpdaterTest, RecoversFromOneWrongAnswerWithASecondPass) {
     const BoardRun run = RunUpdater({"--fault", "wrong-answer=66@sw"});
