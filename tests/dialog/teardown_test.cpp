@@ -253,22 +253,6 @@ TEST_F(CompletionTest, WithoutRebootShowsTheSuccessBoxAfterTwoSeconds) {
     EXPECT_EQ(UpdateOutcomeNote(), "");
 }
 
-// The modem holds its new firmware: the success box shows, but the outcome says that the
-// device's settings are not what they should be.
-TEST_F(CompletionTest, FullDiskShowsTheSuccessButEndsNotRestored) {
-    Complete([this] { registry_.store.FailWrites(host::kRegDiskFull); });
-    registry_.store.FailWrites(host::kRegOk);
-    ASSERT_EQ(ui_.Boxes().size(), 1u);
-    EXPECT_EQ(ui_.Boxes()[0].text, L"GSM upgrade Success!");
-    EXPECT_EQ(result_, host::kIdOk);
-    EXPECT_EQ(UpdateOutcome(), kExitNotRestored);
-    EXPECT_EQ(UpdateOutcomeNote(),
-              "the modem update succeeded, but AWRCWR could not be set back to 1 (the disk is "
-              "full) and Progress could not be set to 100 (the disk is full)");
-    EXPECT_EQ(Uart(L"AWRCWR"), 0u);
-    EXPECT_FALSE(power_.Held(L"BKL1:"));
-}
-
 TEST_F(CompletionTest, RebootRestartsOnlyWhenTheBoxAnswersOk) {
     registry_.store.PutDword(kSettingsKeyPath, L"Reboot", 1);
     ui_.QueueAnswer(host::kIdOk);

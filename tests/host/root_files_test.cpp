@@ -109,20 +109,4 @@ TEST_F(RootFilesTest, ALostLogIsReportedOnceAndTheRunGoesOn) {
     }
 }
 
-TEST_F(RootFilesTest, ALinkedPowerLogIsNotFollowedAndRequestsAreStillAnswered) {
-    const std::string outside = root_ + "/outside";
-    std::ofstream(outside) << "kept\n";
-    fs::create_symlink(outside, root_ + "/power.log");
-    host::VirtualClock clock;
-    host::posix::PowerLog power(root_ + "/power.log", clock, report_);
-    EXPECT_FALSE(power.ok());
-    const host::PowerRequest request = power.SetPowerRequirement(L"BKL1:", 0);
-    EXPECT_EQ(power.ReleasePowerRequirement(request), 0u);
-    EXPECT_NE(Reported().find("power.log cannot be written: it is a symbolic link; power "
-                              "requests go unrecorded\n"),
-              std::string::npos)
-        << Reported();
-    EXPECT_EQ(fs::file_size(outside), 5u);
-}
-
 }  // namespace
