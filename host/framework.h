@@ -236,7 +236,7 @@ class CDialog : private DialogSite {
     DialogState state_;
     FrontEnd* front_end_ = nullptr;
     // The command queue and the end flag are read by the modal loop's wait predicate and so
-    // change only under the clock's lock (Clock::Update).
+    // change only under the clock's lock (Clock::update).
     std::deque<Message> messages_;
     bool end_requested_ = false;
     int result_ = 0;

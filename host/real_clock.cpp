@@ -43,35 +43,35 @@ bool RealClock::wait_until_us(int64_t deadline_us, const std::function<bool()>& 
 
 // Notifying under the lock: a thread that ends may be the last user of the clock, and its
 // owner may destroy the clock as soon as the lock is free.
-void RealClock::Update(const std::function<void()>& fn) {
+void RealClock::update(const std::function<void()>& fn) {
     std::lock_guard<std::mutex> lock(mutex_);
     fn();
     changed_.notify_all();
 }
 
-void RealClock::RegisterThread() {
+void RealClock::register_thread() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++threads_;
 }
 
-void RealClock::AddPendingThread() {
-    RegisterThread();
+void RealClock::add_pending_thread() {
+    register_thread();
 }
 
-void RealClock::BeginPendingThread() {}
+void RealClock::begin_pending_thread() {}
 
-void RealClock::UnregisterThread() {
+void RealClock::unregister_thread() {
     std::lock_guard<std::mutex> lock(mutex_);
     --threads_;
     changed_.notify_all();
 }
 
-int RealClock::RegisteredThreads() {
+int RealClock::registered_threads() {
     std::lock_guard<std::mutex> lock(mutex_);
     return threads_;
 }
 
-bool RealClock::WaitForThreadCount(int count, int64_t deadline_us) {
+bool RealClock::wait_for_thread_count_us(int count, int64_t deadline_us) {
     return wait_until_us(deadline_us, [this, count] { return threads_ <= count; });
 }
 

@@ -14,13 +14,13 @@ class RealClock final : public Clock {
     int64_t now_us() override;
     void sleep_us(int64_t duration_us) override;
     bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override;
-    void Update(const std::function<void()>& fn) override;
-    void RegisterThread() override;
-    void AddPendingThread() override;
-    void BeginPendingThread() override;
-    void UnregisterThread() override;
-    int RegisteredThreads() override;
-    bool WaitForThreadCount(int count, int64_t deadline_us) override;
+    void update(const std::function<void()>& fn) override;
+    void register_thread() override;
+    void add_pending_thread() override;
+    void begin_pending_thread() override;
+    void unregister_thread() override;
+    int registered_threads() override;
+    bool wait_for_thread_count_us(int count, int64_t deadline_us) override;
 
   private:
     std::mutex mutex_;
@@ -42,14 +42,14 @@ class RealClockAdapter : public Clock {
     bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override {
         return real_.wait_until_us(deadline_us, pred);
     }
-    void Update(const std::function<void()>& fn) override { real_.Update(fn); }
-    void RegisterThread() override { real_.RegisterThread(); }
-    void AddPendingThread() override { real_.AddPendingThread(); }
-    void BeginPendingThread() override { real_.BeginPendingThread(); }
-    void UnregisterThread() override { real_.UnregisterThread(); }
-    int RegisteredThreads() override { return real_.RegisteredThreads(); }
-    bool WaitForThreadCount(int count, int64_t deadline_us) override {
-        return real_.WaitForThreadCount(count, deadline_us);
+    void update(const std::function<void()>& fn) override { real_.update(fn); }
+    void register_thread() override { real_.register_thread(); }
+    void add_pending_thread() override { real_.add_pending_thread(); }
+    void begin_pending_thread() override { real_.begin_pending_thread(); }
+    void unregister_thread() override { real_.unregister_thread(); }
+    int registered_threads() override { return real_.registered_threads(); }
+    bool wait_for_thread_count_us(int count, int64_t deadline_us) override {
+        return real_.wait_for_thread_count_us(count, deadline_us);
     }
 
   protected:

@@ -52,15 +52,15 @@ void SimulatedLink() {
     port.Open(L"COM", 1, 460800, 0, 8, 0, true);
     port.SetTimeouts(100, kRecordBytes);
     std::vector<uint8_t> record(kRecordBytes, 0x5A);
-    clock.AddPendingThread();
+    clock.add_pending_thread();
     std::thread far([&] {
-        clock.BeginPendingThread();
+        clock.begin_pending_thread();
         std::vector<uint8_t> buffer(4096);
         size_t total = 0;
         while (total < record.size())
             total += link->FarRead(buffer.data(), std::min(buffer.size(), record.size() - total),
                                    clock.now_us() + 100'000);
-        clock.UnregisterThread();
+        clock.unregister_thread();
     });
     auto start = std::chrono::steady_clock::now();
     const int64_t virtual_start_us = clock.now_us();

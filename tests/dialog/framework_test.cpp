@@ -168,7 +168,7 @@ TEST_F(FrameworkTest, WaitForWorkersHonoursTheGracePeriod) {
             EXPECT_GE(waited_ms, linger_ms);
             EXPECT_LE(waited_ms, linger_ms + 10);
         }
-        clock_.WaitForThreadsToEnd();
+        clock_.wait_for_threads_to_end_us();
     }
 }
 

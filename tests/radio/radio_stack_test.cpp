@@ -70,16 +70,16 @@ TEST_F(RadioStackTest, ShutsTheWholeStackDownInOrder) {
     std::string received;
     std::vector<int64_t> arrivals_ms;
     auto registered = std::make_unique<host::ScopedClockThread>(clock);
-    clock.AddPendingThread();
+    clock.add_pending_thread();
     std::thread modem([&] {
-        clock.BeginPendingThread();
+        clock.begin_pending_thread();
         for (size_t size : {12, 10}) {
             std::string bytes(size, '\0');
             bytes.resize(vei->FarRead(bytes.data(), size, 5'000'000));
             received += bytes;
             arrivals_ms.push_back(clock.now_ms());
         }
-        clock.UnregisterThread();
+        clock.unregister_thread();
     });
     dlg.TurnOffRIL();
     EXPECT_EQ(clock.now_ms(), 2100);  // 100 ms after the first command, 1000 per close

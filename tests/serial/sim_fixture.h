@@ -42,11 +42,11 @@ class SimPortTest : public ::testing::Test {
     // thread that is not registered is invisible to the clock.)
     template <typename Fn>
     std::thread StartClockThread(Fn fn) {
-        clock_.AddPendingThread();
+        clock_.add_pending_thread();
         return std::thread([this, fn = std::move(fn)] {
-            clock_.BeginPendingThread();
+            clock_.begin_pending_thread();
             fn();
-            clock_.UnregisterThread();
+            clock_.unregister_thread();
         });
     }
 

@@ -57,8 +57,8 @@ class ScaledClock final : public host::RealClockAdapter {
                                     : static_cast<int64_t>(deadline_us / speed_);
         return real_.wait_until_us(real_us, pred);
     }
-    bool WaitForThreadCount(int count, int64_t deadline_us) override {
-        return real_.WaitForThreadCount(count, static_cast<int64_t>(deadline_us / speed_));
+    bool wait_for_thread_count_us(int count, int64_t deadline_us) override {
+        return real_.wait_for_thread_count_us(count, static_cast<int64_t>(deadline_us / speed_));
     }
 
   private:
