@@ -32,7 +32,7 @@ class ScriptedUi final : public FrontEnd {
         std::wstring text;
     };
 
-    explicit ScriptedUi(Clock& clock) : clock_(clock) {}
+    explicit ScriptedUi(TimeSource& clock) : clock_(clock) {}
 
     int ShowMessageBox(const std::wstring& text, const std::wstring& caption,
                        uint32_t style) override;
@@ -64,7 +64,7 @@ class ScriptedUi final : public FrontEnd {
   private:
     void RecordLocked(std::string text);
 
-    Clock& clock_;
+    TimeSource& clock_;
     std::mutex mutex_;
     DialogSite* site_ = nullptr;
     DialogState state_;
