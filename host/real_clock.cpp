@@ -1,6 +1,7 @@
-// Real time.  Registration only counts threads: real time moves by itself.
+// Real time, at the given speed.  Registration only counts threads: real time moves by itself.
 #include "host/real_clock.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace host {
@@ -13,10 +14,11 @@ int64_t SteadyNowUs() {
 
 }  // namespace
 
-RealClock::RealClock() : epoch_us_(SteadyNowUs()) {}
+RealClock::RealClock(double speed) : speed_(speed), epoch_us_(SteadyNowUs()) {}
 
 int64_t RealClock::now_us() {
-    return SteadyNowUs() - epoch_us_;
+    const int64_t real_us = SteadyNowUs() - epoch_us_;
+    return speed_ == 1.0 ? real_us : static_cast<int64_t>(static_cast<double>(real_us) * speed_);
 }
 
 void RealClock::sleep_us(int64_t duration_us) {
@@ -33,10 +35,13 @@ bool RealClock::wait_until_us(int64_t deadline_us, const std::function<bool()>& 
             changed_.wait(lock);
             continue;
         }
-        int64_t left_us = deadline_us - now_us();
+        const int64_t left_us = deadline_us - now_us();
         if (left_us <= 0)
             return pred();
-        changed_.wait_for(lock, std::chrono::microseconds(left_us));
+        // At least a microsecond of real time: a fast clock must not spin.
+        const auto real_left_us =
+            std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(left_us) / speed_));
+        changed_.wait_for(lock, std::chrono::microseconds(real_left_us));
     }
     return true;
 }

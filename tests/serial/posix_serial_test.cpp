@@ -29,7 +29,7 @@ using Bytes = std::vector<uint8_t>;
 using Steady = std::chrono::steady_clock;
 
 // Real time, except that sleeps are recorded and return at once.
-class NoSleepClock final : public host::RealClockAdapter {
+class NoSleepClock final : public host::RealClock {
   public:
     void sleep_us(int64_t duration_us) override { slept_us += duration_us; }
     std::atomic<int64_t> slept_us{0};
