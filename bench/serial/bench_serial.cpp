@@ -18,7 +18,7 @@
 #include "host/platform.h"
 #include "host/posix/serial_posix.h"
 #include "host/real_clock.h"
-#include "host/sim/capture_ui.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/sim_serial.h"
 #include "host/sim/virtual_clock.h"
 #include "platform/serial_port.h"
@@ -35,7 +35,7 @@ double MsSince(std::chrono::steady_clock::time_point start) {
 void SimulatedLink() {
     host::VirtualClock clock;
     host::CaptureLog log;
-    host::CaptureUi ui;
+    host::ScriptedUi ui{clock};
     host::SimSerialPorts ports;
     host::Platform platform;
     platform.clock = &clock;
@@ -95,7 +95,7 @@ void PseudoTerminal() {
     std::filesystem::create_symlink(ptsname(master), path + "/dev/COM1");
     host::RealClock clock;
     host::CaptureLog log;
-    host::CaptureUi ui;
+    host::ScriptedUi ui{clock};
     host::posix::PosixSerialPorts ports(path);
     host::Platform platform;
     platform.clock = &clock;

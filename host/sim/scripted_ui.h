@@ -1,6 +1,7 @@
-// A front-end for tests: records every published change of the dialog with its (virtual) time,
-// answers message boxes from a queue (OK when it is empty) and posts commands and interrupts
-// as the test says.
+// The headless front-end, for tests, benchmarks and the in-process board: records every
+// published change of the dialog, message box and beep with its (virtual) time, answers
+// message boxes from a queue (OK when it is empty) and posts commands and interrupts as the
+// test says.  Without a dialog it serves as the platform's plain Ui.
 #pragma once
 
 #include <cstdint>
@@ -60,9 +61,11 @@ class ScriptedUi final : public FrontEnd {
     std::vector<Box> Boxes();
     std::vector<TextChange> TextsOf(int control_id);
     int Repaints();
+    int Beeps();
 
   private:
     void RecordLocked(std::string text);
+    int CountLocked(const std::string& text) const;
 
     TimeSource& clock_;
     std::mutex mutex_;

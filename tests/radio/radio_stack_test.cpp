@@ -11,8 +11,8 @@
 #include "device/radio_stack.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/sim/capture_ui.h"
 #include "host/sim/memory_registry.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/sim_radio.h"
 #include "host/sim/sim_serial.h"
 #include "host/sim/virtual_clock.h"
@@ -41,7 +41,7 @@ class RadioStackTest : public ::testing::Test {
     host::CaptureLog log;
     host::MemoryRegistry registry;
     host::SimSerialPorts serial;
-    host::CaptureUi ui;
+    host::ScriptedUi ui{clock};
     host::SimRadio radio{&registry, &serial};
     host::ScopedPlatform platform{host::Platform{.clock = &clock,
                                                  .log = &log,

@@ -20,7 +20,7 @@
 #include "host/platform.h"
 #include "host/posix/serial_posix.h"
 #include "host/real_clock.h"
-#include "host/sim/capture_ui.h"
+#include "host/sim/scripted_ui.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -83,7 +83,7 @@ class PosixSerialRealTimeTest : public ::testing::Test {
     int master_ = -1;
     NoSleepClock clock_;
     host::CaptureLog log_;
-    host::CaptureUi ui_;
+    host::ScriptedUi ui_{clock_};
     std::unique_ptr<host::posix::PosixSerialPorts> ports_;
     std::unique_ptr<host::ScopedPlatform> platform_;
     CSerialPort port_;

@@ -9,7 +9,7 @@
 
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/sim/capture_ui.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/sim_serial.h"
 #include "host/sim/virtual_clock.h"
 #include "platform/serial_port.h"
@@ -52,7 +52,7 @@ class SimPortTest : public ::testing::Test {
 
     host::VirtualClock clock_;
     host::CaptureLog log_;
-    host::CaptureUi ui_;
+    host::ScriptedUi ui_{clock_};
     host::SimSerialPorts devices_;
     host::ScopedPlatform platform_{MakePlatform()};
     host::ScopedClockThread test_thread_{clock_};
