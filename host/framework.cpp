@@ -124,7 +124,7 @@ int CDialog::RunModalLoop() {
     threads_at_open_ = clock.registered_threads();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        front_end_ = dynamic_cast<FrontEnd*>(Current().ui);
+        front_end_ = Current().ui;
         if (front_end_ != nullptr)
             front_end_->OnDialogOpened(state_, *this);
     }
