@@ -1,4 +1,4 @@
-#include "sim/inprocess_board.h"
+#include "tests/support/inprocess_board.h"
 
 #include <cstdio>
 #include <cstdlib>
