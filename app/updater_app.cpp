@@ -2,14 +2,12 @@
 #include "app/updater_app.h"
 
 #include <atomic>
-#include <cstdlib>
 #include <mutex>
 #include <string>
 
 #include "app/exit_codes.h"
 #include "app/updater_dlg.h"
 #include "host/exit_note.h"
-#include "host/platform.h"
 
 CUpdaterApp theApp;
 std::optional<CRegSettings> g_uartSettings;
@@ -19,15 +17,6 @@ namespace {
 std::atomic<int> g_outcome{kExitFailure};
 std::mutex g_outcomeLock;  // the note and the code change together
 std::string g_outcomeNote;
-
-void OpenUartSettingsForRun() {
-    OpenUartSettings();
-    static const bool registered = std::atexit(&CloseUartSettings) == 0;
-    (void)registered;
-}
-
-// Right after theApp and before the application runs, as the platform's start-up would.
-const host::StartupStep g_uartSettingsStep(&OpenUartSettingsForRun);
 
 }  // namespace
 
@@ -46,23 +35,28 @@ std::string UpdateOutcomeNote() {
     return g_outcomeNote;
 }
 
-void OpenUartSettings() {
-    if (!g_uartSettings)
-        g_uartSettings.emplace(host::kHkeyLocalMachine, kUartKeyPath);
+ScopedUartSettings::ScopedUartSettings() {
+    if (g_uartSettings)
+        return;
+    g_uartSettings.emplace(host::kHkeyLocalMachine, kUartKeyPath);
+    opened_ = true;
 }
 
-void CloseUartSettings() {
-    if (!g_uartSettings)
-        return;
-    // At exit main's services may already be gone; the key then goes with its store.
-    if (host::Current().registry == nullptr)
-        g_uartSettings->m_hKey = 0;
-    g_uartSettings.reset();
+ScopedUartSettings::~ScopedUartSettings() {
+    if (opened_)
+        g_uartSettings.reset();
 }
 
 CUpdaterApp::CUpdaterApp() = default;
 
 CUpdaterApp::~CUpdaterApp() = default;
+
+// A process that ends at once (EndProcessNow, workers still running) leaves the key open: it
+// goes with the process, as on the device, and no worker loses it under its feet.
+int CUpdaterApp::Run() {
+    ScopedUartSettings uart_settings;
+    return CWinApp::Run();
+}
 
 // The dialog lives on this stack and every worker holds it, so it must not be destroyed while
 // one of them still runs: after the dialog has ended the workers get a grace period to finish

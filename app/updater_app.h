@@ -12,6 +12,8 @@ class CUpdaterApp : public host::CWinApp {
   public:
     CUpdaterApp();
     ~CUpdaterApp() override;
+    // The base's run with the UART settings key open around it.
+    int Run() override;
     // Runs the update dialog and answers false: the application ends when the dialog does.
     bool InitInstance() override;
 };
@@ -20,20 +22,22 @@ extern CUpdaterApp theApp;
 
 // HKEY_LOCAL_MACHINE\Drivers\BuiltIn\2440UART0 (AWRCWR, CLK).  On the device it lives from
 // program start to exit; here the registry exists only once main has installed the platform,
-// so the application's start opens it (before InitInstance) and an atexit handler closes it
-// (before theApp is destroyed).  Empty outside that span.
+// so the application's run holds it open (CUpdaterApp::Run), from before InitInstance to after
+// ExitInstance.  Empty outside that span.
 extern std::optional<CRegSettings> g_uartSettings;
 
-// Opens g_uartSettings if it is not open; closes it.  Tests open and close it around a run.
-void OpenUartSettings();
-void CloseUartSettings();
-
+// Holds g_uartSettings open for the life of a scope, unless it is open already (a test that
+// opened it around a run): only the scope that opened the key closes it, however the scope is
+// left.  The platform must stay installed until the scope ends.
 class ScopedUartSettings {
   public:
-    ScopedUartSettings() { OpenUartSettings(); }
-    ~ScopedUartSettings() { CloseUartSettings(); }
+    ScopedUartSettings();
+    ~ScopedUartSettings();
     ScopedUartSettings(const ScopedUartSettings&) = delete;
     ScopedUartSettings& operator=(const ScopedUartSettings&) = delete;
+
+  private:
+    bool opened_ = false;
 };
 
 // How long the application waits, after the dialog has ended, for the worker threads that

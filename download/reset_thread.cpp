@@ -27,7 +27,7 @@ class ResetTurn {
                                            [] { return !g_bResetRunning.exchange(true); });
     }
     ~ResetTurn() {
-        host::CurrentClock().Update([] { g_bResetRunning = false; });
+        host::CurrentClock().update([] { g_bResetRunning = false; });
     }
     ResetTurn(const ResetTurn&) = delete;
     ResetTurn& operator=(const ResetTurn&) = delete;

@@ -114,17 +114,17 @@ int CDialog::DoModalAndWait(uint32_t grace_ms, bool* workers_ended) {
 
 int CDialog::RunModalLoop() {
     Clock& clock = CurrentClock();
-    clock.Update([this] {
+    clock.update([this] {
         messages_.clear();
         end_requested_ = false;
         result_ = 0;
     });
     closed_ = false;
     close_claimed_ = false;
-    threads_at_open_ = clock.RegisteredThreads();
+    threads_at_open_ = clock.registered_threads();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        front_end_ = dynamic_cast<FrontEnd*>(Current().ui);
+        front_end_ = Current().ui;
         if (front_end_ != nullptr)
             front_end_->OnDialogOpened(state_, *this);
     }
@@ -152,7 +152,7 @@ int CDialog::RunModalLoop() {
         front_end_ = nullptr;
     }
     int result = 0;
-    clock.Update([this, &result] { result = result_; });
+    clock.update([this, &result] { result = result_; });
     return result;
 }
 
@@ -161,7 +161,7 @@ bool CDialog::NextMessage(Message* message) {
     Clock& clock = CurrentClock();
     clock.wait_until_us(kForever, [this] { return end_requested_ || !messages_.empty(); });
     bool have = false;
-    clock.Update([this, message, &have] {
+    clock.update([this, message, &have] {
         if (end_requested_ || messages_.empty())
             return;
         *message = messages_.front();
@@ -173,18 +173,18 @@ bool CDialog::NextMessage(Message* message) {
 
 void CDialog::EndDialog(int result) {
     closed_ = true;
-    CurrentClock().Update([this, result] {
+    CurrentClock().update([this, result] {
         result_ = result;
         end_requested_ = true;
     });
 }
 
 void CDialog::PostCommand(int command_id) {
-    CurrentClock().Update([this, command_id] { messages_.push_back({false, command_id}); });
+    CurrentClock().update([this, command_id] { messages_.push_back({false, command_id}); });
 }
 
 void CDialog::PostInterrupt(Interrupt interrupt) {
-    CurrentClock().Update([this, interrupt] { messages_.push_back({true, 0, interrupt}); });
+    CurrentClock().update([this, interrupt] { messages_.push_back({true, 0, interrupt}); });
 }
 
 void CDialog::Dispatch(const Message& message) {
@@ -221,7 +221,8 @@ bool CDialog::IsClickable(int id) {
 // count taken at the start already held its registration.
 bool CDialog::WaitForWorkers(uint32_t grace_ms) {
     Clock& clock = CurrentClock();
-    return clock.WaitForThreadCount(threads_at_open_, clock.now_us() + int64_t{grace_ms} * 1000);
+    return clock.wait_for_thread_count_us(threads_at_open_,
+                                          clock.now_us() + int64_t{grace_ms} * 1000);
 }
 
 void CDialog::OnOK() {

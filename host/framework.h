@@ -236,7 +236,7 @@ class CDialog : private DialogSite {
     DialogState state_;
     FrontEnd* front_end_ = nullptr;
     // The command queue and the end flag are read by the modal loop's wait predicate and so
-    // change only under the clock's lock (Clock::Update).
+    // change only under the clock's lock (Clock::update).
     std::deque<Message> messages_;
     bool end_requested_ = false;
     int result_ = 0;
@@ -252,6 +252,9 @@ class CWinApp {
     CWinApp(const CWinApp&) = delete;
     CWinApp& operator=(const CWinApp&) = delete;
 
+    // InitInstance, then ExitInstance; answers the exit code.  An application that holds
+    // something for the whole of its run overrides it around the base's.
+    virtual int Run();
     // Answers false to end the application without a message loop of its own.
     virtual bool InitInstance();
     // The process's exit code.
@@ -269,19 +272,8 @@ class CWinApp {
 // The application object, or null before it is constructed.
 CWinApp* CurrentApp();
 
-// A start-up step for a global object that the platform would construct before the application
-// starts but that needs the host services, which exist only once main has installed them.
-// Declared at namespace scope beside the object; AppMain runs the steps in the order they were
-// declared, before InitInstance.
-class StartupStep {
-  public:
-    explicit StartupStep(void (*step)());
-};
-
-// The entry that main calls once the platform is installed: the start-up steps, then the
-// application's InitInstance; answers the exit code.  Objects registered with atexit by a
-// start-up step run after main returns, so the services they use at exit must still be
-// installed then (or they must cope with their absence).
+// The entry that main calls once the platform is installed: the application's Run; answers
+// the exit code.
 int AppMain(CWinApp& app);
 
 // Hands an interrupt to the application, from any thread (the host's signal receiver, a test).

@@ -13,13 +13,6 @@ namespace {
 
 CWinApp* g_app = nullptr;
 
-std::vector<void (*)()>& StartupSteps() {
-    // A function-local list: the steps register during static initialisation, in whatever
-    // order the translation units are initialised.
-    static std::vector<void (*)()> steps;
-    return steps;
-}
-
 struct EndHooks {
     std::mutex mutex;
     int next_id = 1;
@@ -98,17 +91,15 @@ CWinApp* CurrentApp() {
     return g_app;
 }
 
-StartupStep::StartupStep(void (*step)()) {
-    StartupSteps().push_back(step);
+// There is no message loop of our own: whatever InitInstance answers, the application ends
+// when it returns.
+int CWinApp::Run() {
+    InitInstance();
+    return ExitInstance();
 }
 
 int AppMain(CWinApp& app) {
-    for (void (*step)() : StartupSteps())
-        step();
-    // There is no message loop of our own: whatever InitInstance answers, the application
-    // ends when it returns.
-    app.InitInstance();
-    return app.ExitInstance();
+    return app.Run();
 }
 
 int AddEndHook(std::function<void()> hook) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/frontend.h"
+
 namespace host {
 namespace {
 
@@ -45,7 +47,7 @@ PowerManager& CurrentPower() {
     return Require(g_platform.power, "power manager");
 }
 Ui& CurrentUi() {
-    return Require(g_platform.ui, "user interface");
+    return Require<Ui>(g_platform.ui, "user interface");
 }
 Radio& CurrentRadio() {
     return Require(g_platform.radio, "radio");

@@ -13,6 +13,7 @@ class SerialPorts;
 class Registry;
 class RegisterBus;
 class PowerManager;
+class FrontEnd;
 class Ui;
 class Radio;
 
@@ -24,7 +25,9 @@ struct Platform {
     Registry* registry = nullptr;
     RegisterBus* board = nullptr;
     PowerManager* power = nullptr;
-    Ui* ui = nullptr;
+    // Shows the dialog, message boxes and beeps (host/frontend.h); the platform's wrappers
+    // reach it as a plain Ui.
+    FrontEnd* ui = nullptr;
     Radio* radio = nullptr;
 };
 

@@ -1,6 +1,7 @@
-// Real time.  Registration only counts threads: real time moves by itself.
+// Real time, at the given speed.  Registration only counts threads: real time moves by itself.
 #include "host/real_clock.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace host {
@@ -13,10 +14,11 @@ int64_t SteadyNowUs() {
 
 }  // namespace
 
-RealClock::RealClock() : epoch_us_(SteadyNowUs()) {}
+RealClock::RealClock(double speed) : speed_(speed), epoch_us_(SteadyNowUs()) {}
 
 int64_t RealClock::now_us() {
-    return SteadyNowUs() - epoch_us_;
+    const int64_t real_us = SteadyNowUs() - epoch_us_;
+    return speed_ == 1.0 ? real_us : static_cast<int64_t>(static_cast<double>(real_us) * speed_);
 }
 
 void RealClock::sleep_us(int64_t duration_us) {
@@ -33,45 +35,48 @@ bool RealClock::wait_until_us(int64_t deadline_us, const std::function<bool()>& 
             changed_.wait(lock);
             continue;
         }
-        int64_t left_us = deadline_us - now_us();
+        const int64_t left_us = deadline_us - now_us();
         if (left_us <= 0)
             return pred();
-        changed_.wait_for(lock, std::chrono::microseconds(left_us));
+        // At least a microsecond of real time: a fast clock must not spin.
+        const auto real_left_us =
+            std::max<int64_t>(1, static_cast<int64_t>(static_cast<double>(left_us) / speed_));
+        changed_.wait_for(lock, std::chrono::microseconds(real_left_us));
     }
     return true;
 }
 
 // Notifying under the lock: a thread that ends may be the last user of the clock, and its
 // owner may destroy the clock as soon as the lock is free.
-void RealClock::Update(const std::function<void()>& fn) {
+void RealClock::update(const std::function<void()>& fn) {
     std::lock_guard<std::mutex> lock(mutex_);
     fn();
     changed_.notify_all();
 }
 
-void RealClock::RegisterThread() {
+void RealClock::register_thread() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++threads_;
 }
 
-void RealClock::AddPendingThread() {
-    RegisterThread();
+void RealClock::add_pending_thread() {
+    register_thread();
 }
 
-void RealClock::BeginPendingThread() {}
+void RealClock::begin_pending_thread() {}
 
-void RealClock::UnregisterThread() {
+void RealClock::unregister_thread() {
     std::lock_guard<std::mutex> lock(mutex_);
     --threads_;
     changed_.notify_all();
 }
 
-int RealClock::RegisteredThreads() {
+int RealClock::registered_threads() {
     std::lock_guard<std::mutex> lock(mutex_);
     return threads_;
 }
 
-bool RealClock::WaitForThreadCount(int count, int64_t deadline_us) {
+bool RealClock::wait_for_thread_count_us(int count, int64_t deadline_us) {
     return wait_until_us(deadline_us, [this, count] { return threads_ <= count; });
 }
 

@@ -8,52 +8,29 @@
 
 namespace host {
 
-class RealClock final : public Clock {
+class RealClock : public Clock {
   public:
-    RealClock();
+    // speed > 1 runs time that many times faster: the clock reads speed times the real time
+    // since its start, and every sleep and wait takes 1/speed of its real length (a demo
+    // shown quickly).
+    explicit RealClock(double speed = 1.0);
     int64_t now_us() override;
     void sleep_us(int64_t duration_us) override;
     bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override;
-    void Update(const std::function<void()>& fn) override;
-    void RegisterThread() override;
-    void AddPendingThread() override;
-    void BeginPendingThread() override;
-    void UnregisterThread() override;
-    int RegisteredThreads() override;
-    bool WaitForThreadCount(int count, int64_t deadline_us) override;
+    void update(const std::function<void()>& fn) override;
+    void register_thread() override;
+    void add_pending_thread() override;
+    void begin_pending_thread() override;
+    void unregister_thread() override;
+    int registered_threads() override;
+    bool wait_for_thread_count_us(int count, int64_t deadline_us) override;
 
   private:
     std::mutex mutex_;
     std::condition_variable changed_;
     int threads_ = 0;
-    int64_t epoch_us_;
-};
-
-}  // namespace host
-
-namespace host {
-
-// Real time with a twist: forwards every call to a real clock, for subclasses that change how
-// time is read, slept or waited for (a demo run faster, a test whose sleeps return at once).
-class RealClockAdapter : public Clock {
-  public:
-    int64_t now_us() override { return real_.now_us(); }
-    void sleep_us(int64_t duration_us) override { real_.sleep_us(duration_us); }
-    bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override {
-        return real_.wait_until_us(deadline_us, pred);
-    }
-    void Update(const std::function<void()>& fn) override { real_.Update(fn); }
-    void RegisterThread() override { real_.RegisterThread(); }
-    void AddPendingThread() override { real_.AddPendingThread(); }
-    void BeginPendingThread() override { real_.BeginPendingThread(); }
-    void UnregisterThread() override { real_.UnregisterThread(); }
-    int RegisteredThreads() override { return real_.RegisteredThreads(); }
-    bool WaitForThreadCount(int count, int64_t deadline_us) override {
-        return real_.WaitForThreadCount(count, deadline_us);
-    }
-
-  protected:
-    RealClock real_;
+    const double speed_;
+    const int64_t epoch_us_;
 };
 
 }  // namespace host

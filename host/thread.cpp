@@ -52,17 +52,17 @@ bool StartThread(ThreadProc proc, void* param) {
         return false;
     }
     Clock& clock = CurrentClock();
-    clock.AddPendingThread();
+    clock.add_pending_thread();
     try {
         std::thread([clock = &clock, proc, param] {
-            clock->BeginPendingThread();
+            clock->begin_pending_thread();
             proc(param);
             g_live.fetch_sub(1);
-            clock->UnregisterThread();
+            clock->unregister_thread();
         }).detach();
     } catch (const std::system_error&) {
         g_live.fetch_sub(1);
-        clock.UnregisterThread();
+        clock.unregister_thread();
         return false;
     }
     return true;

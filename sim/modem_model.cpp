@@ -114,17 +114,17 @@ void ModemModel::Start() {
     pins_.TakeChanges();
     levels_ = pins_.Levels();
     key_high_since_us_ = levels_.power_key ? clock_.now_us() : -1;
-    pins_.SetListener([this] { clock_.Update([this] { pin_version_.fetch_add(1); }); });
-    clock_.AddPendingThread();
+    pins_.SetListener([this] { clock_.update([this] { pin_version_.fetch_add(1); }); });
+    clock_.add_pending_thread();
     try {
         thread_ = std::thread([this] {
-            clock_.BeginPendingThread();
+            clock_.begin_pending_thread();
             Run();
-            clock_.Update([this] { finished_ = true; });
-            clock_.UnregisterThread();
+            clock_.update([this] { finished_ = true; });
+            clock_.unregister_thread();
         });
     } catch (const std::system_error&) {
-        clock_.UnregisterThread();
+        clock_.unregister_thread();
         pins_.SetListener(nullptr);
     }
 }
@@ -134,7 +134,7 @@ void ModemModel::Start() {
 void ModemModel::Stop() {
     if (!thread_.joinable())
         return;
-    clock_.Update([this] { stop_ = true; });
+    clock_.update([this] { stop_ = true; });
     clock_.wait_until_us(host::kForever, [this] { return finished_.load(); });
     thread_.join();
     pins_.SetListener(nullptr);

@@ -143,7 +143,7 @@ bool PtyModemLine::Start(std::string* error) {
 void PtyModemLine::Stop() {
     if (!thread_.joinable())
         return;
-    clock_.Update([this] { stop_ = true; });
+    clock_.update([this] { stop_ = true; });
     Wake();
     thread_.join();
 }
@@ -256,7 +256,7 @@ void PtyModemLine::Deliver(const uint8_t* data, size_t size) {
         counters_.line_time_to_modem_s += LineSeconds(size, burst.baud);
         rx_.push_back(std::move(burst));
     }
-    clock_.Update([this] { rx_version_.fetch_add(1); });
+    clock_.update([this] { rx_version_.fetch_add(1); });
 }
 
 size_t PtyModemLine::Arrived(const Burst& burst, int64_t now_us) const {

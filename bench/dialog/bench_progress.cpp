@@ -10,8 +10,8 @@
 #include "download/progress.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/sim/capture_ui.h"
 #include "host/sim/memory_registry.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/virtual_clock.h"
 
 namespace {
@@ -52,7 +52,7 @@ int main() {
     registry.SetValueObserver([&writes](const host::MemoryRegistry::ValueAccess& access) {
         writes += access.write ? 1 : 0;
     });
-    host::CaptureUi ui;
+    host::ScriptedUi ui{clock};
     host::Platform platform;
     platform.clock = &clock;
     platform.log = &log;

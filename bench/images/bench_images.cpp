@@ -13,8 +13,8 @@
 #include "download/image_format.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/sim/capture_ui.h"
 #include "host/sim/memory_registry.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/virtual_clock.h"
 #include "res/embedded_resources.h"
 
@@ -113,7 +113,7 @@ int main() {
     host::VirtualClock clock;
     NullLog log;
     host::MemoryRegistry registry;
-    host::CaptureUi ui;
+    host::ScriptedUi ui{clock};
     res::EmbeddedResources resources;
     host::Platform platform;
     platform.clock = &clock;

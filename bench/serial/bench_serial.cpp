@@ -18,7 +18,7 @@
 #include "host/platform.h"
 #include "host/posix/serial_posix.h"
 #include "host/real_clock.h"
-#include "host/sim/capture_ui.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/sim_serial.h"
 #include "host/sim/virtual_clock.h"
 #include "platform/serial_port.h"
@@ -35,7 +35,7 @@ double MsSince(std::chrono::steady_clock::time_point start) {
 void SimulatedLink() {
     host::VirtualClock clock;
     host::CaptureLog log;
-    host::CaptureUi ui;
+    host::ScriptedUi ui{clock};
     host::SimSerialPorts ports;
     host::Platform platform;
     platform.clock = &clock;
@@ -52,15 +52,15 @@ void SimulatedLink() {
     port.Open(L"COM", 1, 460800, 0, 8, 0, true);
     port.SetTimeouts(100, kRecordBytes);
     std::vector<uint8_t> record(kRecordBytes, 0x5A);
-    clock.AddPendingThread();
+    clock.add_pending_thread();
     std::thread far([&] {
-        clock.BeginPendingThread();
+        clock.begin_pending_thread();
         std::vector<uint8_t> buffer(4096);
         size_t total = 0;
         while (total < record.size())
             total += link->FarRead(buffer.data(), std::min(buffer.size(), record.size() - total),
                                    clock.now_us() + 100'000);
-        clock.UnregisterThread();
+        clock.unregister_thread();
     });
     auto start = std::chrono::steady_clock::now();
     const int64_t virtual_start_us = clock.now_us();
@@ -95,7 +95,7 @@ void PseudoTerminal() {
     std::filesystem::create_symlink(ptsname(master), path + "/dev/COM1");
     host::RealClock clock;
     host::CaptureLog log;
-    host::CaptureUi ui;
+    host::ScriptedUi ui{clock};
     host::posix::PosixSerialPorts ports(path);
     host::Platform platform;
     platform.clock = &clock;

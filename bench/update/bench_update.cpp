@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "app/exit_codes.h"
-#include "sim/inprocess_board.h"
+#include "tests/support/inprocess_board.h"
 
 namespace {
 

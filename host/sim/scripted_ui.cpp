@@ -124,12 +124,21 @@ std::vector<ScriptedUi::TextChange> ScriptedUi::TextsOf(int control_id) {
     return texts;
 }
 
+int ScriptedUi::CountLocked(const std::string& text) const {
+    int count = 0;
+    for (const Event& event : events_)
+        count += event.text == text ? 1 : 0;
+    return count;
+}
+
 int ScriptedUi::Repaints() {
     std::lock_guard<std::mutex> lock(mutex_);
-    int repaints = 0;
-    for (const Event& event : events_)
-        repaints += event.text == "repaint" ? 1 : 0;
-    return repaints;
+    return CountLocked("repaint");
+}
+
+int ScriptedUi::Beeps() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return CountLocked("beep");
 }
 
 }  // namespace host

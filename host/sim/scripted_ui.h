@@ -1,6 +1,7 @@
-// A front-end for tests: records every published change of the dialog with its (virtual) time,
-// answers message boxes from a queue (OK when it is empty) and posts commands and interrupts
-// as the test says.
+// The headless front-end, for tests, benchmarks and the in-process board: records every
+// published change of the dialog, message box and beep with its (virtual) time, answers
+// message boxes from a queue (OK when it is empty) and posts commands and interrupts as the
+// test says.  Without a dialog it serves as the platform's plain Ui.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +33,7 @@ class ScriptedUi final : public FrontEnd {
         std::wstring text;
     };
 
-    explicit ScriptedUi(Clock& clock) : clock_(clock) {}
+    explicit ScriptedUi(TimeSource& clock) : clock_(clock) {}
 
     int ShowMessageBox(const std::wstring& text, const std::wstring& caption,
                        uint32_t style) override;
@@ -60,11 +61,13 @@ class ScriptedUi final : public FrontEnd {
     std::vector<Box> Boxes();
     std::vector<TextChange> TextsOf(int control_id);
     int Repaints();
+    int Beeps();
 
   private:
     void RecordLocked(std::string text);
+    int CountLocked(const std::string& text) const;
 
-    Clock& clock_;
+    TimeSource& clock_;
     std::mutex mutex_;
     DialogSite* site_ = nullptr;
     DialogState state_;

@@ -140,8 +140,7 @@ bool SimRadio::DeactivateDevice(uint32_t handle) {
     std::wstring name;
     const bool found = UnregisterActiveDriver(DriverRegistry(), handle, &name);
     if (found && !name.empty()) {
-        SimSerialPorts* serial = Serial();
-        if (std::shared_ptr<SimLink> link = serial ? serial->Device(name) : nullptr)
+        if (std::shared_ptr<SimLink> link = serial_ ? serial_->Device(name) : nullptr)
             link->Unplug();
     }
     std::lock_guard<std::mutex> lock(mutex_);
@@ -151,12 +150,6 @@ bool SimRadio::DeactivateDevice(uint32_t handle) {
 
 Registry& SimRadio::DriverRegistry() {
     return registry_ != nullptr ? *registry_ : CurrentRegistry();
-}
-
-SimSerialPorts* SimRadio::Serial() {
-    if (serial_ != nullptr)
-        return serial_;
-    return dynamic_cast<SimSerialPorts*>(Current().serial);
 }
 
 SimRadio::SimulatedRadio* SimRadio::FindLocked(uint32_t id) {

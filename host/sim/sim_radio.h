@@ -4,8 +4,8 @@
 //
 // Loaded drivers are listed where the platform lists them, under "Drivers\Active" of a
 // registry (the installed one unless another is given).  Deactivating a handle removes its
-// driver's entry and closes its device: a simulated serial device of that name ("VEI1:") is
-// unplugged, so that it can no longer be opened.
+// driver's entry and closes its device: a simulated serial device of that name ("VEI1:") among
+// the ones given is unplugged, so that it can no longer be opened.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +22,7 @@ class SimSerialPorts;
 class SimRadio final : public Radio {
   public:
     // registry: where the loaded drivers are listed; null: the installed registry, looked up
-    // at each use.  serial: whose devices a deactivation unplugs; null: the installed serial
-    // devices when they are simulated ones.
+    // at each use.  serial: the simulated devices a deactivation unplugs; null: none.
     explicit SimRadio(Registry* registry = nullptr, SimSerialPorts* serial = nullptr);
     ~SimRadio() override;
     SimRadio(const SimRadio&) = delete;
@@ -74,7 +73,6 @@ class SimRadio final : public Radio {
         uint32_t state;
     };
     Registry& DriverRegistry();
-    SimSerialPorts* Serial();
     SimulatedRadio* FindLocked(uint32_t id);
 
     Registry* const registry_;

@@ -1,9 +1,9 @@
 // Simulated serial links; see the header for the line's rules.
 //
 // Locking: a link's mutex_ guards its state and is taken inside the clock's lock (in wait
-// predicates and Update functions), never around a call into the clock.  Every change that a
+// predicates and update functions), never around a call into the clock.  Every change that a
 // waiter's predicate reads (queued bytes, the session, the plug, the state counter) is made
-// through the clock's Update so that waiters re-check.
+// through the clock's update so that waiters re-check.
 #include "host/sim/sim_serial.h"
 
 #include <algorithm>
@@ -162,7 +162,7 @@ uint64_t SimLink::Queue(Direction& direction, const uint8_t* data, size_t size, 
 
 // Takes back the bytes of a near write that never went out (the port closed under it).
 void SimLink::Unsend(uint64_t burst_id, size_t keep) {
-    CurrentClock().Update([&] {
+    CurrentClock().update([&] {
         Lock lock(mutex_);
         auto& bursts = to_far_.bursts;
         auto it = std::find_if(bursts.begin(), bursts.end(),
@@ -217,7 +217,7 @@ size_t SimLink::Receive(Direction& direction, const uint32_t& receiver_baud, uin
 void SimLink::FarWrite(const void* data, size_t size) {
     Clock& clock = CurrentClock();
     const int64_t now_us = clock.now_us();
-    clock.Update([&] {
+    clock.update([&] {
         Lock lock(mutex_);
         if (plugged_ && session_ != kInvalidSerial)
             Queue(to_near_, static_cast<const uint8_t*>(data), size, far_baud_, now_us);
@@ -302,7 +302,7 @@ void SimLink::SetWireTime(bool enabled) {
 }
 
 void SimLink::Unplug() {
-    CurrentClock().Update([&] {
+    CurrentClock().update([&] {
         Lock lock(mutex_);
         plugged_ = false;
         if (session_ != kInvalidSerial)
@@ -314,7 +314,7 @@ void SimLink::Unplug() {
 }
 
 void SimLink::Plug() {
-    CurrentClock().Update([&] {
+    CurrentClock().update([&] {
         Lock lock(mutex_);
         plugged_ = true;
     });
@@ -349,7 +349,7 @@ void SimLink::LimitNextWrite(uint32_t bytes) {
 
 uint32_t SimLink::NearOpen(SerialHandle handle) {
     uint32_t error = 0;
-    CurrentClock().Update([&] {
+    CurrentClock().update([&] {
         Lock lock(mutex_);
         if (!plugged_)
             error = kErrorFileNotFound;
@@ -364,7 +364,7 @@ uint32_t SimLink::NearOpen(SerialHandle handle) {
 }
 
 void SimLink::NearClose(SerialHandle handle) {
-    CurrentClock().Update([&] {
+    CurrentClock().update([&] {
         Lock lock(mutex_);
         if (lost_ == handle)
             lost_ = kInvalidSerial;
@@ -408,7 +408,7 @@ bool SimLink::NearSetState(SerialHandle handle, const SerialState& state) {
     Clock& clock = CurrentClock();
     const int64_t now_us = clock.now_us();
     bool ok = false;
-    clock.Update([&] {
+    clock.update([&] {
         Lock lock(mutex_);
         if (!AliveLocked(handle) || fail_set_state_)
             return;
@@ -470,7 +470,7 @@ bool SimLink::NearWrite(SerialHandle handle, const void* buffer, uint32_t count,
     uint64_t burst_id = 0;
     bool timed = false;
     int64_t limit_us = kForever;
-    clock.Update([&] {
+    clock.update([&] {
         Lock lock(mutex_);
         const int64_t total_ms =
             TotalMs(timeouts_.write_multiplier_ms, timeouts_.write_constant_ms, count);

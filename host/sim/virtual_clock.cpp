@@ -1,6 +1,6 @@
 // Virtual time: see the header for the rules.
 //
-// Bookkeeping by generations: every change (an Update, a jump of time, a thread that ends)
+// Bookkeeping by generations: every change (an update, a jump of time, a thread that ends)
 // starts a new generation and wakes every waiter; a woken waiter re-checks its predicate and,
 // if it must wait again, counts itself anew.  Time can therefore only move when every thread
 // has seen the latest change and gone back to waiting.
@@ -66,23 +66,23 @@ bool VirtualClock::wait_until_us(int64_t deadline_us, const std::function<bool()
     return result;
 }
 
-void VirtualClock::Update(const std::function<void()>& fn) {
+void VirtualClock::update(const std::function<void()>& fn) {
     std::lock_guard<std::mutex> lock(mutex_);
     fn();
     WakeAllLocked();
 }
 
-void VirtualClock::RegisterThread() {
-    AddPendingThread();
-    BeginPendingThread();
+void VirtualClock::register_thread() {
+    add_pending_thread();
+    begin_pending_thread();
 }
 
-void VirtualClock::AddPendingThread() {
+void VirtualClock::add_pending_thread() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++registered_;
 }
 
-void VirtualClock::BeginPendingThread() {
+void VirtualClock::begin_pending_thread() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (t_clock != this) {
         t_clock = this;
@@ -91,7 +91,7 @@ void VirtualClock::BeginPendingThread() {
     ++t_depth;
 }
 
-void VirtualClock::UnregisterThread() {
+void VirtualClock::unregister_thread() {
     std::lock_guard<std::mutex> lock(mutex_);
     --registered_;
     if (t_clock == this && t_depth > 0 && --t_depth == 0)
@@ -99,23 +99,23 @@ void VirtualClock::UnregisterThread() {
     WakeAllLocked();
 }
 
-int VirtualClock::RegisteredThreads() {
+int VirtualClock::registered_threads() {
     std::lock_guard<std::mutex> lock(mutex_);
     return registered_;
 }
 
-bool VirtualClock::WaitForThreadsToEnd(int64_t deadline_us) {
+bool VirtualClock::wait_for_threads_to_end_us(int64_t deadline_us) {
     // The caller may be registered itself (a test thread that registered before starting the
     // workers, so that time could not move while it did): it does not wait for itself.
     const int own = IsRegisteredHere() ? t_depth : 0;
     return wait_until_us(deadline_us, [this, own] { return registered_ == own; });
 }
 
-bool VirtualClock::WaitForThreadCount(int count, int64_t deadline_us) {
+bool VirtualClock::wait_for_thread_count_us(int count, int64_t deadline_us) {
     return wait_until_us(deadline_us, [this, count] { return registered_ <= count; });
 }
 
-void VirtualClock::SetDeadlockHandler(std::function<void(int64_t)> handler) {
+void VirtualClock::set_deadlock_handler(std::function<void(int64_t)> handler) {
     std::lock_guard<std::mutex> lock(mutex_);
     on_deadlock_ = std::move(handler);
 }

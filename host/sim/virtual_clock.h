@@ -25,23 +25,23 @@ class VirtualClock final : public Clock {
     int64_t now_us() override;
     void sleep_us(int64_t duration_us) override;
     bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override;
-    void Update(const std::function<void()>& fn) override;
-    void RegisterThread() override;
-    void AddPendingThread() override;
-    void BeginPendingThread() override;
-    void UnregisterThread() override;
-    int RegisteredThreads() override;
-    bool WaitForThreadCount(int count, int64_t deadline_us) override;
+    void update(const std::function<void()>& fn) override;
+    void register_thread() override;
+    void add_pending_thread() override;
+    void begin_pending_thread() override;
+    void unregister_thread() override;
+    int registered_threads() override;
+    bool wait_for_thread_count_us(int count, int64_t deadline_us) override;
 
     // Waits until no registered thread but the caller is left, or until the virtual deadline
     // passes.  Returns true when every other registered thread has ended.  A test thread that
     // starts workers registers itself first (ScopedClockThread): while it is busy starting
     // them, time must not move.
-    bool WaitForThreadsToEnd(int64_t deadline_us = kForever);
+    bool wait_for_threads_to_end_us(int64_t deadline_us = kForever);
 
     // Replaces the default report (stderr and abort).  After a deadlock every wait returns at
     // once with its predicate's answer, so that the threads can run to an end.
-    void SetDeadlockHandler(std::function<void(int64_t now_us)> handler);
+    void set_deadlock_handler(std::function<void(int64_t now_us)> handler);
     bool deadlocked();
 
   private:
@@ -53,7 +53,7 @@ class VirtualClock final : public Clock {
     std::mutex mutex_;
     std::condition_variable changed_;
     int64_t now_us_ = 0;
-    int registered_ = 0;                // threads registered through RegisterThread
+    int registered_ = 0;                // threads registered through register_thread
     int guests_ = 0;                    // unregistered threads that are waiting right now
     int waiting_ = 0;                   // threads (of both kinds) waiting in this generation
     uint64_t generation_ = 0;           // bumped whenever waiters must re-check

@@ -63,7 +63,7 @@ int DialogFixture::RunModal(std::function<void(ModalDlg&)> start, uint32_t limit
         host::StartThread(LimitThread, new Limit{&dlg, limit_ms});
     };
     const int result = dlg_.DoModal();
-    clock_.WaitForThreadsToEnd();
+    clock_.wait_for_threads_to_end_us();
     return result;
 }
 

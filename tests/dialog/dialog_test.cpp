@@ -137,7 +137,7 @@ TEST_F(DialogTest, TwoClosesAtOnceReleaseOnce) {
         host::ScopedClockThread self(clock_);
         host::StartThread(press, &dlg_);
         host::StartThread(press, &dlg_);
-        clock_.WaitForThreadsToEnd();
+        clock_.wait_for_threads_to_end_us();
     }
     EXPECT_TRUE(dlg_.IsClosed());
     EXPECT_EQ(power_.ReleasedCount(), 1);

@@ -2,7 +2,9 @@
 // wait for the workers, the application's entry, and line mode's output.
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <sstream>
+#include <stdexcept>
 
 #include "host/framework.h"
 #include "host/posix/line_ui.h"
@@ -168,7 +170,7 @@ TEST_F(FrameworkTest, WaitForWorkersHonoursTheGracePeriod) {
             EXPECT_GE(waited_ms, linger_ms);
             EXPECT_LE(waited_ms, linger_ms + 10);
         }
-        clock_.WaitForThreadsToEnd();
+        clock_.wait_for_threads_to_end_us();
     }
 }
 
@@ -209,25 +211,46 @@ TEST_F(FrameworkTest, LineModeWritesOneLinePerChangeAndAnswersBoxesWithOk) {
               "[     1.500] close\n");
 }
 
-std::vector<std::string> g_order;
-
-class TestApp final : public host::CWinApp {
+// Records whether the UART settings key was open while InitInstance ran, and may leave by an
+// exception.
+class KeyWatchingApp final : public CUpdaterApp {
   public:
+    explicit KeyWatchingApp(bool fail) : fail_(fail) {}
     bool InitInstance() override {
-        g_order.push_back(g_uartSettings ? "init with the UART key" : "init without it");
+        key_open_in_init = g_uartSettings.has_value();
         SetExitCode(kExitClosedEarly);
+        if (fail_)
+            throw std::runtime_error("init failed");
         return false;
     }
+    bool key_open_in_init = false;
+
+  private:
+    const bool fail_;
 };
 
-const host::StartupStep g_recordStep([] { g_order.push_back("start-up step"); });
-
-TEST_F(FrameworkTest, AppMainRunsTheStartUpStepsBeforeInitInstance) {
-    CloseUartSettings();
-    g_order.clear();
-    TestApp app;
-    EXPECT_EQ(host::AppMain(app), kExitClosedEarly);
-    EXPECT_EQ(g_order, (std::vector<std::string>{"start-up step", "init with the UART key"}));
+// The application's run holds the key open around InitInstance and closes it however the run
+// is left; a key that an outer scope opened (a test around a run) stays that scope's.
+TEST(UpdaterAppTest, RunHoldsTheUartKeyOpenAroundInitInstance) {
+    host::VirtualClock clock;
+    host::CaptureLog log;
+    host::MemoryRegistry registry;
+    host::ScopedPlatform platform({.clock = &clock, .log = &log, .registry = &registry});
+    for (const bool outer : {false, true}) {
+        for (const bool fail : {false, true}) {
+            std::optional<ScopedUartSettings> outer_scope;
+            if (outer)
+                outer_scope.emplace();
+            KeyWatchingApp app(fail);
+            if (fail)
+                EXPECT_THROW(host::AppMain(app), std::runtime_error);
+            else
+                EXPECT_EQ(host::AppMain(app), kExitClosedEarly);
+            EXPECT_TRUE(app.key_open_in_init) << outer << fail;
+            EXPECT_EQ(g_uartSettings.has_value(), outer) << outer << fail;
+        }
+    }
+    EXPECT_FALSE(g_uartSettings.has_value());
 }
 
 }  // namespace

@@ -58,7 +58,7 @@ TEST_F(TeardownTest, RestoreRunsOncePerArming) {
         host::ScopedClockThread self(clock_);
         host::StartThread(Restore, &dlg_);
         host::StartThread(Restore, &dlg_);
-        clock_.WaitForThreadsToEnd();
+        clock_.wait_for_threads_to_end_us();
     }
     EXPECT_EQ(Logs(), kRestoreLines);
     EXPECT_EQ(CpldModes(), (std::vector<uint32_t>{1, 1}));
@@ -126,7 +126,7 @@ TEST_F(TeardownTest, CloseDuringTheGiveUpsRestoreIsRefused) {
         clock_.sleep_ms(500);  // inside the port's close
         dlg_.OnOK();
         closed_during_restore = dlg_.IsClosed();
-        clock_.WaitForThreadsToEnd();
+        clock_.wait_for_threads_to_end_us();
     }
     EXPECT_FALSE(closed_during_restore);
     EXPECT_EQ(LogCount("Can't close the Dlg\r\n"), 1);
@@ -185,7 +185,7 @@ TEST_F(TeardownTest, EndWritesThatDoNotLandAreRetriedThenTold) {
                     &registry_.store);
             }
             TakeFailureExit(&dlg, FailureExit::kSixthAttempt);
-            clock_.WaitForThreadsToEnd();
+            clock_.wait_for_threads_to_end_us();
         }
         registry_.store.SetBusy(false);
         registry_.store.FailWrites(host::kRegOk);

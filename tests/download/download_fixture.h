@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/board.h"
-#include "sim/inprocess_board.h"
+#include "tests/support/inprocess_board.h"
 
 namespace download_test {
 

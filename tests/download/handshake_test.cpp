@@ -194,7 +194,7 @@ TEST_F(DownloadTest, ResetRunsTakeTurnsAndTheEighthGivesUp) {
     host::ScopedClockThread self(clock());
     for (int i = 0; i < 9; ++i)
         host::StartThread(ResetThread, &dialog());
-    EXPECT_TRUE(clock().WaitForThreadsToEnd());
+    EXPECT_TRUE(clock().wait_for_threads_to_end_us());
     const Texts sequence = {"Switch CPLD Mode 110 \r\n", "Enter Reset!\r\n", "go to Reset!\r\n",
                             " Reset OK!\r\n"};
     Texts expected;

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/inprocess_board.h"
+#include "tests/support/inprocess_board.h"
 
 namespace faults {
 

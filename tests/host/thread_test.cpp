@@ -34,8 +34,8 @@ class ThreadStartTest : public ::testing::Test {
   protected:
     void TearDown() override {
         host::FailThreadStart(0);
-        clock_.Update([this] { gate_.open = true; });
-        EXPECT_TRUE(clock_.WaitForThreadsToEnd());
+        clock_.update([this] { gate_.open = true; });
+        EXPECT_TRUE(clock_.wait_for_threads_to_end_us());
         EXPECT_EQ(host::LiveThreads(), 0);
     }
 
@@ -55,8 +55,8 @@ TEST_F(ThreadStartTest, RefusesBeyondTheCapAndCountsThePeak) {
     EXPECT_EQ(log_.Texts(),
               std::vector<std::string>{"StartThread refused: 16 threads running\r\n"});
 
-    clock_.Update([this] { gate_.open = true; });
-    ASSERT_TRUE(clock_.WaitForThreadsToEnd());
+    clock_.update([this] { gate_.open = true; });
+    ASSERT_TRUE(clock_.wait_for_threads_to_end_us());
     EXPECT_EQ(host::LiveThreads(), 0);
     EXPECT_EQ(host::PeakThreads(), host::kMaxLiveThreads);
     host::ResetPeakThreads();
@@ -77,8 +77,8 @@ TEST_F(ThreadStartTest, InjectedFailureHitsTheNthStart) {
     EXPECT_FALSE(host::StartThread(WaitAtGate, &gate_));
     EXPECT_TRUE(host::StartThread(WaitAtGate, &gate_));
     EXPECT_TRUE(log_.Texts().empty());  // the caller reports a refusal of the system
-    clock_.Update([this] { gate_.open = true; });
-    ASSERT_TRUE(clock_.WaitForThreadsToEnd());
+    clock_.update([this] { gate_.open = true; });
+    ASSERT_TRUE(clock_.wait_for_threads_to_end_us());
     EXPECT_EQ(gate_.runs.load(), 301);
 }
 

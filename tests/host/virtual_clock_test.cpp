@@ -41,7 +41,7 @@ uint32_t Sleeper(void* param) {
 uint32_t Writer(void* param) {
     auto* s = static_cast<Scenario*>(param);
     s->clock->sleep_ms(150);
-    s->clock->Update([s] { s->flag->store(1); });
+    s->clock->update([s] { s->flag->store(1); });
     s->trace->Add("writer", s->clock->now_us());
     return 0;
 }
@@ -66,7 +66,7 @@ std::vector<std::string> RunScenario() {
     host::StartThread(Sleeper, &s);
     host::StartThread(Writer, &s);
     host::StartThread(Reader, &s);
-    EXPECT_TRUE(clock.WaitForThreadsToEnd());
+    EXPECT_TRUE(clock.wait_for_threads_to_end_us());
     std::sort(trace.lines.begin(), trace.lines.end());
     return trace.lines;
 }
@@ -97,7 +97,7 @@ TEST(VirtualClock, PredicateChangedJustBeforeDeadlineWakesAtThatMoment) {
         [](void* p) -> uint32_t {
             auto* s = static_cast<Shared*>(p);
             s->clock->sleep_us(999'999);
-            s->clock->Update([s] { s->ready = true; });
+            s->clock->update([s] { s->ready = true; });
             return 0;
         },
         &shared);
@@ -109,7 +109,7 @@ TEST(VirtualClock, PredicateChangedJustBeforeDeadlineWakesAtThatMoment) {
             return 0;
         },
         &shared);
-    ASSERT_TRUE(clock.WaitForThreadsToEnd());
+    ASSERT_TRUE(clock.wait_for_threads_to_end_us());
     EXPECT_TRUE(shared.result);
     EXPECT_EQ(shared.woke_us, 999'999);
 }
@@ -118,7 +118,7 @@ TEST(VirtualClock, TimeStandsStillWhileARegisteredThreadRuns) {
     host::VirtualClock clock;
     std::atomic<bool> waiting{false};
     std::atomic<int64_t> woke_at{-1};
-    clock.RegisterThread();  // this thread: registered and busy
+    clock.register_thread();  // this thread: registered and busy
     std::thread guest([&] {
         waiting = true;
         clock.wait_until_us(10'000, [] { return false; });
@@ -133,7 +133,7 @@ TEST(VirtualClock, TimeStandsStillWhileARegisteredThreadRuns) {
     clock.sleep_ms(5);  // now everybody waits: time moves to the earliest deadline only
     EXPECT_EQ(clock.now_us(), 5000);
     EXPECT_EQ(woke_at.load(), -1);
-    clock.UnregisterThread();
+    clock.unregister_thread();
     guest.join();
     EXPECT_EQ(woke_at.load(), 10'000);
 }
@@ -141,7 +141,7 @@ TEST(VirtualClock, TimeStandsStillWhileARegisteredThreadRuns) {
 TEST(VirtualClock, DeadlockIsReportedInsteadOfHanging) {
     host::VirtualClock clock;
     std::atomic<int64_t> reported_at{-1};
-    clock.SetDeadlockHandler([&](int64_t now_us) { reported_at = now_us; });
+    clock.set_deadlock_handler([&](int64_t now_us) { reported_at = now_us; });
     bool never = false;
     clock.sleep_ms(42);
     bool woke = clock.wait_until_us(host::kForever, [&] { return never; });

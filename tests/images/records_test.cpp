@@ -11,9 +11,9 @@
 #include "download/image_format.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/sim/capture_ui.h"
 #include "host/sim/memory_registry.h"
 #include "host/sim/memory_resources.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/virtual_clock.h"
 #include "res/embedded_resources.h"
 #include "tests/images/image_builder.h"
@@ -51,7 +51,7 @@ class RecordsTest : public ::testing::Test {
     host::VirtualClock clock_;
     host::CaptureLog log_;
     host::MemoryRegistry registry_;
-    host::CaptureUi ui_;
+    host::ScriptedUi ui_{clock_};
     host::MemoryResources resources_;
     host::ScopedPlatform platform_{MakePlatform(&resources_)};
     CUpdaterDlg dlg_;  // after the platform: its settings key is created at construction

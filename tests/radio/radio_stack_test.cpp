@@ -11,8 +11,8 @@
 #include "device/radio_stack.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/sim/capture_ui.h"
 #include "host/sim/memory_registry.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/sim_radio.h"
 #include "host/sim/sim_serial.h"
 #include "host/sim/virtual_clock.h"
@@ -41,7 +41,7 @@ class RadioStackTest : public ::testing::Test {
     host::CaptureLog log;
     host::MemoryRegistry registry;
     host::SimSerialPorts serial;
-    host::CaptureUi ui;
+    host::ScriptedUi ui{clock};
     host::SimRadio radio{&registry, &serial};
     host::ScopedPlatform platform{host::Platform{.clock = &clock,
                                                  .log = &log,
@@ -70,16 +70,16 @@ TEST_F(RadioStackTest, ShutsTheWholeStackDownInOrder) {
     std::string received;
     std::vector<int64_t> arrivals_ms;
     auto registered = std::make_unique<host::ScopedClockThread>(clock);
-    clock.AddPendingThread();
+    clock.add_pending_thread();
     std::thread modem([&] {
-        clock.BeginPendingThread();
+        clock.begin_pending_thread();
         for (size_t size : {12, 10}) {
             std::string bytes(size, '\0');
             bytes.resize(vei->FarRead(bytes.data(), size, 5'000'000));
             received += bytes;
             arrivals_ms.push_back(clock.now_ms());
         }
-        clock.UnregisterThread();
+        clock.unregister_thread();
     });
     dlg.TurnOffRIL();
     EXPECT_EQ(clock.now_ms(), 2100);  // 100 ms after the first command, 1000 per close

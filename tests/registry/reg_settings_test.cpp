@@ -4,7 +4,7 @@
 
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/sim/capture_ui.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/virtual_clock.h"
 #include "tests/registry/store_fixture.h"
 
@@ -18,7 +18,7 @@ struct SimPlatform {
         : scoped({.clock = &clock, .log = &log, .registry = reg, .ui = &ui}) {}
     host::VirtualClock clock;
     host::CaptureLog log;
-    host::CaptureUi ui;
+    host::ScriptedUi ui{clock};
     host::ScopedPlatform scoped;
 };
 
@@ -68,7 +68,7 @@ TYPED_TEST(RegSettingsTest, MinusOneIsStoredAsAllOnes) {
 
 // Both wrappers over an unusable store: one box each, and the program goes on with every
 // read and write refused.
-void ExpectRefused(host::CaptureUi& ui) {
+void ExpectRefused(host::ScriptedUi& ui) {
     CRegSettings settings;
     CRegSettings uart(host::kHkeyLocalMachine, kUartKeyPath);
     ASSERT_EQ(ui.Boxes().size(), 2u);
@@ -104,7 +104,7 @@ TEST(RegSettingsBrokenStore, OneKeyRefusedTheOtherWorks) {
     reg.FailOpen(kUartKeyPath);
     reg.PutDword(kUartKeyPath, L"AWRCWR", 1);
     SimPlatform sim(&reg);
-    host::CaptureUi& ui = sim.ui;
+    host::ScriptedUi& ui = sim.ui;
     {
         CRegSettings uart(host::kHkeyLocalMachine, kUartKeyPath);
         CRegSettings settings;

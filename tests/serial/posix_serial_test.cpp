@@ -20,7 +20,7 @@
 #include "host/platform.h"
 #include "host/posix/serial_posix.h"
 #include "host/real_clock.h"
-#include "host/sim/capture_ui.h"
+#include "host/sim/scripted_ui.h"
 #include "platform/serial_port.h"
 
 namespace {
@@ -29,7 +29,7 @@ using Bytes = std::vector<uint8_t>;
 using Steady = std::chrono::steady_clock;
 
 // Real time, except that sleeps are recorded and return at once.
-class NoSleepClock final : public host::RealClockAdapter {
+class NoSleepClock final : public host::RealClock {
   public:
     void sleep_us(int64_t duration_us) override { slept_us += duration_us; }
     std::atomic<int64_t> slept_us{0};
@@ -83,7 +83,7 @@ class PosixSerialRealTimeTest : public ::testing::Test {
     int master_ = -1;
     NoSleepClock clock_;
     host::CaptureLog log_;
-    host::CaptureUi ui_;
+    host::ScriptedUi ui_{clock_};
     std::unique_ptr<host::posix::PosixSerialPorts> ports_;
     std::unique_ptr<host::ScopedPlatform> platform_;
     CSerialPort port_;

@@ -57,7 +57,7 @@ TEST_F(SerialPortTest, OpenFailuresShowTheMessageForTheCode) {
         {5, L"Access Denied!" + kInUse},
         {31, L"Comm Open Error![31]" + kInUse}};
     for (const auto& [code, text] : cases) {
-        host::CaptureUi ui;
+        host::ScriptedUi ui{clock_};
         host::Platform platform = host::Current();
         platform.ui = &ui;
         host::ScopedPlatform scoped(platform);
@@ -67,11 +67,12 @@ TEST_F(SerialPortTest, OpenFailuresShowTheMessageForTheCode) {
         EXPECT_FALSE(OpenCom1(false));
         EXPECT_EQ(port_.m_bError, 1);
         EXPECT_EQ(port_.m_hComm.load(), host::kInvalidSerial);
-        const auto events = ui.Events();
-        ASSERT_EQ(events.size(), 1u);  // no beep
-        EXPECT_EQ(events[0].box.text, text);
-        EXPECT_EQ(events[0].box.caption, L"GSM Updater");
-        EXPECT_EQ(events[0].box.style, host::kMbOk | host::kMbIconStop);
+        ASSERT_EQ(ui.Events().size(), 1u);  // no beep
+        const auto boxes = ui.Boxes();
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].text, text);
+        EXPECT_EQ(boxes[0].caption, L"GSM Updater");
+        EXPECT_EQ(boxes[0].style, host::kMbOk | host::kMbIconStop);
     }
 }
 
@@ -84,6 +85,7 @@ TEST_F(SerialPortTest, LineSettingFailuresBeepShowAndCloseWhatOpened) {
         {&host::SimLink::FailSetState, L"Could not set communication state"}};
     for (const auto& [fail, text] : cases) {
         const size_t before = ui_.Events().size();
+        const size_t boxes_before = ui_.Boxes().size();
         (com1_.get()->*fail)(true);
         EXPECT_FALSE(OpenCom1());
         EXPECT_EQ(port_.m_bError, 1);
@@ -91,9 +93,11 @@ TEST_F(SerialPortTest, LineSettingFailuresBeepShowAndCloseWhatOpened) {
         EXPECT_FALSE(com1_->NearIsOpen()) << "the device stayed open";
         const auto events = ui_.Events();
         ASSERT_EQ(events.size(), before + 2);
-        EXPECT_TRUE(events[before].beep);
-        EXPECT_EQ(events[before + 1].box.text, text);
-        EXPECT_EQ(events[before + 1].box.caption, L"Modem Update");
+        EXPECT_EQ(events[before].text, "beep");
+        const auto boxes = ui_.Boxes();
+        ASSERT_EQ(boxes.size(), boxes_before + 1);
+        EXPECT_EQ(boxes.back().text, text);
+        EXPECT_EQ(boxes.back().caption, L"Modem Update");
         (com1_.get()->*fail)(false);
         ASSERT_TRUE(OpenCom1(true));
         EXPECT_TRUE(port_.Close());

@@ -9,7 +9,7 @@
 
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/sim/capture_ui.h"
+#include "host/sim/scripted_ui.h"
 #include "host/sim/sim_serial.h"
 #include "host/sim/virtual_clock.h"
 #include "platform/serial_port.h"
@@ -42,17 +42,17 @@ class SimPortTest : public ::testing::Test {
     // thread that is not registered is invisible to the clock.)
     template <typename Fn>
     std::thread StartClockThread(Fn fn) {
-        clock_.AddPendingThread();
+        clock_.add_pending_thread();
         return std::thread([this, fn = std::move(fn)] {
-            clock_.BeginPendingThread();
+            clock_.begin_pending_thread();
             fn();
-            clock_.UnregisterThread();
+            clock_.unregister_thread();
         });
     }
 
     host::VirtualClock clock_;
     host::CaptureLog log_;
-    host::CaptureUi ui_;
+    host::ScriptedUi ui_{clock_};
     host::SimSerialPorts devices_;
     host::ScopedPlatform platform_{MakePlatform()};
     host::ScopedClockThread test_thread_{clock_};

@@ -10,7 +10,7 @@
 
 #include "app/exit_codes.h"
 #include "host/thread.h"
-#include "sim/inprocess_board.h"
+#include "tests/support/inprocess_board.h"
 
 namespace update_test {
 

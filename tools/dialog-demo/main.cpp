@@ -43,28 +43,6 @@ struct Options {
     std::string log;
 };
 
-// Real time, run `speed` times faster.
-class ScaledClock final : public host::RealClockAdapter {
-  public:
-    explicit ScaledClock(double speed) : speed_(speed) {}
-    int64_t now_us() override { return static_cast<int64_t>(real_.now_us() * speed_); }
-    void sleep_us(int64_t duration_us) override {
-        real_.sleep_us(static_cast<int64_t>(duration_us / speed_));
-    }
-    bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override {
-        const int64_t real_us = deadline_us == host::kForever
-                                    ? host::kForever
-                                    : static_cast<int64_t>(deadline_us / speed_);
-        return real_.wait_until_us(real_us, pred);
-    }
-    bool WaitForThreadCount(int count, int64_t deadline_us) override {
-        return real_.WaitForThreadCount(count, static_cast<int64_t>(deadline_us / speed_));
-    }
-
-  private:
-    double speed_;
-};
-
 class NullLog final : public host::LogSink {
   public:
     void Write(std::string_view) override {}
@@ -187,8 +165,8 @@ int main(int argc, char** argv) {
     }
     // Never destroyed: a worker that has just unregistered from the clock may still be waking
     // its waiters when the last wait for the workers returns.
-    static ScaledClock* const kept_clock = new ScaledClock(g_options.speed);
-    ScaledClock& clock = *kept_clock;
+    static host::RealClock* const kept_clock = new host::RealClock(g_options.speed);
+    host::RealClock& clock = *kept_clock;
     NullLog null_log;
     std::unique_ptr<host::FileLog> file_log;
     if (!g_options.log.empty())

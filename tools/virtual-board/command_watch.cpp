@@ -60,7 +60,7 @@ void CommandWatch::Start(pid_t pid, int64_t start_us) {
 void CommandWatch::Stop() {
     if (!thread_.joinable())
         return;
-    clock_.Update([this] { stop_ = true; });
+    clock_.update([this] { stop_ = true; });
     thread_.join();
     if (store_ != nullptr)
         sqlite3_close(store_);

@@ -90,7 +90,7 @@ void FaultRunner::Started(pid_t pid, int64_t start_us) {
         pid_ = pid;
         start_us_ = start_us;
     }
-    clock_.Update([this] { started_ = true; });
+    clock_.update([this] { started_ = true; });
     timer_thread_ = std::thread([this] { TimerLoop(); });
     if (store_ != nullptr)
         lock_thread_ = std::thread([this] { StoreLockLoop(); });
@@ -102,7 +102,7 @@ void FaultRunner::Finish() {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finished_.load())
             return;
-        clock_.Update([this] { finished_ = true; });
+        clock_.update([this] { finished_ = true; });
     }
     if (timer_thread_.joinable())
         timer_thread_.join();
@@ -170,7 +170,7 @@ void FaultRunner::Fire(Armed& armed, int64_t now_us) {
 
 void FaultRunner::At(int64_t due_us, std::function<void()> fn) {
     timers_.emplace(due_us, std::move(fn));
-    clock_.Update([this] { timer_version_.fetch_add(1); });
+    clock_.update([this] { timer_version_.fetch_add(1); });
 }
 
 void FaultRunner::TimerLoop() {

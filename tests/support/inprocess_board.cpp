@@ -1,4 +1,4 @@
-#include "sim/inprocess_board.h"
+#include "tests/support/inprocess_board.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -162,7 +162,7 @@ InProcessBoard::InProcessBoard()
     phone_radio_ = radio_.AddRadio(host::kRadioTypePhone, true);
     radio_.LoadRadioStack(kFirstRadioHandle);
     radio_.LoadDriver(L"BKL1:", 0x100);  // no part of the radio stack: it stays loaded
-    clock_.SetDeadlockHandler([this](int64_t now_us) { ReportDeadlock(now_us); });
+    clock_.set_deadlock_handler([this](int64_t now_us) { ReportDeadlock(now_us); });
     JournalAccesses();
 }
 
@@ -316,19 +316,19 @@ void InProcessBoard::StartFarEnds() {
 
 bool InProcessBoard::EndRun() {
     run_end_us_ = clock_.now_us();
-    clock_.Update([this] { finished_ = true; });
+    clock_.update([this] { finished_ = true; });
     if (model_) {
         model_->Stop();
         report_ = model_->Report();
     }
-    const bool ended = clock_.WaitForThreadsToEnd(clock_.now_us() + kThreadsEndUs);
+    const bool ended = clock_.wait_for_threads_to_end_us(clock_.now_us() + kThreadsEndUs);
     return ended && !over_limit_;
 }
 
 uint32_t InProcessBoard::ReadThreadNoted(void* param) {
     auto* board = static_cast<InProcessBoard*>(param);
     ReadThread(board->dlg_.get());
-    board->clock_.Update([board] { board->read_done_ = true; });
+    board->clock_.update([board] { board->read_done_ = true; });
     return 0;
 }
 

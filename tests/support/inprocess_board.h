@@ -59,7 +59,7 @@ class TimedLog final : public host::LogSink {
         int64_t time_us;
         std::string text;
     };
-    explicit TimedLog(host::Clock& clock) : clock_(clock) {}
+    explicit TimedLog(host::TimeSource& clock) : clock_(clock) {}
     void Write(std::string_view text) override;
     void SetHook(std::function<void(std::string_view)> hook);
     std::vector<Entry> Entries();
@@ -73,7 +73,7 @@ class TimedLog final : public host::LogSink {
     std::vector<int> Attempts();
 
   private:
-    host::Clock& clock_;
+    host::TimeSource& clock_;
     std::mutex mutex_;
     std::vector<Entry> entries_;
     std::function<void(std::string_view)> hook_;
