@@ -13,7 +13,7 @@
 #include "host/resources.h"
 #include "host/thread.h"
 #include "sim/modem_faults.h"
-#include "tools/fwgen/fwgen.h"
+#include "sim/fwgen/fwgen.h"
 
 namespace sim {
 namespace {

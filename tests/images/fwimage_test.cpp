@@ -11,8 +11,8 @@
 
 #include <unistd.h>
 
+#include "sim/fwgen/fwgen.h"
 #include "tests/images/image_builder.h"
-#include "tools/fwgen/fwgen.h"
 #include "tools/fwimage/fwimage_cli.h"
 
 namespace {
@@ -96,7 +96,7 @@ TEST_F(FwimageTest, InfoPrintsTheFactsAsJson) {
     image.Filled(kRead, 1, 0)
         .Filled(kWrite, 99, 0)
         .Filled(kWrite, 100, 1)
-        .Record(kWrite, {}, 1)
+        .Add(kWrite, {}, 1)
         .Filled(kWrite, 1000, 1)
         .Filled(kWrite, 1001, 5)
         .Filled(kRead, 22, 5)

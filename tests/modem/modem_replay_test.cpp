@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "tests/modem/modem_fixture.h"
-#include "tools/fwgen/fwgen.h"
+#include "sim/fwgen/fwgen.h"
 
 namespace modem_test {
 namespace {

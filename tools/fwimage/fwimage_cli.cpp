@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tools/fwgen/fwgen.h"
+#include "sim/fwgen/fwgen.h"
 
 namespace fwimage {
 namespace {

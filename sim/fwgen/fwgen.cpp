@@ -6,11 +6,13 @@
 //
 // Everything but the data chunks has a fixed size, so the chunk sizes are worked out last to
 // make the image come out at its exact size.  Payload bytes come from a fixed-seed generator.
-#include "tools/fwgen/fwgen.h"
+#include "sim/fwgen/fwgen.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+
+#include "download/image_format.h"
 
 extern "C" const uint8_t fwgen_cert_start[];
 extern "C" const uint8_t fwgen_cert_end[];
@@ -18,9 +20,9 @@ extern "C" const uint8_t fwgen_cert_end[];
 namespace fwgen {
 namespace {
 
-constexpr uint8_t kRead = 1;
-constexpr uint8_t kWrite = 2;
-constexpr uint32_t kHeaderSize = 8;
+constexpr uint8_t kRead = image::kDirectionRead;
+constexpr uint8_t kWrite = image::kDirectionWrite;
+using image::kHeaderSize;
 constexpr uint32_t kLargestWrite = 64512;
 constexpr uint8_t kAnswer = 0xAA;  // every answer after the handshake starts with it
 
@@ -91,9 +93,7 @@ class ImageWriter {
 
     void Record(uint8_t stage, uint8_t direction, std::span<const uint8_t> payload) {
         auto n = static_cast<uint32_t>(payload.size());
-        image_.insert(image_.end(), {0xBB, stage, 0x00, direction});
-        PutLe(image_, n, 4);
-        image_.insert(image_.end(), payload.begin(), payload.end());
+        image::AppendRecord(image_, stage, direction, payload);
         ++records_;
         if (direction == kRead) {
             ++reads_;
