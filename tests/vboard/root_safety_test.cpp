@@ -60,8 +60,7 @@ class RootSafetyTest : public ::testing::Test {
                                   report_path.string(), "--", "sh", "-c", script},
                                  {"U=" + Program("gsm-updater"), "W=" + work_.string()});
         std::string error;
-        if (fs::exists(report_path))
-            *report = json::Parse(ReadFile(report_path), &error).value_or(nlohmann::json{});
+        *report = testproc::ReadReport(report_path, &error).value_or(nlohmann::json{});
         return status;
     }
 

@@ -175,7 +175,7 @@ int Dump(SqliteRegistry& store) {
 }
 
 // Checks the command line before anything else; an empty problem means it is well formed.
-const char* CheckArguments(const std::vector<std::string>& args) {
+std::string CheckArguments(const std::vector<std::string>& args) {
     if (args.empty())
         return "no command given";
     const std::string& command = args[0];
@@ -190,9 +190,9 @@ const char* CheckArguments(const std::vector<std::string>& args) {
         return "wrong number of arguments";
     if (command == "set" && args[3].rfind("string:", 0) != 0 &&
         !(args[3].rfind("dword:", 0) == 0 && tools::ParseDword(args[3].substr(6), true))) {
-        return "the value must be dword:N (a 32-bit number) or string:TEXT";
+        return tools::BadNumber("VALUE", args[3], "dword:N (a 32-bit number) or string:TEXT");
     }
-    return nullptr;
+    return "";
 }
 
 int Run(SqliteRegistry& store, const std::vector<std::string>& args) {
@@ -214,8 +214,8 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    if (const char* problem = CheckArguments(args))
-        return Usage(problem);
+    if (const std::string problem = CheckArguments(args); !problem.empty())
+        return Usage(problem.c_str());
     auto root = host::posix::RootFromEnvironment();
     if (!root) {
         std::fprintf(stderr,
