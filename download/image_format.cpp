@@ -7,16 +7,6 @@
 namespace image {
 namespace {
 
-struct RecordView {
-    uint32_t number;
-    uint32_t offset;
-    uint8_t stage;
-    uint8_t direction;
-    uint32_t length;
-};
-
-using Visit = void (*)(void* context, const RecordView& record);
-
 Fault CheckRecord(uint32_t offset, uint32_t size, uint8_t direction, uint32_t length) {
     if (direction != kDirectionRead && direction != kDirectionWrite)
         return Fault::kBadDirection;
@@ -30,9 +20,9 @@ Fault CheckRecord(uint32_t offset, uint32_t size, uint8_t direction, uint32_t le
     return Fault::kNone;
 }
 
-// Walks every record from the start and calls visit for each good one; stops at the first bad
-// record and reports it.
-Check Walk(const uint8_t* image, uint32_t size, Visit visit, void* context) {
+}  // namespace
+
+Check WalkRecords(const uint8_t* image, uint32_t size, Visit visit, void* context) {
     Check check;
     uint32_t offset = 0;
     uint32_t number = 0;
@@ -56,6 +46,8 @@ Check Walk(const uint8_t* image, uint32_t size, Visit visit, void* context) {
         return {false, Fault::kEmpty, 1, 0};
     return check;
 }
+
+namespace {
 
 void Tally(Facts& facts, const RecordView& record) {
     ++facts.records;
@@ -82,6 +74,22 @@ void Tally(Facts& facts, const RecordView& record) {
 
 }  // namespace
 
+void AppendHeader(std::vector<uint8_t>& image, uint8_t stage, uint8_t direction, uint32_t length) {
+    uint8_t header[kHeaderSize] = {};
+    header[kMarkerOffset] = kMarker;
+    header[kStageOffset] = stage;
+    header[kDirectionOffset] = direction;
+    for (uint32_t i = 0; i < 4; ++i)
+        header[kLengthOffset + i] = static_cast<uint8_t>(length >> (8 * i));
+    image.insert(image.end(), header, header + kHeaderSize);
+}
+
+void AppendRecord(std::vector<uint8_t>& image, uint8_t stage, uint8_t direction,
+                  std::span<const uint8_t> payload) {
+    AppendHeader(image, stage, direction, static_cast<uint32_t>(payload.size()));
+    image.insert(image.end(), payload.begin(), payload.end());
+}
+
 const char* FaultText(Fault fault) {
     switch (fault) {
         case Fault::kNone:
@@ -103,14 +111,14 @@ const char* FaultText(Fault fault) {
 }
 
 Check VerifyImage(const uint8_t* image, uint32_t size) {
-    return Walk(
+    return WalkRecords(
         image, size, [](void*, const RecordView&) {}, nullptr);
 }
 
 Facts CollectFacts(const uint8_t* image, uint32_t size) {
     Facts facts;
     facts.size = size;
-    facts.check = Walk(
+    facts.check = WalkRecords(
         image, size,
         [](void* context, const RecordView& record) {
             Tally(*static_cast<Facts*>(context), record);

@@ -1,6 +1,7 @@
-// The record format of a firmware image, and the one walk that checks an image and gathers its
-// facts.  The load step uses it to refuse a broken image before anything is replayed from it;
-// the fwimage tool uses the same code for `verify` and `info`.
+// The record format of a firmware image: the one walk that checks an image and gathers its
+// facts, and the one encoder that writes records.  The load step uses the walk to refuse a
+// broken image before anything is replayed from it; the fwimage tool uses the same code for
+// `verify` and `info`; the image generator and the tests build their images with the encoder.
 //
 // An image is records back to back, with no header, trailer or padding.  A record is an 8-byte
 // header followed by its payload:
@@ -11,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace image {
@@ -36,6 +38,14 @@ inline uint32_t RecordLength(const uint8_t* header) {
     return uint32_t{header[kLengthOffset]} | uint32_t{header[kLengthOffset + 1]} << 8 |
            uint32_t{header[kLengthOffset + 2]} << 16 | uint32_t{header[kLengthOffset + 3]} << 24;
 }
+
+// Appends a record header claiming `length` payload bytes, whatever follows it: broken images
+// for tests are built from headers alone.
+void AppendHeader(std::vector<uint8_t>& image, uint8_t stage, uint8_t direction, uint32_t length);
+
+// Appends a whole record: its header and the payload.
+void AppendRecord(std::vector<uint8_t>& image, uint8_t stage, uint8_t direction,
+                  std::span<const uint8_t> payload);
 
 // Moves a cursor on by n and returns where it stood before.  The sum saturates at 2^32 - 1
 // instead of wrapping: a wrapped cursor would land back inside the image and a walk would
@@ -69,6 +79,20 @@ struct Check {
     uint32_t record = 0;  // number of the first bad record, from 1
     uint32_t offset = 0;  // where its header starts
 };
+
+// One good record as the walk meets it.
+struct RecordView {
+    uint32_t number;  // from 1
+    uint32_t offset;  // where its header starts
+    uint8_t stage;
+    uint8_t direction;
+    uint32_t length;
+};
+using Visit = void (*)(void* context, const RecordView& record);
+
+// Walks the records from the start, calls visit for each good one, and stops at the first bad
+// one, which it reports.  Checking, fact gathering and the virtual modem's index share it.
+Check WalkRecords(const uint8_t* image, uint32_t size, Visit visit, void* context);
 
 // Whether the records tile the image exactly, each with a direction of 1 or 2 and a payload
 // within the limits above.  Reads nothing outside image[0, size).  Allocates nothing.

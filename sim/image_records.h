@@ -18,8 +18,9 @@ struct RecordRef {
 class ImageRecords {
   public:
     ImageRecords() = default;
-    // Indexes the records up to the first one that does not fit the image or the record format
-    // (a payload past the end, a direction other than 1 or 2): the model serves what it can.
+    // Indexes the records up to the first one that the updater's load step would refuse (a
+    // payload past the end or beyond replay's buffers, a direction other than 1 or 2): the
+    // model serves what it can.
     explicit ImageRecords(std::span<const uint8_t> image);
 
     uint32_t count() const { return static_cast<uint32_t>(records_.size()); }
@@ -27,13 +28,10 @@ class ImageRecords {
     // number from 1 to count().
     const RecordRef& At(uint32_t number) const { return records_[number - 1]; }
     std::span<const uint8_t> Payload(uint32_t number) const;
-    // Whether the whole image is well-formed records.
-    bool complete() const { return complete_; }
 
   private:
     std::span<const uint8_t> image_;
     std::vector<RecordRef> records_;
-    bool complete_ = true;
 };
 
 }  // namespace sim

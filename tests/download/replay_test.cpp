@@ -184,15 +184,16 @@ INSTANTIATE_TEST_SUITE_P(
     Images, BadImageTest,
     ::testing::Values(
         BadImage{"DoesNotLoad", SmallImage(0x53), Served::kFailsToLoad, false},
-        BadImage{"Refused", ImageBuilder().Raw(3, 4, {1, 2, 3, 4}).Take(), Served::kServed, false},
+        BadImage{"Refused", ImageBuilder().Header(3, 4).Raw({1, 2, 3, 4}).Take(), Served::kServed,
+                 false},
         BadImage{"ZeroLength", ImageBuilder().Add(kWrite, {}).Take(), Served::kServed, true},
         BadImage{"WriteTooLarge", ImageBuilder().Add(kWrite, Bytes(65537, 1)).Take(),
                  Served::kPreloaded, true},
         BadImage{"ReadTooLarge", ImageBuilder().Add(kRead, Bytes(257, 1)).Take(),
                  Served::kPreloaded, true},
-        BadImage{"OtherDirection", ImageBuilder().Raw(3, 4, {1, 2, 3, 4}).Take(),
+        BadImage{"OtherDirection", ImageBuilder().Header(3, 4).Raw({1, 2, 3, 4}).Take(),
                  Served::kPreloaded, true},
-        BadImage{"PastTheEnd", ImageBuilder().Raw(kWrite, 5000, Bytes(10, 1)).Take(),
+        BadImage{"PastTheEnd", ImageBuilder().Header(kWrite, 5000).Raw(Bytes(10, 1)).Take(),
                  Served::kPreloaded, true}),
     [](const auto& info) { return info.param.name; });
 

@@ -13,8 +13,8 @@
 #include <unistd.h>
 
 #include "download/image_format.h"
+#include "sim/fwgen/fwgen.h"
 #include "tests/images/image_builder.h"
-#include "tools/fwgen/fwgen.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ using Bytes = std::vector<uint8_t>;
 
 TEST(VerifyImage, AcceptsPayloadsAtTheLimits) {
     images_test::ImageBuilder image;
-    image.Filled(images_test::kRead, 256).Record(images_test::kWrite, {}).Filled(2, 65536);
+    image.Filled(images_test::kRead, 256).Add(images_test::kWrite, {}).Filled(2, 65536);
     EXPECT_TRUE(image::VerifyImage(image.bytes().data(), image.bytes().size()).ok);
 }
 

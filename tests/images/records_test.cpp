@@ -72,10 +72,10 @@ TEST_F(RecordsTest, CountingPassLogsItsWalkAndRefusesBrokenImages) {
     cases[0] = {"good", {}, "pImage=337  dwSize=337  total record=3 \r\n", "", 3};
     // Its second and third headers start at odd offsets (9 and 317): the length is assembled
     // byte by byte, wherever a header starts.
-    cases[0].image.Record(kRead, {0x7A}, 0).Filled(kWrite, 300).Filled(kRead, 12);
+    cases[0].image.Add(kRead, {0x7A}, 0).Filled(kWrite, 300).Filled(kRead, 12);
     // A record of length 0 is counted; the next header follows its own header directly.
     cases[1] = {"zero length", {}, "pImage=19  dwSize=19  total record=2 \r\n", "", 2};
-    cases[1].image.Record(kWrite, {}).Record(kRead, {0xAA, 0x00, 0x01});
+    cases[1].image.Add(kWrite, {}).Add(kRead, {0xAA, 0x00, 0x01});
     cases[2] = {"past the end",
                 {},
                 "pImage=118  dwSize=23  total record=2 \r\n",

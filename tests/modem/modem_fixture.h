@@ -22,35 +22,16 @@
 #include "sim/image_records.h"
 #include "sim/modem_line.h"
 #include "sim/modem_model.h"
+#include "tests/images/image_builder.h"
 
 namespace modem_test {
 
 using Bytes = std::vector<uint8_t>;
 
-constexpr uint8_t kRead = 1;
-constexpr uint8_t kWrite = 2;
-const Bytes kIdentification = {0xC8, 0x02, 0x04, 0x01, 0xFF, 0xFF, 0xFF, 0xFF};
-
-// Hand-made images: the five handshake records, then whatever a test appends.
-class ImageBuilder {
-  public:
-    ImageBuilder() {
-        Add(kRead, {0x7A}, 0).Add(kWrite, {0x3F}, 0).Add(kRead, kIdentification, 0);
-        Add(kWrite, {0x53, 0x36}, 0).Add(kWrite, {0x51}, 0);
-    }
-    ImageBuilder& Add(uint8_t direction, const Bytes& payload, uint8_t stage = 5) {
-        const auto n = static_cast<uint32_t>(payload.size());
-        bytes_.insert(bytes_.end(), {0xBB, stage, 0x00, direction, static_cast<uint8_t>(n),
-                                     static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
-                                     static_cast<uint8_t>(n >> 24)});
-        bytes_.insert(bytes_.end(), payload.begin(), payload.end());
-        return *this;
-    }
-    Bytes Take() { return std::move(bytes_); }
-
-  private:
-    Bytes bytes_;
-};
+using images_test::kRead;
+using images_test::kWrite;
+using ImageBuilder = images_test::HandshakeImage;
+const Bytes kIdentification = images_test::kBootAnswer;
 
 // Records 6 and 7 are the same for every tag; the images differ from the write of record 8 on.
 inline Bytes SmallImage(uint8_t tag) {

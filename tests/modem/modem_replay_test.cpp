@@ -3,8 +3,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "sim/fwgen/fwgen.h"
 #include "tests/modem/modem_fixture.h"
-#include "tools/fwgen/fwgen.h"
 
 namespace modem_test {
 namespace {

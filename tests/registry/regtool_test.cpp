@@ -58,6 +58,8 @@ TEST(Regtool, RefusesBadCommandsAndReportsWhatIsMissing) {
         EXPECT_EQ(outcome.status, 2) << args;
         EXPECT_NE(outcome.err.find("usage: regtool"), std::string::npos) << args;
     }
+    EXPECT_NE(Regtool(root.path(), "set K V dword:010x").err.find("VALUE: 'dword:010x' is not"),
+              std::string::npos);
     Regtool(root.path(), R"(set 'Software\QZX\Kelvaro' Reboot dword:1)");
     Outcome missing = Regtool(root.path(), R"(get 'Software\QZX\Kelvaro' DeviceName)");
     EXPECT_EQ(missing.status, 1);

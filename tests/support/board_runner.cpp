@@ -25,6 +25,19 @@ BoardRunner::~BoardRunner() {
     fs::remove_all(work_, ignored);
 }
 
+std::optional<nlohmann::json> ReadReport(const fs::path& path, std::string* error) {
+    if (!fs::exists(path)) {
+        *error = "no report";
+        return std::nullopt;
+    }
+    try {
+        return nlohmann::json::parse(ReadFile(path));
+    } catch (const nlohmann::json::parse_error& e) {
+        *error = e.what();
+        return std::nullopt;
+    }
+}
+
 BoardRun BoardRunner::Run(std::vector<std::string> args, const std::vector<std::string>& command,
                           const std::vector<std::string>& env) {
     const fs::path report = work_ / "report.json";
@@ -36,10 +49,7 @@ BoardRun BoardRunner::Run(std::vector<std::string> args, const std::vector<std::
     run.exit_code =
         testproc::Run(args, (work_ / "stdout.txt").string(), (work_ / "stderr.txt").string(), env);
     run.stderr_text = ReadFile(work_ / "stderr.txt");
-    if (fs::exists(report))
-        run.report = json::Parse(ReadFile(report), &run.report_error);
-    else
-        run.report_error = "no report";
+    run.report = ReadReport(report, &run.report_error);
     return run;
 }
 

@@ -7,16 +7,19 @@
 #include <string>
 #include <vector>
 
-#include "tests/vboard/json_reader.h"
+#include <nlohmann/json.hpp>
 
 namespace testproc {
 
 struct BoardRun {
     int exit_code = -1;  // the board's own status
     std::string stderr_text;
-    std::optional<json::Value> report;
+    std::optional<nlohmann::json> report;
     std::string report_error;
 };
+
+// The board's report in the file at `path`, or nothing with the reason in *error.
+std::optional<nlohmann::json> ReadReport(const std::filesystem::path& path, std::string* error);
 
 class BoardRunner {
   public:

@@ -12,8 +12,8 @@
 #include "host/registry_names.h"
 #include "host/resources.h"
 #include "host/thread.h"
+#include "sim/fwgen/fwgen.h"
 #include "sim/modem_faults.h"
-#include "tools/fwgen/fwgen.h"
 
 namespace sim {
 namespace {

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/board_runner.h"
 #include "tests/support/process.h"
-#include "tests/vboard/json_reader.h"
 
 namespace {
 
@@ -64,11 +64,9 @@ class SignalTest : public ::testing::Test {
         return ReadFile(Root() / "debug.log").find(text) != std::string::npos;
     }
 
-    std::optional<json::Value> Report() {
+    std::optional<nlohmann::json> Report() {
         std::string error;
-        if (!fs::exists(ReportPath()))
-            return std::nullopt;
-        return json::Parse(ReadFile(ReportPath()), &error);
+        return testproc::ReadReport(ReportPath(), &error);
     }
 
     fs::path work_;
@@ -111,11 +109,11 @@ TEST_F(TerminalSignalTest, InterruptKeyIsRefusedOnTheScreenThenStops) {
     ASSERT_TRUE(PollFor([this] { return ScreenHas("EXIT="); }, 60s)) << Screen();
     // The shell's line shows on a screen the updater has given back.
     EXPECT_FALSE(ScreenHas("GSM Updater")) << Screen();
-    const std::optional<json::Value> report = Report();
+    const std::optional<nlohmann::json> report = Report();
     ASSERT_TRUE(report);
-    EXPECT_EQ((*report)["exit_status"].Int(), 1);
-    EXPECT_EQ((*report)["progress"].Int(), -1);
-    EXPECT_EQ((*report)["board"]["cpld_mode"].Int(), 1);
+    EXPECT_EQ((*report).at("exit_status").get<int64_t>(), 1);
+    EXPECT_EQ((*report).at("progress").get<int64_t>(), -1);
+    EXPECT_EQ((*report).at("board").at("cpld_mode").get<int64_t>(), 1);
 }
 
 TEST_F(TerminalSignalTest, LostTerminalLetsTheUpdateFinish) {
@@ -123,13 +121,13 @@ TEST_F(TerminalSignalTest, LostTerminalLetsTheUpdateFinish) {
     Output(tmux_ + "kill-server 2>&1");
     tmux_.clear();
     ASSERT_TRUE(PollFor([this] { return Report().has_value(); }, 120s));
-    const std::optional<json::Value> report = Report();
+    const std::optional<nlohmann::json> report = Report();
     ASSERT_TRUE(report);
-    const json::Value& r = *report;
-    EXPECT_EQ(r["exit_status"].Int(), 0);
-    EXPECT_EQ(r["progress"].Int(), 100);
-    EXPECT_EQ(r["board"]["cpld_mode"].Int(), 1);
-    EXPECT_EQ(r["backlight"].string, "released");
+    const nlohmann::json& r = *report;
+    EXPECT_EQ(r.at("exit_status").get<int64_t>(), 0);
+    EXPECT_EQ(r.at("progress").get<int64_t>(), 100);
+    EXPECT_EQ(r.at("board").at("cpld_mode").get<int64_t>(), 1);
+    EXPECT_EQ(r.at("backlight").get<std::string>(), "released");
     EXPECT_TRUE(LogHas("Terminal lost (SIGHUP)"));
     EXPECT_FALSE(LogHas("Can't close the Dlg"));
 }

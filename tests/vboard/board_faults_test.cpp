@@ -138,6 +138,8 @@ TEST(BoardFaultsTest, RefusesBadKnobsSayingWhy) {
         {{}, "no --device-name", {"--root", "r", "--reuse", "--device-name", "1"}},
         {{}, "not a number of bytes", {"--fsize-limit", "-1"}},
         {{}, "above 0", {"--time-limit", "0"}},
+        {{}, "--device-name: 'xyz' is not a DWORD", {"--device-name", "xyz"}},
+        {{}, "--reboot: '4294967296' is not a DWORD", {"--reboot=4294967296"}},
         {{}, "at least 1", {"--thread-limit", "0"}},
     };
     for (const Case& c : cases) {

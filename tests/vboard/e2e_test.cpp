@@ -18,7 +18,6 @@
 
 #include "tests/support/board_runner.h"
 #include "tests/support/process.h"
-#include "tests/vboard/json_reader.h"
 
 namespace {
 
@@ -58,14 +57,14 @@ TEST_F(BoardTest, ProvisionsTheBoardRunsTheCommandAndRemovesItsRoot) {
     const BoardRun run = Run({"--device-name", "3617"}, {"sh", "-c", script});
     ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
     ASSERT_TRUE(run.report) << run.report_error;
-    const json::Value& report = *run.report;
-    EXPECT_EQ(report["exit_status"].Int(), 3);
-    ASSERT_EQ(report["at_commands"].size(), 1u);
-    EXPECT_EQ(report["at_commands"][0]["command"].string, "AT+X\r");
-    EXPECT_EQ(report["drivers_loaded"].size(), 10u);
-    EXPECT_EQ(report["radio"].string, "on");
-    EXPECT_TRUE(report["progress"].IsNull());
-    const std::string root = report["root"].string;
+    const nlohmann::json& report = *run.report;
+    EXPECT_EQ(report.at("exit_status").get<int64_t>(), 3);
+    ASSERT_EQ(report.at("at_commands").size(), 1u);
+    EXPECT_EQ(report.at("at_commands").at(0).at("command").get<std::string>(), "AT+X\r");
+    EXPECT_EQ(report.at("drivers_loaded").size(), 10u);
+    EXPECT_EQ(report.at("radio").get<std::string>(), "on");
+    EXPECT_TRUE(report.at("progress").is_null());
+    const std::string root = report.at("root").get<std::string>();
     EXPECT_NE(run.stderr_text.find("UPDATER_ROOT=" + root + "\n"), std::string::npos);
     EXPECT_FALSE(fs::exists(root));
     if (std::system("command -v python3 >/dev/null 2>&1") == 0) {
@@ -88,10 +87,10 @@ TEST_F(BoardTest, ReprovisionsAnExistingRootFromScratch) {
                                              test -c "$UPDATER_ROOT/dev/COM1")"});
     ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
     ASSERT_TRUE(run.report) << run.report_error;
-    EXPECT_EQ((*run.report)["exit_status"].Int(), 0);
-    EXPECT_EQ((*run.report)["backlight"].string, "never held");
-    EXPECT_EQ((*run.report)["awrcwr"].Int(), 3);
-    EXPECT_TRUE((*run.report)["root_kept"].boolean);
+    EXPECT_EQ((*run.report).at("exit_status").get<int64_t>(), 0);
+    EXPECT_EQ((*run.report).at("backlight").get<std::string>(), "never held");
+    EXPECT_EQ((*run.report).at("awrcwr").get<int64_t>(), 3);
+    EXPECT_TRUE((*run.report).at("root_kept").get<bool>());
     EXPECT_TRUE(fs::exists(root / "registry.db"));
     // The links go with the terminals they point at.
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / "dev" / "COM1")));
@@ -109,7 +108,7 @@ TEST_F(BoardTest, EveryMachineFaultReachesTheCommand) {
         std::vector<std::string> args;
         std::string script;  // r is the root
         int exit_status;
-        std::function<void(const json::Value&)> check;
+        std::function<void(const nlohmann::json&)> check;
         std::string tool = "sh";
     };
     const std::vector<Case> cases = {
@@ -117,12 +116,12 @@ TEST_F(BoardTest, EveryMachineFaultReachesTheCommand) {
          {"--fault", "signal=TERM@start"},
          "sleep 5",
          143,
-         [](const json::Value& report) {
-             ASSERT_EQ(report["signals_sent"].size(), 1u);
-             EXPECT_EQ(report["signals_sent"][0]["signal"].string, "TERM");
-             EXPECT_TRUE(report["signals_sent"][0]["delivered"].boolean);
-             EXPECT_EQ(report["faults_applied"][0]["point"].string, "start");
-             EXPECT_EQ(report["threads_max"].Int(), 1);  // seen before the signal went
+         [](const nlohmann::json& report) {
+             ASSERT_EQ(report.at("signals_sent").size(), 1u);
+             EXPECT_EQ(report.at("signals_sent").at(0).at("signal").get<std::string>(), "TERM");
+             EXPECT_TRUE(report.at("signals_sent").at(0).at("delivered").get<bool>());
+             EXPECT_EQ(report.at("faults_applied").at(0).at("point").get<std::string>(), "start");
+             EXPECT_EQ(report.at("threads_max").get<int64_t>(), 1);  // seen before the signal went
          }},
         {"a signal twice",
          {"--fault", "signal=HUP@start+0.2x2"},
@@ -130,17 +129,19 @@ TEST_F(BoardTest, EveryMachineFaultReachesTheCommand) {
               while [ $i -lt 40 ] && [ $n -lt 2 ]; do sleep 0.1; i=$((i+1)); done
               [ $n -eq 2 ])sh",
          0,
-         [](const json::Value& report) { EXPECT_EQ(report["signals_sent"].size(), 2u); }},
+         [](const nlohmann::json& report) { EXPECT_EQ(report.at("signals_sent").size(), 2u); }},
         {"store lock",
          {"--fault", "store-lock=0+2"},
          R"sh(db=$r/registry.db
               sqlite3 "$db" 'BEGIN IMMEDIATE; ROLLBACK;' 2>/dev/null && exit 10
               sleep 2.5; sqlite3 "$db" 'BEGIN IMMEDIATE; ROLLBACK;' || exit 11)sh",
          0,
-         [](const json::Value& report) {
-             ASSERT_EQ(report["faults_applied"].size(), 2u);
-             EXPECT_EQ(report["faults_applied"][0]["detail"].string, "write transaction begun");
-             EXPECT_EQ(report["faults_applied"][1]["detail"].string, "write transaction ended");
+         [](const nlohmann::json& report) {
+             ASSERT_EQ(report.at("faults_applied").size(), 2u);
+             EXPECT_EQ(report.at("faults_applied").at(0).at("detail").get<std::string>(),
+                       "write transaction begun");
+             EXPECT_EQ(report.at("faults_applied").at(1).at("detail").get<std::string>(),
+                       "write transaction ended");
          },
          "sqlite3"},
         {"file-size limit",
@@ -149,32 +150,36 @@ TEST_F(BoardTest, EveryMachineFaultReachesTheCommand) {
          R"sh(dd if=/dev/zero of="$r/x" bs=100 count=20 2>/dev/null; [ $? -eq 1 ] || exit 10
               [ "$(wc -c < "$r/x")" -eq 1000 ] || exit 11)sh",
          0,
-         [](const json::Value& report) { EXPECT_EQ(report["fsize_limit"].Int(), 1000); }},
+         [](const nlohmann::json& report) {
+             EXPECT_EQ(report.at("fsize_limit").get<int64_t>(), 1000);
+         }},
         {"disk full at a point",
          {"--fault", "disk-full=start+1"},
          R"sh(head -c 100 /dev/zero > "$r/x" || exit 10; sleep 1.5
               head -c 100 /dev/zero >> "$r/x" 2>/dev/null && exit 11
               printf '\001' | dd of="$r/board.regs" bs=1 seek=16 conv=notrunc 2>/dev/null)sh",
          0,
-         [](const json::Value& report) {
-             EXPECT_EQ(report["board"]["cpld_mode"].Int(), 1);  // the registers still work
-             EXPECT_EQ(report["faults_pending"].size(), 0u);
+         [](const nlohmann::json& report) {
+             EXPECT_EQ(report.at("board").at("cpld_mode").get<int64_t>(),
+                       1);  // the registers still work
+             EXPECT_EQ(report.at("faults_pending").size(), 0u);
          }},
         {"COM1 held",
          {"--fault", "com1-held"},
          R"sh(exec 3<>"$r/dev/COM1" || exit 10; flock -n 3 && exit 11; exit 0)sh",
          0,
-         [](const json::Value& report) {
-             EXPECT_EQ(report["faults_applied"][0]["fault"].string, "com1-held");
+         [](const nlohmann::json& report) {
+             EXPECT_EQ(report.at("faults_applied").at(0).at("fault").get<std::string>(),
+                       "com1-held");
          },
          "flock"},
         {"a point that never comes",
          {"--fault", "unplug=fs:700,signal=INT@end"},
          "exit 0",
          0,
-         [](const json::Value& report) {
-             EXPECT_EQ(report["faults_pending"].size(), 2u);
-             EXPECT_EQ(report["faults_applied"].size(), 0u);
+         [](const nlohmann::json& report) {
+             EXPECT_EQ(report.at("faults_pending").size(), 2u);
+             EXPECT_EQ(report.at("faults_applied").size(), 0u);
          }},
     };
     for (const Case& c : cases) {
@@ -186,7 +191,7 @@ TEST_F(BoardTest, EveryMachineFaultReachesTheCommand) {
         const BoardRun run = Run(c.args, {"sh", "-c", "r=$UPDATER_ROOT\n" + c.script});
         ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
         ASSERT_TRUE(run.report) << run.report_error;
-        EXPECT_EQ((*run.report)["exit_status"].Int(), c.exit_status) << run.stderr_text;
+        EXPECT_EQ((*run.report).at("exit_status").get<int64_t>(), c.exit_status) << run.stderr_text;
         c.check(*run.report);
     }
 }
@@ -202,20 +207,20 @@ TEST_F(BoardTest, ReuseKeepsWhatTheLastRunLeft) {
     const BoardRun killed = Run({"--root", root.string()}, {"sh", "-c", first});
     ASSERT_EQ(killed.exit_code, 0) << killed.stderr_text;
     ASSERT_TRUE(killed.report) << killed.report_error;
-    ASSERT_EQ((*killed.report)["exit_status"].Int(), 0);
-    EXPECT_EQ((*killed.report)["awrcwr"].Int(), 0);
+    ASSERT_EQ((*killed.report).at("exit_status").get<int64_t>(), 0);
+    EXPECT_EQ((*killed.report).at("awrcwr").get<int64_t>(), 0);
 
     const BoardRun again = Run(
         {"--root", root.string(), "--reuse"},
         {"sh", "-c", R"(test -c "$UPDATER_ROOT/dev/COM1" && test ! -e "$UPDATER_ROOT/power.log")"});
     ASSERT_EQ(again.exit_code, 0) << again.stderr_text;
     ASSERT_TRUE(again.report) << again.report_error;
-    const json::Value& report = *again.report;
-    EXPECT_EQ(report["exit_status"].Int(), 0);
-    EXPECT_TRUE(report["reused"].boolean);
-    EXPECT_EQ(report["awrcwr"].Int(), 0);
-    EXPECT_EQ(report["board"]["cpld_mode"].Int(), 6);
-    EXPECT_EQ(report["backlight"].string, "never held");
+    const nlohmann::json& report = *again.report;
+    EXPECT_EQ(report.at("exit_status").get<int64_t>(), 0);
+    EXPECT_TRUE(report.at("reused").get<bool>());
+    EXPECT_EQ(report.at("awrcwr").get<int64_t>(), 0);
+    EXPECT_EQ(report.at("board").at("cpld_mode").get<int64_t>(), 6);
+    EXPECT_EQ(report.at("backlight").get<std::string>(), "never held");
     EXPECT_EQ(ReadFile(root / "debug.log"), "first run\n");
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / "dev" / "COM1")));
 
@@ -251,22 +256,22 @@ TEST_F(UpdaterTest, UpdatesTheModemInLineMode) {
     const BoardRun run = RunUpdater({});
     ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
     ASSERT_TRUE(run.report) << run.report_error;
-    const json::Value& report = *run.report;
-    EXPECT_EQ(report["exit_status"].Int(), 0);
-    EXPECT_EQ(report["progress"].Int(), 100);
-    EXPECT_EQ(report["awrcwr"].Int(), 1);
-    EXPECT_EQ(report["clk"].Int(), 1);
-    EXPECT_EQ(report["board"]["cpld_mode"].Int(), 1);
-    EXPECT_EQ(report["backlight"].string, "released");
-    ASSERT_EQ(report["at_commands"].size(), 2u);
-    EXPECT_EQ(report["at_commands"][0]["command"].string, "AT*USER1OFF\r");
-    EXPECT_EQ(report["at_commands"][1]["command"].string, "AT+CFUN=0\r");
-    for (const json::Value& name : report["drivers_loaded"].array)
-        EXPECT_TRUE(name.string == "BKL1:" || name.string == "COM1:") << name.string;
-    EXPECT_EQ(report["radio"].string, "off");
-    EXPECT_EQ(report["images"]["sw"]["records_confirmed"].Int(), 1667);
-    EXPECT_EQ(report["images"]["fs"]["records_confirmed"].Int(), 885);
-    EXPECT_EQ(report["modem"]["errors"].Int(), 0);
+    const nlohmann::json& report = *run.report;
+    EXPECT_EQ(report.at("exit_status").get<int64_t>(), 0);
+    EXPECT_EQ(report.at("progress").get<int64_t>(), 100);
+    EXPECT_EQ(report.at("awrcwr").get<int64_t>(), 1);
+    EXPECT_EQ(report.at("clk").get<int64_t>(), 1);
+    EXPECT_EQ(report.at("board").at("cpld_mode").get<int64_t>(), 1);
+    EXPECT_EQ(report.at("backlight").get<std::string>(), "released");
+    ASSERT_EQ(report.at("at_commands").size(), 2u);
+    EXPECT_EQ(report.at("at_commands").at(0).at("command").get<std::string>(), "AT*USER1OFF\r");
+    EXPECT_EQ(report.at("at_commands").at(1).at("command").get<std::string>(), "AT+CFUN=0\r");
+    for (const nlohmann::json& name : report.at("drivers_loaded"))
+        EXPECT_TRUE(name == "BKL1:" || name == "COM1:") << name;
+    EXPECT_EQ(report.at("radio").get<std::string>(), "off");
+    EXPECT_EQ(report.at("images").at("sw").at("records_confirmed").get<int64_t>(), 1667);
+    EXPECT_EQ(report.at("images").at("fs").at("records_confirmed").get<int64_t>(), 885);
+    EXPECT_EQ(report.at("modem").at("errors").get<int64_t>(), 0);
     const std::string log = ReadFile(work_ / "root" / "debug.log");
     for (const char* line : {"  Modem Download_Success (SW)   !!!!!!!   \r\n",
                              "  Modem Download_Success (FS)   !!!!!!!   \r\n",
@@ -278,12 +283,12 @@ TEST_F(UpdaterTest, GivesUpAndRestoresTheBoardWhenCom1IsMissing) {
     const BoardRun run = RunUpdater({"--no-com1"});
     ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
     ASSERT_TRUE(run.report) << run.report_error;
-    const json::Value& report = *run.report;
-    EXPECT_NE(report["exit_status"].Int(), 0);
-    EXPECT_EQ(report["progress"].Int(), -1);
-    EXPECT_EQ(report["awrcwr"].Int(), 1);
-    EXPECT_EQ(report["board"]["cpld_mode"].Int(), 1);
-    EXPECT_EQ(report["modem"]["power_ons"].Int(), 0);
+    const nlohmann::json& report = *run.report;
+    EXPECT_NE(report.at("exit_status").get<int64_t>(), 0);
+    EXPECT_EQ(report.at("progress").get<int64_t>(), -1);
+    EXPECT_EQ(report.at("awrcwr").get<int64_t>(), 1);
+    EXPECT_EQ(report.at("board").at("cpld_mode").get<int64_t>(), 1);
+    EXPECT_EQ(report.at("modem").at("power_ons").get<int64_t>(), 0);
 }
 
 // Record 66 of the SW image is a read record: its answer comes with one byte wrong.
@@ -291,13 +296,13 @@ TEST_F(UpdaterTest, RecoversFromOneWrongAnswerWithASecondPass) {
     const BoardRun run = RunUpdater({"--fault", "wrong-answer=66@sw"});
     ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
     ASSERT_TRUE(run.report) << run.report_error;
-    const json::Value& report = *run.report;
-    EXPECT_EQ(report["exit_status"].Int(), 0);
-    EXPECT_EQ(report["progress"].Int(), 100);
-    EXPECT_EQ(report["images"]["sw"]["passes"].Int(), 2);
-    EXPECT_EQ(report["images"]["sw"]["completed"].Int(), 1);
-    EXPECT_EQ(report["images"]["fs"]["passes"].Int(), 1);
-    EXPECT_EQ(report["images"]["fs"]["completed"].Int(), 1);
+    const nlohmann::json& report = *run.report;
+    EXPECT_EQ(report.at("exit_status").get<int64_t>(), 0);
+    EXPECT_EQ(report.at("progress").get<int64_t>(), 100);
+    EXPECT_EQ(report.at("images").at("sw").at("passes").get<int64_t>(), 2);
+    EXPECT_EQ(report.at("images").at("sw").at("completed").get<int64_t>(), 1);
+    EXPECT_EQ(report.at("images").at("fs").at("passes").get<int64_t>(), 1);
+    EXPECT_EQ(report.at("images").at("fs").at("completed").get<int64_t>(), 1);
 }
 
 }  // namespace

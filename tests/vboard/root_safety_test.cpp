@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/board_runner.h"
 #include "tests/support/process.h"
-#include "tests/vboard/json_reader.h"
 
 namespace {
 
@@ -53,20 +53,19 @@ class RootSafetyTest : public ::testing::Test {
 
     // The virtual board around a shell script, on the kept root; the script finds the updater
     // in $U and this test's folder in $W.
-    int RunBoard(const std::string& script, json::Value* report) {
+    int RunBoard(const std::string& script, nlohmann::json* report) {
         const fs::path report_path = work_ / "report.json";
         const int status = Spawn("board",
                                  {Program("virtual-board"), "--root", root_.string(), "--report",
                                   report_path.string(), "--", "sh", "-c", script},
                                  {"U=" + Program("gsm-updater"), "W=" + work_.string()});
         std::string error;
-        if (fs::exists(report_path))
-            *report = json::Parse(ReadFile(report_path), &error).value_or(json::Value{});
+        *report = testproc::ReadReport(report_path, &error).value_or(nlohmann::json{});
         return status;
     }
 
     void Provision() {
-        json::Value report;
+        nlohmann::json report;
         ASSERT_EQ(RunBoard("true", &report), 0) << ReadFile(work_ / "board.err");
     }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/exit_codes.h"
@@ -31,6 +32,7 @@
 #include "host/sim/recording_power.h"
 #include "host/thread.h"
 #include "res/dialog_template.h"
+#include "tools/common/numbers.h"
 
 namespace {
 
@@ -103,26 +105,41 @@ class DemoDlg final : public CUpdaterDlg {
     }
 };
 
-bool ParseOptions(int argc, char** argv) {
+// Runs faster than this would show nothing but the end.
+constexpr double kMaxSpeed = 1e6;
+
+// An empty string, or the usage error.
+std::string ParseOptions(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool has_value = i + 1 < argc;
-        if (arg == "--device-name" && has_value)
-            g_options.device_name = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
-        else if (arg == "--record-ms" && has_value)
-            g_options.record_ms = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 0));
-        else if (arg == "--speed" && has_value)
-            g_options.speed = std::strtod(argv[++i], nullptr);
-        else if (arg == "--log" && has_value)
-            g_options.log = argv[++i];
-        else if (arg == "--reboot")
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        const bool takes_value =
+            arg == "--device-name" || arg == "--record-ms" || arg == "--speed" || arg == "--log";
+        if (takes_value && value == nullptr)
+            return arg + " needs a value";
+        if (takes_value)
+            ++i;
+        if (arg == "--device-name" || arg == "--record-ms") {
+            const std::optional<uint32_t> number = tools::ParseDword(value);
+            if (!number)
+                return tools::BadNumber(arg, value, "a DWORD");
+            (arg == "--record-ms" ? g_options.record_ms : g_options.device_name) = *number;
+        } else if (arg == "--speed") {
+            const std::optional<double> speed = tools::ParseDecimal(value, kMaxSpeed);
+            if (!speed || *speed <= 0)
+                return tools::BadNumber(arg, value, "a factor above 0, up to 1000000");
+            g_options.speed = *speed;
+        } else if (arg == "--log") {
+            g_options.log = value;
+        } else if (arg == "--reboot") {
             g_options.reboot = true;
-        else if (arg == "--line")
+        } else if (arg == "--line") {
             g_options.line = true;
-        else
-            return false;
+        } else {
+            return "unknown option " + arg;
+        }
     }
-    return g_options.speed > 0;
+    return "";
 }
 
 int RunDemo(host::FrontEnd& ui, host::Clock& clock, host::LogSink& log) {
@@ -157,10 +174,13 @@ int RunDemo(host::FrontEnd& ui, host::Clock& clock, host::LogSink& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!ParseOptions(argc, argv)) {
+    const std::string problem = ParseOptions(argc, argv);
+    if (!problem.empty()) {
         std::fprintf(stderr,
+                     "dialog-demo: %s\n"
                      "usage: dialog-demo [--device-name N] [--reboot] [--record-ms N] "
-                     "[--speed X] [--line] [--log PATH]\n");
+                     "[--speed X] [--line] [--log PATH]\n",
+                     problem.c_str());
         return 2;
     }
     // Never destroyed: a worker that has just unregistered from the clock may still be waking

@@ -7,11 +7,12 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
-#include <sstream>
 #include <string_view>
 #include <vector>
 
-#include "tools/fwgen/fwgen.h"
+#include <nlohmann/json.hpp>
+
+#include "sim/fwgen/fwgen.h"
 
 namespace fwimage {
 namespace {
@@ -125,61 +126,40 @@ int Verify(const std::string& path, std::ostream& out, std::ostream& err) {
     return kOk;
 }
 
-std::string JsonString(std::string_view text) {
-    std::string quoted = "\"";
-    for (char c : text) {
-        if (c == '"' || c == '\\')
-            quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
-}
+using Json = nlohmann::ordered_json;
 
 // A minimum or maximum of a direction without records is no number at all.
-std::string Extreme(uint32_t count, uint32_t value) {
-    return count == 0 ? "null" : std::to_string(value);
-}
-
-void PutStages(std::ostream& json, const std::vector<image::StageRun>& stages) {
-    json << "  \"stages\": [";
-    for (size_t i = 0; i < stages.size(); ++i) {
-        json << (i == 0 ? "" : ", ") << "{\"stage\": " << int{stages[i].stage}
-             << ", \"first\": " << stages[i].first << ", \"last\": " << stages[i].last << "}";
-    }
-    json << "],\n";
+Json Extreme(uint32_t count, uint32_t value) {
+    return count == 0 ? Json(nullptr) : Json(value);
 }
 
 }  // namespace
 
 std::string FactsJson(const image::Facts& f) {
-    std::ostringstream json;
-    json << "{\n";
-    json << "  \"size\": " << f.size << ",\n";
-    json << "  \"records\": " << f.records << ",\n";
-    json << "  \"read_records\": " << f.read_records << ",\n";
-    json << "  \"write_records\": " << f.write_records << ",\n";
-    json << "  \"read_min\": " << Extreme(f.read_records, f.read_min) << ",\n";
-    json << "  \"read_max\": " << Extreme(f.read_records, f.read_max) << ",\n";
-    json << "  \"write_min\": " << Extreme(f.write_records, f.write_min) << ",\n";
-    json << "  \"write_max\": " << Extreme(f.write_records, f.write_max) << ",\n";
-    json << "  \"writes_100_or_more\": " << f.writes_100_or_more << ",\n";
-    json << "  \"writes_over_1000\": " << f.writes_over_1000 << ",\n";
-    json << "  \"zero_length_records\": " << f.zero_length_records << ",\n";
-    PutStages(json, f.stages);
-    json << "  \"last_record\": ";
-    if (f.records == 0)
-        json << "null,\n";
-    else
-        json << "{\"direction\": " << int{f.last_direction} << ", \"length\": " << f.last_length
-             << "},\n";
-    json << "  \"valid\": " << (f.check.ok ? "true" : "false");
+    Json json = {{"size", f.size},
+                 {"records", f.records},
+                 {"read_records", f.read_records},
+                 {"write_records", f.write_records},
+                 {"read_min", Extreme(f.read_records, f.read_min)},
+                 {"read_max", Extreme(f.read_records, f.read_max)},
+                 {"write_min", Extreme(f.write_records, f.write_min)},
+                 {"write_max", Extreme(f.write_records, f.write_max)},
+                 {"writes_100_or_more", f.writes_100_or_more},
+                 {"writes_over_1000", f.writes_over_1000},
+                 {"zero_length_records", f.zero_length_records}};
+    Json& stages = json["stages"] = Json::array();
+    for (const image::StageRun& run : f.stages)
+        stages.push_back({{"stage", run.stage}, {"first", run.first}, {"last", run.last}});
+    json["last_record"] = nullptr;
+    if (f.records != 0)
+        json["last_record"] = {{"direction", f.last_direction}, {"length", f.last_length}};
+    json["valid"] = f.check.ok;
     if (!f.check.ok) {
-        json << ",\n  \"first_bad_record\": {\"record\": " << f.check.record
-             << ", \"offset\": " << f.check.offset
-             << ", \"reason\": " << JsonString(image::FaultText(f.check.fault)) << "}";
+        json["first_bad_record"] = {{"record", f.check.record},
+                                    {"offset", f.check.offset},
+                                    {"reason", image::FaultText(f.check.fault)}};
     }
-    json << "\n}\n";
-    return json.str();
+    return json.dump(2) + "\n";
 }
 
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {

@@ -1,6 +1,5 @@
 // regtool: reads and changes the registry store of the device root named by UPDATER_ROOT,
 // the same store the updater uses.  Safe to run while an update is going on.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +10,7 @@
 #include "host/debug_log.h"
 #include "host/posix/device_root.h"
 #include "host/posix/sqlite_registry.h"
+#include "tools/common/numbers.h"
 
 namespace {
 
@@ -64,26 +64,6 @@ std::wstring KeyPath(std::string key) {
     return host::Widen(key);
 }
 
-// "dword:N": decimal, 0x hex, or a negative number stored in two's complement.
-bool ParseDword(const std::string& text, uint32_t* value) {
-    if (text.empty() || text.find_first_of(" \t") != std::string::npos)
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    if (text[0] == '-') {
-        long long number = std::strtoll(text.c_str(), &end, 10);
-        if (errno != 0 || *end != '\0' || number < INT32_MIN)
-            return false;
-        *value = static_cast<uint32_t>(number);
-        return true;
-    }
-    unsigned long long number = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || number > UINT32_MAX || text[0] == '+')
-        return false;
-    *value = static_cast<uint32_t>(number);
-    return true;
-}
-
 std::string FormatData(uint32_t type, const std::vector<uint8_t>& data) {
     if (type == host::kRegDword && data.size() == sizeof(uint32_t)) {
         uint32_t value = 0;
@@ -130,11 +110,9 @@ int Get(SqliteRegistry& store, const std::string& key, const std::string& name) 
 
 int Set(SqliteRegistry& store, const std::string& key, const std::string& name,
         const std::string& value) {
-    uint32_t dword = 0;
     std::wstring text;
     bool is_dword = value.rfind("dword:", 0) == 0;  // checked by CheckArguments
-    if (is_dword)
-        ParseDword(value.substr(6), &dword);
+    uint32_t dword = is_dword ? tools::ParseDword(value.substr(6), true).value_or(0) : 0;
     host::RegKey handle = 0;
     if (store.CreateKey(host::kHkeyLocalMachine, KeyPath(key), &handle) != host::kRegOk)
         return Failed("cannot create key " + key);
@@ -197,7 +175,7 @@ int Dump(SqliteRegistry& store) {
 }
 
 // Checks the command line before anything else; an empty problem means it is well formed.
-const char* CheckArguments(const std::vector<std::string>& args) {
+std::string CheckArguments(const std::vector<std::string>& args) {
     if (args.empty())
         return "no command given";
     const std::string& command = args[0];
@@ -210,12 +188,11 @@ const char* CheckArguments(const std::vector<std::string>& args) {
         return "unknown command";
     if (args.size() != wanted)
         return "wrong number of arguments";
-    uint32_t dword = 0;
     if (command == "set" && args[3].rfind("string:", 0) != 0 &&
-        !(args[3].rfind("dword:", 0) == 0 && ParseDword(args[3].substr(6), &dword))) {
-        return "the value must be dword:N (a 32-bit number) or string:TEXT";
+        !(args[3].rfind("dword:", 0) == 0 && tools::ParseDword(args[3].substr(6), true))) {
+        return tools::BadNumber("VALUE", args[3], "dword:N (a 32-bit number) or string:TEXT");
     }
-    return nullptr;
+    return "";
 }
 
 int Run(SqliteRegistry& store, const std::vector<std::string>& args) {
@@ -237,8 +214,8 @@ int main(int argc, char** argv) {
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    if (const char* problem = CheckArguments(args))
-        return Usage(problem);
+    if (const std::string problem = CheckArguments(args); !problem.empty())
+        return Usage(problem.c_str());
     auto root = host::posix::RootFromEnvironment();
     if (!root) {
         std::fprintf(stderr,

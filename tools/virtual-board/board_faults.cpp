@@ -1,9 +1,9 @@
 // The board's fault items and their points.
 #include "tools/virtual-board/board_faults.h"
 
-#include <charconv>
-#include <cmath>
-#include <cstdlib>
+#include <optional>
+
+#include "tools/common/numbers.h"
 
 namespace vboard {
 namespace {
@@ -25,23 +25,16 @@ bool Fail(std::string* error, std::string_view item, std::string_view why) {
 }
 
 bool ParseUint(std::string_view text, uint32_t* value) {
-    if (text.empty())
-        return false;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), *value);
-    return ec == std::errc() && end == text.data() + text.size();
+    const std::optional<uint32_t> number = tools::ParseDword(text);
+    *value = number.value_or(0);
+    return number.has_value();
 }
 
-// A decimal number of seconds, 0 to an hour, as microseconds.
+// Seconds, 0 to an hour, as microseconds.
 bool ParseSeconds(std::string_view text, int64_t* us) {
-    if (text.empty() || text.find_first_not_of("0123456789.") != std::string_view::npos)
-        return false;
-    const std::string copy(text);
-    char* end = nullptr;
-    const double seconds = std::strtod(copy.c_str(), &end);
-    if (end != copy.c_str() + copy.size() || !std::isfinite(seconds) || seconds > kMaxSeconds)
-        return false;
-    *us = std::llround(seconds * 1e6);
-    return true;
+    const std::optional<int64_t> parsed = tools::ParseSeconds(text, kMaxSeconds);
+    *us = parsed.value_or(0);
+    return parsed.has_value();
 }
 
 bool BadPoint(std::string* error, std::string_view point, std::string_view why) {

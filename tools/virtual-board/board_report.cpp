@@ -4,10 +4,13 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <fstream>
 #include <iterator>
 #include <set>
 #include <sstream>
+
+#include <nlohmann/json.hpp>
 
 #include "host/board.h"
 #include "host/debug_log.h"
@@ -17,13 +20,10 @@
 #include "host/posix/sqlite_registry.h"
 #include "host/radio.h"
 #include "sim/board_pins.h"
-#include "tools/virtual-board/json_writer.h"
 #include "tools/virtual-board/provision.h"
 
 namespace vboard {
 namespace {
-
-using Layout = JsonWriter::Layout;
 
 // ---- the device root ----
 
@@ -103,130 +103,76 @@ void ReadRegisters(const std::string& root, DeviceFacts* facts) {
 
 // ---- the report ----
 
+using Json = nlohmann::ordered_json;
+
 const char* Level(bool high) {
     return high ? "high" : "low";
 }
 
-void WriteStrings(JsonWriter& json, const std::vector<std::string>& strings) {
-    json.BeginArray(Layout::kInline);
-    for (const std::string& text : strings)
-        json.String(text);
-    json.EndArray();
+// A number of seconds to the given decimals: a report shows what a person can read.
+double Fixed(double value, int decimals) {
+    const double scale = std::pow(10.0, decimals);
+    return std::round(value * scale) / scale;
 }
 
 double Seconds(int64_t time_us) {
-    return static_cast<double>(time_us) / 1e6;
-}
-
-void WriteBoard(JsonWriter& json, const DeviceFacts& device) {
-    json.Key("board");
-    if (!device.registers_read) {
-        json.Null();
-        return;
-    }
-    json.BeginObject()
-        .Key("cpld_mode")
-        .Uint(device.cpld_mode)
-        .Key("cpld_aux")
-        .Uint(device.cpld_aux)
-        .Key("uart0_mcr")
-        .Uint(device.uart0_mcr)
-        .Key("reset_line")
-        .String(Level(device.port_a_data & sim::kResetLineBit))
-        .Key("power_key")
-        .String(Level(device.port_b_data & sim::kPowerKeyBit))
-        .Key("dvs_bit")
-        .Uint(device.dvs_word & 1)
-        .EndObject();
+    return Fixed(static_cast<double>(time_us) / 1e6, 6);
 }
 
 template <typename T>
-void OptionalNumber(JsonWriter& json, const char* key, const std::optional<T>& value) {
-    json.Key(key);
-    if (value)
-        json.Int(static_cast<int64_t>(*value));
-    else
-        json.Null();
+Json Optional(const std::optional<T>& value) {
+    return value ? Json(*value) : Json(nullptr);
 }
 
-void WriteImage(JsonWriter& json, const char* key, const sim::ImageStats& stats) {
-    json.Key(key)
-        .BeginObject(Layout::kInline)
-        .Key("passes")
-        .Uint(stats.passes)
-        .Key("records_confirmed")
-        .Uint(stats.records_confirmed)
-        .Key("bytes_received")
-        .Uint(stats.bytes_received)
-        .Key("completed")
-        .Uint(stats.completed)
-        .EndObject();
+Json Board(const DeviceFacts& device) {
+    if (!device.registers_read)
+        return nullptr;
+    return {{"cpld_mode", device.cpld_mode},
+            {"cpld_aux", device.cpld_aux},
+            {"uart0_mcr", device.uart0_mcr},
+            {"reset_line", Level(device.port_a_data & sim::kResetLineBit)},
+            {"power_key", Level(device.port_b_data & sim::kPowerKeyBit)},
+            {"dvs_bit", device.dvs_word & 1}};
 }
 
-void WriteModem(JsonWriter& json, const RunFacts& run) {
+Json Image(const sim::ImageStats& stats) {
+    return {{"passes", stats.passes},
+            {"records_confirmed", stats.records_confirmed},
+            {"bytes_received", stats.bytes_received},
+            {"completed", stats.completed}};
+}
+
+void WriteModem(Json& json, const RunFacts& run) {
     const sim::ModemReport& modem = run.modem;
-    json.Key("images").BeginObject();
-    WriteImage(json, "sw", modem.sw);
-    WriteImage(json, "fs", modem.fs);
-    json.EndObject();
-    json.Key("modem")
-        .BeginObject()
-        .Key("handshakes")
-        .Uint(modem.handshakes)
-        .Key("resets")
-        .Uint(modem.resets)
-        .Key("power_ons")
-        .Uint(modem.power_ons)
-        .Key("speed_changes")
-        .Uint(modem.speed_changes)
-        .Key("errors")
-        .Uint(modem.errors)
-        .Key("powered")
-        .Bool(modem.powered)
-        .Key("baud")
-        .Uint(modem.baud)
-        .Key("events_dropped")
-        .Uint(modem.events_dropped)
-        .EndObject();
+    json["images"] = {{"sw", Image(modem.sw)}, {"fs", Image(modem.fs)}};
+    json["modem"] = {{"handshakes", modem.handshakes},
+                     {"resets", modem.resets},
+                     {"power_ons", modem.power_ons},
+                     {"speed_changes", modem.speed_changes},
+                     {"errors", modem.errors},
+                     {"powered", modem.powered},
+                     {"baud", modem.baud},
+                     {"events_dropped", modem.events_dropped}};
 }
 
-void WriteLine(JsonWriter& json, const RunFacts& run) {
+void WriteLine(Json& json, const RunFacts& run) {
     const sim::LineCounters& line = run.line;
-    json.Key("line")
-        .BeginObject()
-        .Key("paced")
-        .Bool(run.paced)
-        .Key("updater_speed_changes")
-        .Uint(run.updater_speeds.size())
-        .Key("bytes_to_modem")
-        .Uint(line.bytes_to_modem)
-        .Key("bytes_from_modem")
-        .Uint(line.bytes_from_modem)
-        .Key("garbled_to_modem")
-        .Uint(line.garbled_to_modem)
-        .Key("garbled_from_modem")
-        .Uint(line.garbled_from_modem)
-        .Key("lost_from_modem")
-        .Uint(line.lost_from_modem)
-        .Key("line_time_to_modem_s")
-        .Fixed(line.line_time_to_modem_s, 3)
-        .Key("line_time_from_modem_s")
-        .Fixed(line.line_time_from_modem_s, 3)
-        .EndObject();
+    json["line"] = {{"paced", run.paced},
+                    {"updater_speed_changes", run.updater_speeds.size()},
+                    {"bytes_to_modem", line.bytes_to_modem},
+                    {"bytes_from_modem", line.bytes_from_modem},
+                    {"garbled_to_modem", line.garbled_to_modem},
+                    {"garbled_from_modem", line.garbled_from_modem},
+                    {"lost_from_modem", line.lost_from_modem},
+                    {"line_time_to_modem_s", Fixed(line.line_time_to_modem_s, 3)},
+                    {"line_time_from_modem_s", Fixed(line.line_time_from_modem_s, 3)}};
 }
 
-void WriteAtCommands(JsonWriter& json, const RunFacts& run) {
-    json.Key("at_commands").BeginArray();
-    for (const AtCommand& command : run.at_commands) {
-        json.BeginObject(Layout::kInline)
-            .Key("time_s")
-            .Fixed(Seconds(command.time_us), 6)
-            .Key("command")
-            .String(command.text)
-            .EndObject();
-    }
-    json.EndArray();
-    json.Key("at_unterminated").String(run.at_pending);
+void WriteAtCommands(Json& json, const RunFacts& run) {
+    Json& commands = json["at_commands"] = Json::array();
+    for (const AtCommand& command : run.at_commands)
+        commands.push_back({{"time_s", Seconds(command.time_us)}, {"command", command.text}});
+    json["at_unterminated"] = run.at_pending;
 }
 
 // ---- the timeline ----
@@ -300,97 +246,67 @@ std::vector<Entry> Timeline(const RunFacts& run) {
     return entries;
 }
 
-void WriteTimeline(JsonWriter& json, const RunFacts& run) {
-    json.Key("timeline").BeginArray();
+void WriteTimeline(Json& json, const RunFacts& run) {
+    Json& timeline = json["timeline"] = Json::array();
     for (const Entry& entry : Timeline(run)) {
-        json.BeginObject(Layout::kInline)
-            .Key("time_s")
-            .Fixed(Seconds(entry.time_us), 6)
-            .Key("event")
-            .String(entry.event);
+        Json item = {{"time_s", Seconds(entry.time_us)}, {"event", entry.event}};
         if (entry.value)
-            json.Key("value").Int(*entry.value);
+            item["value"] = *entry.value;
         if (!entry.image.empty())
-            json.Key("image").String(entry.image);
+            item["image"] = entry.image;
         if (!entry.detail.empty())
-            json.Key("detail").String(entry.detail);
-        json.EndObject();
+            item["detail"] = entry.detail;
+        timeline.push_back(std::move(item));
     }
-    json.EndArray();
 }
 
-void WriteRun(JsonWriter& json, const RunFacts& run) {
-    json.Key("command");
-    WriteStrings(json, run.command);
-    json.Key("root").String(run.root).Key("root_kept").Bool(run.root_kept);
-    json.Key("reused").Bool(run.reused);
-    json.Key("faults");
-    WriteStrings(json, run.faults);
-    OptionalNumber(json, "fsize_limit", run.fsize_limit);
-    json.Key("exit_status").Int(run.result.exit_status);
-    json.Key("signal");
-    if (run.result.signal != 0)
-        json.Int(run.result.signal);
-    else
-        json.Null();
-    json.Key("wall_s").Fixed(Seconds(run.result.end_us - run.result.start_us), 3);
-    json.Key("cpu_s").Fixed(run.result.cpu_s, 3);
-    json.Key("threads_max").Uint(run.watch.threads_max);
-    json.Key("thread_samples").Uint(run.watch.samples);
-    json.Key("killed_for");
-    if (run.watch.killed_for.empty())
-        json.Null();
-    else
-        json.String(run.watch.killed_for);
-    OptionalNumber(json, "debug_log_bytes", run.debug_log_bytes);
+void WriteRun(Json& json, const RunFacts& run) {
+    json["command"] = run.command;
+    json["root"] = run.root;
+    json["root_kept"] = run.root_kept;
+    json["reused"] = run.reused;
+    json["faults"] = run.faults;
+    json["fsize_limit"] = Optional(run.fsize_limit);
+    json["exit_status"] = run.result.exit_status;
+    json["signal"] = run.result.signal != 0 ? Json(run.result.signal) : Json(nullptr);
+    json["wall_s"] = Fixed(Seconds(run.result.end_us - run.result.start_us), 3);
+    json["cpu_s"] = Fixed(run.result.cpu_s, 3);
+    json["threads_max"] = run.watch.threads_max;
+    json["thread_samples"] = run.watch.samples;
+    json["killed_for"] = run.watch.killed_for.empty() ? Json(nullptr) : Json(run.watch.killed_for);
+    json["debug_log_bytes"] = Optional(run.debug_log_bytes);
 }
 
-void WriteFaults(JsonWriter& json, const RunFacts& run) {
-    json.Key("faults_applied").BeginArray();
+void WriteFaults(Json& json, const RunFacts& run) {
+    Json& applied = json["faults_applied"] = Json::array();
     for (const AppliedFault& fault : run.faults_applied) {
-        json.BeginObject(Layout::kInline)
-            .Key("time_s")
-            .Fixed(Seconds(fault.time_us), 6)
-            .Key("fault")
-            .String(fault.fault)
-            .Key("point")
-            .String(fault.point)
-            .Key("detail")
-            .String(fault.detail)
-            .EndObject();
+        applied.push_back({{"time_s", Seconds(fault.time_us)},
+                           {"fault", fault.fault},
+                           {"point", fault.point},
+                           {"detail", fault.detail}});
     }
-    json.EndArray();
-    json.Key("faults_pending");
-    WriteStrings(json, run.faults_pending);
-    json.Key("signals_sent").BeginArray();
+    json["faults_pending"] = run.faults_pending;
+    Json& signals = json["signals_sent"] = Json::array();
     for (const SentSignal& sent : run.signals_sent) {
-        json.BeginObject(Layout::kInline)
-            .Key("time_s")
-            .Fixed(Seconds(sent.time_us), 6)
-            .Key("signal")
-            .String(sent.name)
-            .Key("point")
-            .String(sent.point)
-            .Key("delivered")
-            .Bool(sent.delivered)
-            .EndObject();
+        signals.push_back({{"time_s", Seconds(sent.time_us)},
+                           {"signal", sent.name},
+                           {"point", sent.point},
+                           {"delivered", sent.delivered}});
     }
-    json.EndArray();
-    json.Key("register_file_cut_short").Bool(run.register_file_cut_short);
-    OptionalNumber(json, "register_file_bytes", run.register_file_bytes);
+    json["register_file_cut_short"] = run.register_file_cut_short;
+    json["register_file_bytes"] = Optional(run.register_file_bytes);
 }
 
-void WriteDevice(JsonWriter& json, const DeviceFacts& device) {
-    OptionalNumber(json, "progress", device.progress);
-    OptionalNumber(json, "awrcwr", device.awrcwr);
-    OptionalNumber(json, "clk", device.clk);
-    WriteBoard(json, device);
-    json.Key("backlight").String(BacklightState(device.power));
-    json.Key("system_reset").Bool(device.power.system_reset);
-    json.Key("idle_timer_resets").Uint(device.power.idle_timer_resets);
-    json.Key("drivers_loaded");
-    WriteStrings(json, device.drivers_loaded);
-    json.Key("radio").String(!device.radio ? "absent" : *device.radio != 0 ? "on" : "off");
+void WriteDevice(Json& json, const DeviceFacts& device) {
+    json["progress"] = Optional(device.progress);
+    json["awrcwr"] = Optional(device.awrcwr);
+    json["clk"] = Optional(device.clk);
+    json["board"] = Board(device);
+    json["backlight"] = BacklightState(device.power);
+    json["system_reset"] = device.power.system_reset;
+    json["idle_timer_resets"] = device.power.idle_timer_resets;
+    json["drivers_loaded"] = device.drivers_loaded;
+    json["radio"] = !device.radio ? "absent" : *device.radio != 0 ? "on" : "off";
 }
 
 }  // namespace
@@ -451,8 +367,7 @@ DeviceFacts ReadDeviceFacts(const std::string& root) {
 }
 
 std::string ReportJson(const RunFacts& run, const DeviceFacts& device) {
-    JsonWriter json;
-    json.BeginObject();
+    Json json = Json::object();
     WriteRun(json, run);
     WriteFaults(json, run);
     WriteDevice(json, device);
@@ -460,8 +375,9 @@ std::string ReportJson(const RunFacts& run, const DeviceFacts& device) {
     WriteModem(json, run);
     WriteLine(json, run);
     WriteTimeline(json, run);
-    json.EndObject();
-    return json.Take();
+    // Texts the command wrote (AT commands) need not be UTF-8: bytes that are not become
+    // U+FFFD, so that the report is always valid JSON.
+    return json.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace vboard

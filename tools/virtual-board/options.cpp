@@ -1,10 +1,9 @@
 // Command-line parsing for the virtual board.
 #include "tools/virtual-board/options.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdlib>
 #include <string_view>
+
+#include "tools/common/numbers.h"
 
 namespace vboard {
 
@@ -78,29 +77,8 @@ const char kUsage[] =
 
 namespace {
 
-bool ParseDword(const std::string& text, uint32_t* value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long number = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || number > UINT32_MAX)
-        return false;
-    *value = static_cast<uint32_t>(number);
-    return true;
-}
-
-bool ParseUint64(const std::string& text, uint64_t* value) {
-    if (text.empty() || text[0] < '0' || text[0] > '9')
-        return false;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long number = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0')
-        return false;
-    *value = number;
-    return true;
-}
+// Longer than any run; keeps the microseconds far inside 64 bits.
+constexpr double kMaxTimeLimitSeconds = 1e6;
 
 bool KnownModemFault(std::string_view item) {
     const std::string_view name = item.substr(0, item.find('='));
@@ -171,34 +149,25 @@ bool Parser::Number(const std::string& name, std::optional<uint32_t>* value) {
     std::string text;
     if (!Value(name, &text))
         return false;
-    uint32_t number = 0;
-    if (!ParseDword(text, &number))
-        return Fail(name + ": '" + text + "' is not a DWORD");
-    *value = number;
-    return true;
+    *value = tools::ParseDword(text);
+    return *value ? true : Fail(tools::BadNumber(name, text, "a DWORD"));
 }
 
 bool Parser::Bytes(const std::string& name, std::optional<uint64_t>* value) {
     std::string text;
     if (!Value(name, &text))
         return false;
-    uint64_t number = 0;
-    if (!ParseUint64(text, &number))
-        return Fail(name + ": '" + text + "' is not a number of bytes");
-    *value = number;
-    return true;
+    *value = tools::ParseNumber(text);
+    return *value ? true : Fail(tools::BadNumber(name, text, "a number of bytes"));
 }
 
 bool Parser::Seconds(const std::string& name, std::optional<int64_t>* value) {
     std::string text;
     if (!Value(name, &text))
         return false;
-    char* end = nullptr;
-    const double seconds = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(seconds) || seconds <= 0 ||
-        text.find_first_not_of("0123456789.") != std::string::npos)
-        return Fail(name + ": '" + text + "' is not a number of seconds above 0");
-    *value = std::llround(seconds * 1e6);
+    *value = tools::ParseSeconds(text, kMaxTimeLimitSeconds);
+    if (!*value || **value <= 0)
+        return Fail(tools::BadNumber(name, text, "a number of seconds above 0, up to 1000000"));
     return true;
 }
 

@@ -6,11 +6,13 @@
 //
 // Everything but the data chunks has a fixed size, so the chunk sizes are worked out last to
 // make the image come out at its exact size.  Payload bytes come from a fixed-seed generator.
-#include "tools/fwgen/fwgen.h"
+#include "sim/fwgen/fwgen.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+
+#include "download/image_format.h"
 
 extern "C" const uint8_t fwgen_cert_start[];
 extern "C" const uint8_t fwgen_cert_end[];
@@ -18,9 +20,9 @@ extern "C" const uint8_t fwgen_cert_end[];
 namespace fwgen {
 namespace {
 
-constexpr uint8_t kRead = 1;
-constexpr uint8_t kWrite = 2;
-constexpr uint32_t kHeaderSize = 8;
+constexpr uint8_t kRead = image::kDirectionRead;
+constexpr uint8_t kWrite = image::kDirectionWrite;
+using image::kHeaderSize;
 constexpr uint32_t kLargestWrite = 64512;
 constexpr uint8_t kAnswer = 0xAA;  // every answer after the handshake starts with it
 
@@ -91,9 +93,7 @@ class ImageWriter {
 
     void Record(uint8_t stage, uint8_t direction, std::span<const uint8_t> payload) {
         auto n = static_cast<uint32_t>(payload.size());
-        image_.insert(image_.end(), {0xBB, stage, 0x00, direction});
-        PutLe(image_, n, 4);
-        image_.insert(image_.end(), payload.begin(), payload.end());
+        image::AppendRecord(image_, stage, direction, payload);
         ++records_;
         if (direction == kRead) {
             ++reads_;
@@ -110,6 +110,13 @@ class ImageWriter {
     void Read(uint8_t stage, std::span<const uint8_t> payload) { Record(stage, kRead, payload); }
     void Read(uint8_t stage, std::initializer_list<uint8_t> payload) {
         Record(stage, kRead, {payload.begin(), payload.size()});
+    }
+    // The loader's answer to a command with n bytes of data.
+    void AnswerWithData(uint8_t stage, uint8_t command, Prng& prng, size_t n) {
+        Bytes answer{kAnswer, 0x00, command, 0x00};
+        Bytes data = prng.Bytes(n);
+        answer.insert(answer.end(), data.begin(), data.end());
+        Read(stage, answer);
     }
     // The loader's plain acknowledgement of a command.
     void Ack(uint8_t stage, uint8_t command) { Read(stage, {kAnswer, 0x00, command, 0x00}); }
@@ -152,10 +159,7 @@ void WriteHandshake(ImageWriter& w) {
 void WriteBootRom(ImageWriter& w, Prng& prng) {
     constexpr uint8_t s = 1;
     w.Write(s, {0x01, 0x00});
-    Bytes info{kAnswer, 0x00, 0x01, 0x00};
-    Bytes id = prng.Bytes(18);
-    info.insert(info.end(), id.begin(), id.end());
-    w.Read(s, info);
+    w.AnswerWithData(s, 0x01, prng, 18);
     w.Write(s, Certificate());
     w.Ack(s, 0x02);
     constexpr uint32_t kLoaderChunks[] = {4096, 4096, 4096, 4096, 2848};
@@ -165,10 +169,7 @@ void WriteBootRom(ImageWriter& w, Prng& prng) {
     for (uint32_t n : kLoaderChunks)
         WriteChunk(w, s, seq++, prng.Bytes(n));
     w.Write(s, {0x11});
-    Bytes digest{kAnswer, 0x00, 0x11, 0x00};
-    Bytes crc = prng.Bytes(4);
-    digest.insert(digest.end(), crc.begin(), crc.end());
-    w.Read(s, digest);
+    w.AnswerWithData(s, 0x11, prng, 4);
     w.Write(s, {0x12, 0x00, 0x00, 0x00, 0x40});
     w.Ack(s, 0x12);
     for (uint8_t param = 0; param < 5; ++param) {
@@ -186,10 +187,7 @@ void WriteLoaderSetup(ImageWriter& w, Prng& prng) {
     w.Write(s, Certificate());
     w.Ack(s, 0x02);
     w.Write(s, {0x30});
-    Bytes flash_id{kAnswer, 0x00, 0x30, 0x00};
-    Bytes id = prng.Bytes(6);
-    flash_id.insert(flash_id.end(), id.begin(), id.end());
-    w.Read(s, flash_id);
+    w.AnswerWithData(s, 0x30, prng, 6);
     w.Write(s, {0x31, 0x55, 0xAA});
     w.Ack(s, 0x31);
     w.Write(s, {0x32, 0x04, 0x00, 0x10, 0x00});
@@ -205,10 +203,7 @@ void WriteLoaderSetup(ImageWriter& w, Prng& prng) {
 void WritePartitions(ImageWriter& w, Prng& prng) {
     constexpr uint8_t s = 3;
     w.Write(s, {0x40, 0x00});
-    Bytes table{kAnswer, 0x00, 0x40, 0x00};
-    Bytes entries = prng.Bytes(10);
-    table.insert(table.end(), entries.begin(), entries.end());
-    w.Read(s, table);
+    w.AnswerWithData(s, 0x40, prng, 10);
     for (uint8_t part = 0; part < 4; ++part) {
         w.Write(s, {0x41, part, 0x00, static_cast<uint8_t>(0x20 * part), 0x00, 0x01});
         w.Read(s, {kAnswer, 0x00, 0x41, part});
