@@ -10,21 +10,17 @@
 
 namespace {
 
-uint32_t SaturatingAdd(uint32_t a, uint32_t b) {
-    return a > UINT32_MAX - b ? UINT32_MAX : a + b;
-}
-
 // Walks the headers from the cursor (at 0) and counts the records; the payloads are jumped
 // over, never read.  Every step moves the cursor on by at least the header, so the walk ends
-// even on a broken image.  Returns where the walk itself has put the cursor: only a stop by
-// another thread moves m_nImagePos anywhere else.
-uint32_t CountRecords(CUpdaterDlg& dlg) {
-    uint32_t walked = 0;
+// even on a broken image.  Returns where the walk itself has put the cursor, without the
+// cursor's saturation: only a stop by another thread moves m_nImagePos anywhere else.
+uint64_t CountRecords(CUpdaterDlg& dlg) {
+    uint64_t walked = 0;
     do {
         uint8_t header[image::kHeaderSize] = {};
         uint32_t length = dlg.ReadRecordHeader(header);
         image::AdvanceCursor(dlg.m_nImagePos, length);
-        walked = SaturatingAdd(SaturatingAdd(walked, image::kHeaderSize), length);
+        walked += image::kHeaderSize + uint64_t{length};
         ++dlg.m_nRecordCount;
     } while (dlg.m_nImagePos < dlg.m_dwImageSize);
     return walked;
@@ -95,7 +91,7 @@ bool CUpdaterDlg::LoadImageStep() {
     host::DebugOut("LoadResBuffer OK!\r\n");
     m_nRecordCount = 0;
     m_nImagePos = 0;
-    uint32_t walked = 0;
+    uint64_t walked = 0;
     if (size == 0) {
         host::DebugOut("pImage=%d  dwSize=%d  total record=%d \r\n", 0, 0, 0);
     } else {
