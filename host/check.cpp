@@ -1,5 +1,5 @@
-// The failure path of HOST_CHECK.  It must work in whatever state the process is in, so it
-// formats on the stack and allocates nothing.
+// The failure path of HOST_CHECK.  It may run in any state of the process: it formats on the
+// stack, and writes to the installed debug output only when there is one.
 #include "host/check.h"
 
 #include <algorithm>
