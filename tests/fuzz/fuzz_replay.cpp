@@ -1,8 +1,8 @@
 // Fuzz target: the replay's verification of the modem's answers.  The fuzzer's bytes are a
-// script for the far end of "COM1:" (what the modem answers, when, and what happens to the
-// line) while ReadThread runs a small image in both phases on the in-process board, in virtual
-// time.  Whatever the modem does, the update must end by itself within the board's run limit,
-// closed, with the board's path switched back and Progress at 100 or -1.
+// script for the far end of "COM1:" (what the modem answers, when, what happens to the line,
+// the operator's interrupts) while ReadThread runs a small image in both phases on the
+// in-process board, in virtual time.  Whatever happens, the update must end by itself within
+// the board's run limit, closed, with the board's path switched back and Progress at 100 or -1.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +11,7 @@
 
 #include "device/board.h"
 #include "host/board.h"
+#include "host/interrupt.h"
 #include "sim/inprocess_board.h"
 
 namespace {
@@ -58,7 +59,7 @@ enum Op : uint8_t {
     kHandshake,  // 'z', the boot loader's answer, S6 and Q, at the line's current speed
     kAnswer,     // the right answer to read record arg of the five
     kBaud,       // the far end's speed: 9600 or 460800
-    kLine,       // a fault of the line: a short write, unplugged, plugged again
+    kLine,       // a short write, the line unplugged or plugged again, an interrupt
     kByte,       // the byte arg itself
 };
 
@@ -112,17 +113,23 @@ class Script {
         }
     }
 
+    // The outside world's faults: the line's, and an operator's interrupt (the dialog's
+    // handler runs here as it would on the UI thread; two within 10 s stop the update while
+    // ReadThread runs on).
     void Fault(uint32_t arg) {
         host::SimLink& line = board_.com1();
-        switch (arg % 3) {
+        switch (arg % 4) {
             case 0:
-                line.LimitNextWrite(arg / 3);
+                line.LimitNextWrite(arg / 4);
                 break;
             case 1:
                 line.Unplug();
                 break;
-            default:
+            case 2:
                 line.Plug();
+                break;
+            default:
+                board_.dialog().OnInterrupt(host::Interrupt::kInterrupt);
                 break;
         }
     }
