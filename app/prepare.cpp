@@ -110,7 +110,7 @@ uint32_t PrepareThread(void* pParam) {
         return 0;
     pDlg->m_bImageLoaded = false;
     pDlg->m_bNeedRestore = false;
-    pDlg->m_nState = 0;
+    pDlg->SetState(0);
     if (!PrepareRegistryAndPower(pDlg)) {
         BoardFailed(pDlg);
         return 0;

@@ -154,7 +154,7 @@ void CompleteUpdate(CUpdaterDlg* pDlg) {
     host::DebugOut("  Modem Download_Success  !!!!!!!    \r\n");
     host::Sleep(500);
     SetAwrcwr(1);
-    pDlg->m_nState = 2;
+    pDlg->SetState(2);
     CloseSerialConnection(pDlg);
     pDlg->SetItemText(res::kIdcStatus, L"Processing...  ");
     pDlg->ShowItem(res::kIdcTimeLeft, false);

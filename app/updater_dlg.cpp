@@ -5,6 +5,7 @@
 #include "app/prepare.h"
 #include "app/teardown.h"
 #include "device/board.h"
+#include "host/check.h"
 #include "host/clock.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
@@ -46,6 +47,16 @@ bool CUpdaterDlg::OnInitDialog() {
         host::CDialog::OnOK();
     }
     return true;
+}
+
+bool CUpdaterDlg::IsStateStep(int32_t from, int32_t to) {
+    return (from == -1 && to == 0) || (from == 0 && to == 1) || (from == 1 && to == 1) ||
+           (from == 1 && to == 2);
+}
+
+void CUpdaterDlg::SetState(int32_t nState) {
+    const int32_t from = m_nState.exchange(nState);
+    HOST_CHECK(IsStateStep(from, nState));
 }
 
 void CUpdaterDlg::OnOK() {

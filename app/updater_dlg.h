@@ -63,6 +63,11 @@ class CUpdaterDlg : public host::CDialog {
     // before it touches anything, and a close before the start claims it so that no update
     // can begin under a closing dialog.
     bool ClaimUpdateStart() { return !m_bUpdateClaimed.exchange(true); }
+    // Moves m_nState on: -1 idle -> 0 preparing -> 1 downloading (again at every pass) -> 2
+    // finished.  Failures leave the state as it is.  Any other step is a fault in the code and
+    // stops the process: the close guard and the countdown steer by this value.
+    void SetState(int32_t nState);
+    static bool IsStateStep(int32_t from, int32_t to);
 
     // Image and record stream.
     // Finds the current phase's image (SW 130, FS 135) and stores its address and size.

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "host/check.h"
+
 namespace image {
 namespace {
 
@@ -36,7 +38,11 @@ Check WalkRecords(const uint8_t* image, uint32_t size, Visit visit, void* contex
             fault = CheckRecord(offset, size, direction, length);
             if (fault == Fault::kNone) {
                 visit(context, {number, offset, header[kStageOffset], direction, length});
-                offset += kHeaderSize + length;
+                const uint32_t next = offset + kHeaderSize + length;
+                // A good record lies wholly inside the image, so the walk moves forward
+                // and never past the end: what the load step relies on to accept an image.
+                HOST_CHECK(next > offset && next <= size);
+                offset = next;
                 continue;
             }
         }

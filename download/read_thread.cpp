@@ -13,6 +13,7 @@
 #include "download/download.h"
 #include "download/image_format.h"
 #include "download/progress.h"
+#include "host/check.h"
 #include "host/clock.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
@@ -103,7 +104,7 @@ bool SetUpPass(CUpdaterDlg* pDlg, PassState& pass) {
     std::memset(pass.header, 0, sizeof pass.header);
     std::memset(pass.ReadBuf, 0, kPollBytes);
     std::memset(pass.cmp_ReadBuf, 0, kPollBytes);
-    pDlg->m_nState = 1;
+    pDlg->SetState(1);
     pass.pWriteBuf.reset(new (std::nothrow) uint8_t[kWriteBufBytes]);
     pass.display.nLastShownPos = 0;
     pass.nPollsSinceReset = 0;
@@ -253,6 +254,7 @@ Step TakePayload(CUpdaterDlg* pDlg, PassState& pass, uint32_t n, uint8_t* dest, 
 // A short write fails the attempt as a wrong answer does: the modem has not taken the record,
 // and what follows it could only go out of step.
 Step SendWriteRecord(CUpdaterDlg* pDlg, PassState& pass, uint32_t n) {
+    HOST_CHECK(n > 0 && n <= kWriteBufBytes);
     host::DebugOut("\nwrite[%d]|%d|  len=%ld   ", pass.nRecord, Stage(pass), static_cast<long>(n));
     pDlg->m_port.SetTimeouts(kReplayReadTimeoutMs, std::max(n, kMinWriteTimeoutMs));
     const uint32_t written = pDlg->m_port.Write(pass.pWriteBuf.get(), static_cast<int32_t>(n));
@@ -289,6 +291,8 @@ void LogFailure(const PassState& pass, uint32_t n, uint32_t j, int32_t k, uint32
 // match back, so bytes before the answer cost one failure each; the 51st failure of the record
 // fails the attempt.  A read that brought nothing matches nothing, not even an expected 0x00.
 Step VerifyReadRecord(CUpdaterDlg* pDlg, PassState& pass, uint32_t n) {
+    // TakePayload has put the n expected bytes into cmp_ReadBuf; the match below indexes it.
+    HOST_CHECK(n > 0 && n <= kReadBufBytes);
     host::DebugOut("\nread_[%d]|%d|", pass.nRecord, Stage(pass));
     uint32_t j = 0;
     int32_t k = 0;
@@ -345,6 +349,8 @@ Step WalkRecords(CUpdaterDlg* pDlg, PassState& pass) {
         // thread that stopped it publishes the end, and nothing may overwrite that.
         if (!pDlg->m_bDownloadEnabled || pDlg->m_nImagePos != pass.nWalkPos)
             return Step::kStopped;
+        // Only records past the handshake are confirmed, each at most once.
+        HOST_CHECK(pass.nSuccessCount <= std::max(0, pass.nRecord - kHandshakeRecords));
         StepProgress(pDlg, pass.display, pass.nSuccessCount);
         if (pass.nWalkPos >= size)
             return Step::kNext;

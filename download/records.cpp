@@ -3,6 +3,7 @@
 // the platform keeps it; nothing here copies it or allocates in proportion to it.
 #include "app/updater_dlg.h"
 #include "download/image_format.h"
+#include "host/check.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
 #include "host/resources.h"
@@ -11,14 +12,18 @@ namespace {
 
 // Walks the headers from the cursor (at 0) and counts the records; the payloads are jumped
 // over, never read.  Every step moves the cursor on by at least the header, so the walk ends
-// even on a broken image.
-void CountRecords(CUpdaterDlg& dlg) {
+// even on a broken image.  Returns where the walk itself has put the cursor, without the
+// cursor's saturation: only a stop by another thread moves m_nImagePos anywhere else.
+uint64_t CountRecords(CUpdaterDlg& dlg) {
+    uint64_t walked = 0;
     do {
         uint8_t header[image::kHeaderSize] = {};
         uint32_t length = dlg.ReadRecordHeader(header);
         image::AdvanceCursor(dlg.m_nImagePos, length);
+        walked += image::kHeaderSize + uint64_t{length};
         ++dlg.m_nRecordCount;
     } while (dlg.m_nImagePos < dlg.m_dwImageSize);
+    return walked;
 }
 
 // A refused image is forgotten: with no bytes and no records, a walk has nothing to replay
@@ -86,10 +91,11 @@ bool CUpdaterDlg::LoadImageStep() {
     host::DebugOut("LoadResBuffer OK!\r\n");
     m_nRecordCount = 0;
     m_nImagePos = 0;
+    uint64_t walked = 0;
     if (size == 0) {
         host::DebugOut("pImage=%d  dwSize=%d  total record=%d \r\n", 0, 0, 0);
     } else {
-        CountRecords(*this);
+        walked = CountRecords(*this);
         host::DebugOut("pImage=%d  dwSize=%d  total record=%d \r\n",
                        static_cast<int>(m_nImagePos.load()), static_cast<int>(size),
                        m_nRecordCount);
@@ -101,5 +107,9 @@ bool CUpdaterDlg::LoadImageStep() {
         ForgetImage(*this);
         return false;
     }
+    // Records that tile the image exactly end the counting pass on its last byte, unless a stop
+    // has moved the cursor; anywhere else the count and the checked walk disagree, and the
+    // replay would confirm the wrong number of records.
+    HOST_CHECK(m_nImagePos != walked || walked == size);
     return true;
 }

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "host/check.h"
+
 namespace host {
 namespace {
 
@@ -60,6 +62,7 @@ bool VirtualClock::wait_until_us(int64_t deadline_us, const std::function<bool()
     }
     if (guest) {
         --guests_;
+        HOST_CHECK(guests_ >= 0);
         // A guest that leaves may have been the one thread keeping time still.
         WakeAllLocked();
     }
@@ -93,6 +96,8 @@ void VirtualClock::begin_pending_thread() {
 
 void VirtualClock::unregister_thread() {
     std::lock_guard<std::mutex> lock(mutex_);
+    // More ends than starts: time would move while a thread still runs.
+    HOST_CHECK(registered_ > 0);
     --registered_;
     if (t_clock == this && t_depth > 0 && --t_depth == 0)
         t_clock = nullptr;
