@@ -9,7 +9,7 @@
 #include "download/image_format.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "sim/inprocess_board.h"
+#include "tests/support/inprocess_board.h"
 
 namespace {
 

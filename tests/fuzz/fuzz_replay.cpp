@@ -12,7 +12,7 @@
 #include "device/board.h"
 #include "host/board.h"
 #include "host/interrupt.h"
-#include "sim/inprocess_board.h"
+#include "tests/support/inprocess_board.h"
 
 namespace {
 

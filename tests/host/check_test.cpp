@@ -27,7 +27,7 @@ TEST(CheckDeathTest, UnbalancedThreadEndAbortsWithTheLineInBothOutputs) {
             platform.log = &log;
             host::ScopedPlatform installed(platform);
             host::VirtualClock clock;
-            clock.UnregisterThread();  // an end without a start
+            clock.unregister_thread();  // an end without a start
         },
         expected);
     std::ifstream in(path);
