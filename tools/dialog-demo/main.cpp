@@ -47,18 +47,22 @@ struct Options {
 class ScaledClock final : public host::RealClockAdapter {
   public:
     explicit ScaledClock(double speed) : speed_(speed) {}
-    int64_t now_us() override { return static_cast<int64_t>(real_.now_us() * speed_); }
+    int64_t now_us() override {
+        return static_cast<int64_t>(static_cast<double>(real_.now_us()) * speed_);
+    }
     void sleep_us(int64_t duration_us) override {
-        real_.sleep_us(static_cast<int64_t>(duration_us / speed_));
+        real_.sleep_us(static_cast<int64_t>(static_cast<double>(duration_us) / speed_));
     }
     bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override {
-        const int64_t real_us = deadline_us == host::kForever
-                                    ? host::kForever
-                                    : static_cast<int64_t>(deadline_us / speed_);
+        const int64_t real_us =
+            deadline_us == host::kForever
+                ? host::kForever
+                : static_cast<int64_t>(static_cast<double>(deadline_us) / speed_);
         return real_.wait_until_us(real_us, pred);
     }
     bool WaitForThreadCount(int count, int64_t deadline_us) override {
-        return real_.WaitForThreadCount(count, static_cast<int64_t>(deadline_us / speed_));
+        return real_.WaitForThreadCount(
+            count, static_cast<int64_t>(static_cast<double>(deadline_us) / speed_));
     }
 
   private:
