@@ -12,27 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "host/icon.h"
 #include "host/interrupt.h"
 #include "host/ui.h"
 
 namespace host {
 
 enum class ControlKind : uint8_t { kStatic, kButton, kEdit, kProgressBar };
-
-// A group icon: one or more images, each a palette of 16 colours (0x00RRGGBB) and one palette
-// index per pixel, written as a hexadecimal digit, row by row.
-struct IconImage {
-    int width;
-    int height;
-    const uint32_t* palette;
-    const char* pixels;
-};
-struct IconResource {
-    int id;
-    int image_count;
-    const IconImage* images;
-};
-using HIcon = const IconResource*;
 
 // Geometry in dialog units: a quarter of the dialog font's average character width across, an
 // eighth of its height down.

@@ -1,7 +1,7 @@
 // The application's group icon 128: a 32 x 32 and a 16 x 16 image, 16 colours each.
 #pragma once
 
-#include "host/frontend.h"
+#include "host/icon.h"
 
 namespace res {
 

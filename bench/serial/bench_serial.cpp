@@ -65,7 +65,7 @@ void SimulatedLink() {
     auto start = std::chrono::steady_clock::now();
     const int64_t virtual_start_us = clock.now_us();
     const uint32_t written = port.Write(record.data(), kRecordBytes);
-    const double virtual_ms = (clock.now_us() - virtual_start_us) / 1000.0;
+    const double virtual_ms = static_cast<double>(clock.now_us() - virtual_start_us) / 1000.0;
     far.join();
     std::printf("sim  write %u bytes at 460800 baud: %.1f ms virtual, %.1f ms real\n", written,
                 virtual_ms, MsSince(start));

@@ -18,7 +18,7 @@ void WholeUpdate(bool wire_time) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_start).count();
     std::printf(
         "whole update, wire time %-3s: %8.3f s of virtual time, %6.3f s of wall time (%s)\n",
-        wire_time ? "on" : "off", board.run_end_us() / 1e6, wall_s,
+        wire_time ? "on" : "off", static_cast<double>(board.run_end_us()) / 1e6, wall_s,
         ended && UpdateOutcome() == kExitSuccess ? "success" : "FAILED");
 }
 

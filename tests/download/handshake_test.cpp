@@ -79,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Probe{"AnswerAndBeacon",
                             {0xC8, 0x02, 0x04, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0x7A},
                             {0x3F, 0x53, 0x36}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& test) { return test.param.name; });
 
 TEST_F(DownloadTest, WatchdogResetsEvery81PollsCountsPerPassAndGivesUpAtTheEighth) {
     SetImages(ImageBuilder().Add(kRead, {0xAA, 0x00}).Take(), ImageBuilder().Take());
@@ -116,7 +116,7 @@ TEST_F(DownloadTest, WatchdogResetsEvery81PollsCountsPerPassAndGivesUpAtTheEight
     EXPECT_EQ(log().TimesUs(" Reset OK!\r\n").back(), log().TimesUs("Reset times >  N \r\n")[0]);
     const int64_t pass_us =
         log().TimesUs("Reset times >  N \r\n")[0] - log().TimesUs("Start Reading:\r\n").back();
-    EXPECT_NEAR(pass_us, 65'900'000, 20'000);
+    EXPECT_NEAR(static_cast<double>(pass_us), 65'900'000, 20'000);
     EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
     EXPECT_EQ(CpldModes().back(), 1u);
     EXPECT_FALSE(power().Held(L"BKL1:"));
@@ -186,7 +186,7 @@ TEST_P(RefusedAnswerTest, IsNotRepeatedWithoutEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stops, RefusedAnswerTest, ::testing::Values(true, false),
-                         [](const auto& info) { return info.param ? "PortClosed" : "Disabled"; });
+                         [](const auto& test) { return test.param ? "PortClosed" : "Disabled"; });
 
 TEST_F(DownloadTest, ResetRunsTakeTurnsAndTheEighthGivesUp) {
     ASSERT_TRUE(PrepareDownload());

@@ -21,15 +21,16 @@ Bytes SmallImage(uint8_t tag) {
 }
 
 struct Case {
-    Case(const char* name, const char* faults, std::vector<int> attempts, uint32_t progress,
-         int resets, int loads, std::map<std::string, int> counts = {})
-        : name(name),
-          faults(faults),
-          attempts(std::move(attempts)),
-          progress(progress),
-          resets(resets),
-          loads(loads),
-          counts(std::move(counts)) {}
+    Case(const char* case_name, const char* fault_list, std::vector<int> attempt_list,
+         uint32_t end_progress, int reset_count, int load_count,
+         std::map<std::string, int> text_counts = {})
+        : name(case_name),
+          faults(fault_list),
+          attempts(std::move(attempt_list)),
+          progress(end_progress),
+          resets(reset_count),
+          loads(load_count),
+          counts(std::move(text_counts)) {}
 
     const char* name;
     const char* faults;
@@ -99,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Case("SpeedIgnored", "ignore-speed", {2, 3, 4, 5, 6}, kProgressFailed, 5, 1),
                       Case("NeverBoots", "never-boot", {}, kProgressFailed, 8, 0,
                            {{"Reset times >  N \r\n", 1}})),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& test) { return test.param.name; });
 
 // After the SW image the loader beacons at 9600 again: the FS pass polls at 460800 until its
 // watchdog puts the port back.  The loader then answers within the reset's first 150 ms, and
@@ -195,7 +196,7 @@ INSTANTIATE_TEST_SUITE_P(
                  Served::kPreloaded, true},
         BadImage{"PastTheEnd", ImageBuilder().Header(kWrite, 5000).Raw(Bytes(10, 1)).Take(),
                  Served::kPreloaded, true}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& test) { return test.param.name; });
 
 // A stop (the first steps of another thread's give-up) while replay is inside a record: the
 // record taken from replay's own position is finished, and nothing follows it.
@@ -223,7 +224,7 @@ TEST_P(StopInsideTest, FinishesNothingAfterTheRecord) {
 
 INSTANTIATE_TEST_SUITE_P(Records, StopInsideTest,
                          ::testing::Values("\nwrite[8]|5|  len=300   ", "\nread_[7]|1|"),
-                         [](const auto& info) { return info.index == 0 ? "Write" : "Read"; });
+                         [](const auto& test) { return test.index == 0 ? "Write" : "Read"; });
 
 // A stop after the FS handshake, before anything is loaded: the record count left from the SW
 // image (5, as the FS image's would be) must not pass the empty walk off as a confirmed image.

@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
                                      false,
                                      0,
                                      false}),
-    [](const ::testing::TestParamInfo<BoardFaultCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<BoardFaultCase>& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace update_test

@@ -196,7 +196,7 @@ const Row kRows[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Machine, E2eMatrixTest, ::testing::ValuesIn(kRows),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // A kill cannot be caught: the board stays switched.  A second run on what the kill left must
 // succeed and put everything back.

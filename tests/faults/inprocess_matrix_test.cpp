@@ -33,7 +33,7 @@ TEST_P(MatrixTest, EndsCleanly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modem, MatrixTest, ::testing::ValuesIn(kModemScenarios),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace faults

@@ -193,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Ending::kCompleted,
                       {},
                       nullptr}),
-    [](const ::testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<InterruptCase>& test) { return test.param.name; });
 
 // Before the window exists nothing has started: the dialog closes with "closed before the
 // start" and the update never begins.

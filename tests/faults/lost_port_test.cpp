@@ -70,7 +70,8 @@ TEST_P(LostPortTest, EndsThroughTheFailureExitLikeASilentModem) {
     EXPECT_EQ(log().Count("ResetThread busy\r\n"), 0);
     EXPECT_EQ(log().Count("Reset times >  N \r\n"), 1);
     const int64_t gave_up_us = log().TimesUs("Reset times >  N \r\n")[0];
-    EXPECT_NEAR(gave_up_us - log().TimesUs("Start Reading:\r\n").back(), 66'000'000, 1'500'000);
+    EXPECT_NEAR(static_cast<double>(gave_up_us - log().TimesUs("Start Reading:\r\n").back()),
+                66'000'000, 1'500'000);
     EXPECT_LT(gave_up_us - unplugged_us_, 80'000'000);
     EXPECT_LE(host::PeakThreads(), 6);  // prepare, countdown, read, reset and the board's two
     EXPECT_LT(LogBytes(), 1'000'000u);
@@ -83,7 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LostPortCase{"MidSw", "[300]|", nullptr, false},
                       LostPortCase{"MidFs", "[300]|",
                                    "  Modem Download_Success (SW)   !!!!!!!   \r\n", false}),
-    [](const ::testing::TestParamInfo<LostPortCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<LostPortCase>& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace update_test

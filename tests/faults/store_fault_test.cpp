@@ -146,7 +146,7 @@ TEST_P(StoreFaultTest, EndsCleanlyWithTheDocumentedOutcome) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Whole, StoreFaultTest, ::testing::ValuesIn(kStoreCases),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace update_test

@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ThreadStartCase{"CountdownThread", CountdownThread, "", false, false, 0},
                       ThreadStartCase{"ReadThread", ReadThread, "", true, true, 0},
                       ThreadStartCase{"ResetThread", ResetThread, "never-boot", true, true, 1}),
-    [](const ::testing::TestParamInfo<ThreadStartCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<ThreadStartCase>& test) { return test.param.name; });
 
 // Nothing is switched yet when PrepareThread cannot start: the start is refused and the dialog
 // ends at once, touching nothing.

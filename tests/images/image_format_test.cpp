@@ -23,7 +23,8 @@ using Bytes = std::vector<uint8_t>;
 TEST(VerifyImage, AcceptsPayloadsAtTheLimits) {
     images_test::ImageBuilder image;
     image.Filled(images_test::kRead, 256).Add(images_test::kWrite, {}).Filled(2, 65536);
-    EXPECT_TRUE(image::VerifyImage(image.bytes().data(), image.bytes().size()).ok);
+    EXPECT_TRUE(
+        image::VerifyImage(image.bytes().data(), static_cast<uint32_t>(image.bytes().size())).ok);
 }
 
 struct Record {

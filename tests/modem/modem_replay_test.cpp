@@ -117,7 +117,7 @@ TEST_P(GeneratedImages, SwThenFsGoThroughTheLink) {
     std::printf(
         "[ figures  ] wire time %s: SW and FS images in %.3f s of virtual time, "
         "%.2f s of wall time\n",
-        GetParam() ? "on" : "off", (clock_.now_us() - start_us) / 1e6, wall_s);
+        GetParam() ? "on" : "off", static_cast<double>(clock_.now_us() - start_us) / 1e6, wall_s);
 
     const sim::ModemReport report = Report();
     EXPECT_EQ(report.sw.records_confirmed, 1667u);

@@ -85,8 +85,9 @@ TYPED_TEST(RegistryConformance, ValuesKeepTypeAndBytes) {
          {Case{L"Hnd", host::kRegDword, Bytes(0xFFFFFFFFu)},
           Case{L"Name", host::kRegSz, Bytes(L"RIL1:")}, Case{L"Empty", host::kRegSz, Bytes(L"")},
           Case{L"Wide", host::kRegSz, Bytes(wide)}, Case{L"Raw", 3, std::string("\1\0\2", 3)},
-          Case{L"Open", host::kRegSz, std::string((const char*)unterminated, 8)},
-          Case{L"Short", host::kRegDword, std::string((const char*)&short_dword, 2)},
+          Case{L"Open", host::kRegSz, std::string(reinterpret_cast<const char*>(unterminated), 8)},
+          Case{L"Short", host::kRegDword,
+               std::string(reinterpret_cast<const char*>(&short_dword), 2)},
           Case{L"Hnd", host::kRegSz, Bytes(L"1c0")}}) {  // a type replaced
         auto size = static_cast<uint32_t>(c.bytes.size());
         ASSERT_EQ(this->reg_->SetValue(key, c.name, c.type, c.bytes.data(), size), host::kRegOk);

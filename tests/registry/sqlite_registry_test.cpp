@@ -25,7 +25,7 @@ std::string Sql(const std::string& db, const std::string& query) {
         row = step == SQLITE_ROW ? "" : step == SQLITE_DONE ? "(none)" : "(error)";
         for (int i = 0; step == SQLITE_ROW && i < sqlite3_column_count(stmt); ++i) {
             const auto* text = sqlite3_column_text(stmt, i);
-            row += (i ? "|" : "") + std::string(text ? reinterpret_cast<const char*>(text) : "");
+            row.append(i ? "|" : "").append(text ? reinterpret_cast<const char*>(text) : "");
         }
     }
     sqlite3_finalize(stmt);

@@ -78,8 +78,8 @@ const RadioCase kCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Whole, RadioRunTest, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<RadioCase>& info) {
-                             return info.param.name;
+                         [](const ::testing::TestParamInfo<RadioCase>& test) {
+                             return test.param.name;
                          });
 
 }  // namespace

@@ -129,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
         SuccessCase{"RebootDeclined", {3616, 1, 1, 1}, host::kIdCancel, false},
         SuccessCase{"RomVariantRebootZero", {kDeviceNameRom, 0, 0, 7}, host::kIdOk, false},
         SuccessCase{"FirstOpenOfCom1Fails", {{}, {}, 3, 1}, host::kIdOk, true}),
-    [](const ::testing::TestParamInfo<SuccessCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<SuccessCase>& test) { return test.param.name; });
 
 // ---- failure exits ----
 
@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                                   true,
                                   0,
                                   {2, 3, 4, 5, 6}}),
-    [](const ::testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<FailureCase>& test) { return test.param.name; });
 
 }  // namespace
 }  // namespace update_test
