@@ -3,6 +3,8 @@
 #include "tests/faults/matrix.h"
 
 #include "app/exit_codes.h"
+#include "download/download.h"
+#include "host/thread.h"
 
 namespace faults {
 namespace {
@@ -26,6 +28,16 @@ const Scenario kModemScenarios[] = {
     {"StrayBytesBeforeAnAnswer", "stray-before=66,stray-bytes=40", nullptr, kSucceeds},
     {"PartialWriteInSwAlways", "partial-write=101:always@sw", nullptr, kFails},
     {"SlowAnswers", "latency-ms=40", nullptr, kSucceeds},
+    // The eighth reset's give-up while the replay runs: it must stop the replay for good.
+    {"GiveUpDuringTheReplay", "",
+     [](MatrixBoard& board) {
+         board.At(Point::Sw(300), [&board] {
+             board.dialog().m_nResetCount = 7;
+             board.dialog().m_bResetRunning = true;
+             host::StartThread(ResetThread, &board.dialog());
+         });
+     },
+     kFails},
 };
 
 TEST_P(MatrixTest, EndsCleanly) {
