@@ -1,5 +1,5 @@
 // The framework under the dialog: the modal loop and its commands, the bar's messages, the
-// wait for the workers, the application's entry, and line mode's output.
+// wait for the workers, the process's end hooks, and line mode's output.
 #include <algorithm>
 #include <cstdio>
 #include <sstream>
@@ -112,20 +112,6 @@ TEST_F(FrameworkTest, InterruptsReachTheModalDialogInOrder) {
     EXPECT_EQ(next.handled, std::vector<int>{1});
 }
 
-// The window's own status line reaches the front-ends like any change.
-TEST_F(FrameworkTest, NoticeIsPublished) {
-    TestDlg dlg;
-    dlg.on_init = [](TestDlg& d) {
-        d.SetNotice(L"Cannot stop \"now\"\nwait");
-        d.EndDialog(host::kIdOk);
-    };
-    dlg.DoModal();
-    const std::vector<std::string> lines = ui_.Lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), R"(notice "Cannot stop \"now\"\nwait")"),
-              lines.end());
-    EXPECT_EQ(ui_.State().notice, L"Cannot stop \"now\"\nwait");
-}
-
 // However the process ends at once, the end hooks run first, the last added first.
 TEST(EndHooksDeathTest, EndProcessNowRunsTheHooksLastAddedFirst) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -170,64 +156,6 @@ TEST_F(FrameworkTest, WaitForWorkersHonoursTheGracePeriod) {
         }
         clock_.WaitForThreadsToEnd();
     }
-}
-
-TEST_F(FrameworkTest, LineModeWritesOneLinePerChangeAndAnswersBoxesWithOk) {
-    std::ostringstream out;
-    host::posix::LineUi line(out, &clock_);
-    host::ScopedPlatform with_lines(
-        TestPlatform(clock_, log_, registry_.store, line, bus_, power_));
-    TestDlg dlg;
-    int answer = 0;
-    dlg.on_init = [&answer](TestDlg& d) {
-        d.SetTitle(L"GSM Updater");
-        d.ShowItem(10, false);
-        d.EnableItem(11, true);
-        d.SetItemText(20, L"a \"b\"\nc");
-        d.RepaintNow();
-        d.SendItemMessage(30, host::kPbmSetRange32, 0, 480);
-        host::Sleep(1500);
-        d.SendItemMessage(30, host::kPbmSetPos, 17, 0);
-        answer = d.ShowMessageBox(L"Done", L"Success!!", host::kMbOk);
-        d.EndDialog(host::kIdOk);
-    };
-    dlg.DoModal();
-    EXPECT_EQ(answer, host::kIdOk);
-    EXPECT_EQ(out.str(),
-              "[     0.000] open 7 \"Test\"\n"
-              "[     0.000] show 10 \"Go\"\n"
-              "[     0.000] show 11 \"Disabled\"\n"
-              "[     0.000] show 20 \"Two\\nlines\"\n"
-              "[     0.000] show 30 \"\"\n"
-              "[     0.000] title \"GSM Updater\"\n"
-              "[     0.000] hide 10\n"
-              "[     0.000] enable 11\n"
-              "[     0.000] text 20 \"a \\\"b\\\"\\nc\"\n"
-              "[     0.000] range 30 0..480\n"
-              "[     1.500] pos 30 17\n"
-              "[     1.500] box \"Success!!\" \"Done\" -> OK\n"
-              "[     1.500] close\n");
-}
-
-std::vector<std::string> g_order;
-
-class TestApp final : public host::CWinApp {
-  public:
-    bool InitInstance() override {
-        g_order.push_back(g_uartSettings ? "init with the UART key" : "init without it");
-        SetExitCode(kExitClosedEarly);
-        return false;
-    }
-};
-
-const host::StartupStep g_recordStep([] { g_order.push_back("start-up step"); });
-
-TEST_F(FrameworkTest, AppMainRunsTheStartUpStepsBeforeInitInstance) {
-    CloseUartSettings();
-    g_order.clear();
-    TestApp app;
-    EXPECT_EQ(host::AppMain(app), kExitClosedEarly);
-    EXPECT_EQ(g_order, (std::vector<std::string>{"start-up step", "init with the UART key"}));
 }
 
 }  // namespace

@@ -125,25 +125,6 @@ TEST_F(ProgressTest, FsImageOf890RecordsStartsAt320AndUpdates17Times) {
     EXPECT_EQ(Label(), L" 0m17s ");
 }
 
-TEST_F(ProgressTest, SmallAndLargeImagesFollowTheThrottle) {
-    std::vector<Update> small = RunPass(1000, false, 150);
-    ASSERT_GE(small.size(), 3u);
-    EXPECT_EQ(Counts(small), (std::vector<int32_t>{54, 99, 150}));
-    EXPECT_EQ(Positions(small), (std::vector<int32_t>{17, 31, 48}));
-    EXPECT_EQ(small[0].progress, 3u);
-    EXPECT_EQ(small[0].label, L" 7m43s ");
-    EXPECT_EQ(small[1].progress, 6u);  // the modulo rule, 14 units after the first
-    EXPECT_EQ(small[1].label, L" 7m29s ");
-    EXPECT_EQ(Label(), L" 7m12s ");
-
-    // Only the modulo rule shows anything this early in a large image.
-    std::vector<Update> large = RunPass(20000, false, 99);
-    EXPECT_EQ(Counts(large), (std::vector<int32_t>{99}));
-    EXPECT_EQ(Position(), 1);
-    EXPECT_EQ(Settings(L"Progress"), 0u);
-    EXPECT_EQ(Label(), L" 7m59s ");
-}
-
 TEST_F(ProgressTest, LabelExtremesAndOnlyFirstFiveCharactersRewritten) {
     PassDisplay display;
     std::memcpy(display.szTimeLeft, L"abcdeYZ", sizeof display.szTimeLeft);

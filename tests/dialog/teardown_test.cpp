@@ -64,52 +64,6 @@ TEST_F(TeardownTest, RestoreRunsOncePerArming) {
     EXPECT_EQ(CpldModes(), (std::vector<uint32_t>{1, 1}));
 }
 
-TEST_F(TeardownTest, FailureExitsRestorePublishAndClose) {
-    struct Case {
-        FailureExit exit;
-        Lines first_lines;
-        bool download_enabled;
-        int idle_resets;
-    };
-    const Case cases[] = {
-        {FailureExit::kCom1Open, {"Open COM1 failed\r\n"}, true, 1},
-        {FailureExit::kEighthReset, {"Reset times >  N \r\n"}, false, 0},
-        {FailureExit::kSixthAttempt, {}, false, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.exit));
-        CUpdaterDlg dlg;
-        Running(dlg);
-        // The watchdog and PrepareThread arm the restore themselves.
-        if (c.exit != FailureExit::kSixthAttempt)
-            dlg.m_bNeedRestore = false;
-        bus_.Set(host::reg::kDvsControl, 0xFFFFFFFF);
-        bus_.ClearAccesses();
-        const int idle_before = static_cast<int>(power_.IdleTimerResets().size());
-        SetUpdateOutcome(kExitSuccess);
-
-        TakeFailureExit(&dlg, c.exit);
-
-        Lines expected = c.first_lines;
-        expected.insert(expected.end(), kRestoreLines.begin(), kRestoreLines.end());
-        expected.push_back("\nTurn on DVS(Power saving)");
-        EXPECT_EQ(Logs(), expected);
-        EXPECT_EQ(Settings(L"Progress"), kMinusOne);
-        EXPECT_EQ(Uart(L"AWRCWR"), 1u);
-        EXPECT_EQ(CpldModes(), (std::vector<uint32_t>{1}));
-        EXPECT_EQ(dlg.m_nImagePos, 5000u);
-        EXPECT_EQ(dlg.m_bDownloadEnabled, c.download_enabled);
-        EXPECT_TRUE(dlg.m_bStopWait);
-        EXPECT_TRUE(dlg.IsClosed());
-        EXPECT_FALSE(power_.Held(L"BKL1:"));
-        EXPECT_EQ(bus_.Get(host::reg::kDvsControl) & 1, 0u);
-        EXPECT_EQ(static_cast<int>(power_.IdleTimerResets().size()) - idle_before, c.idle_resets);
-        EXPECT_TRUE(ui_.Boxes().empty());
-        EXPECT_EQ(UpdateOutcome(), kExitFailure);
-        EXPECT_EQ(dlg.m_nState, 1);
-    }
-}
-
 // The guard stays shut while a give-up restores the board: an OK pressed meanwhile must not
 // end the process with the modem path half restored.
 TEST_F(TeardownTest, CloseDuringTheGiveUpsRestoreIsRefused) {
