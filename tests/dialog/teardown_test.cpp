@@ -228,44 +228,5 @@ TEST_F(CompletionTest, RebootRestartsOnlyWhenTheBoxAnswersOk) {
     EXPECT_FALSE(power_.Held(L"BKL1:"));
 }
 
-// A whole run of the display as the download drives it: the countdown, one SW pass, one FS
-// pass and the completion.  The template's hidden controls are never shown on the way.
-TEST_F(CompletionTest, DisplayRunNeverShowsTheHiddenControls) {
-    Running(dlg_);
-    RunModal([](ModalDlg& dlg) {
-        host::StartThread(CountdownThread, &dlg);
-        host::StartThread(
-            [](void* param) -> uint32_t {
-                auto* pDlg = static_cast<CUpdaterDlg*>(param);
-                PassDisplay display;
-                host::Sleep(3000);
-                for (bool fs : {false, true}) {
-                    pDlg->m_bFsPhase = fs;
-                    pDlg->m_nRecordCount = fs ? 890 : 1672;
-                    display.nLastShownPos = 0;
-                    if (!fs)
-                        SetUpDisplay(pDlg, display);
-                    SetUpProgressRange(pDlg);
-                    for (int32_t record = 1; record <= pDlg->m_nRecordCount; ++record) {
-                        host::Sleep(5);
-                        StepProgress(pDlg, display, record > 5 ? record - 5 : 0);
-                    }
-                }
-                CompleteUpdate(pDlg);
-                return 0;
-            },
-            &dlg);
-    });
-    for (const std::string& line : ui_.Lines()) {
-        for (const char* hidden : {"show 1004", "show 1017", "show 1018", "show 65535"})
-            EXPECT_NE(line, hidden);
-    }
-    for (int id : {1004, 1017, 1018, 65535, 1009})
-        EXPECT_FALSE(ui_.State().Find(id)->visible) << id;
-    EXPECT_EQ(ui_.State().Find(res::kIdcProgress)->position, 480);
-    EXPECT_EQ(Settings(L"Progress"), 100u);
-    EXPECT_EQ(ui_.Lines().back(), "close");
-}
-
 }  // namespace
 }  // namespace dialog_test

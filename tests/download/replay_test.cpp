@@ -245,21 +245,5 @@ TEST_F(DownloadTest, AStoppedWalkConfirmsNothing) {
     EXPECT_NE(Settings(L"Progress"), 100u);
 }
 
-// The generated images with every byte's time on the wire.
-TEST_F(DownloadTest, WholeUpdateWithTheGeneratedImages) {
-    SetWireTime(true);
-    RunUpdate();
-    EXPECT_EQ(report().sw.records_confirmed, 1667u);
-    EXPECT_EQ(report().fs.records_confirmed, 885u);
-    EXPECT_EQ(report().errors, 0u);
-    EXPECT_EQ(log().Count("  Modem Download_Success (SW)   !!!!!!!   \r\n"), 1);
-    EXPECT_EQ(log().Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 1);
-    EXPECT_EQ(log().Count("\n==============REM="), 32 + 17);
-    EXPECT_EQ(power().IdleTimerResets().size(), 2u + 331u + 180u);
-    EXPECT_EQ(Settings(L"Progress"), 100u);
-    EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_TRUE(dialog().IsClosed());
-}
-
 }  // namespace
 }  // namespace download_test

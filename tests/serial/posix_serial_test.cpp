@@ -141,30 +141,6 @@ TEST_F(PosixSerialRealTimeTest, ReadsFollowTheTimeoutsAndCloseReleases) {
     EXPECT_TRUE(OpenCom1(port_));  // the lock went with the close
 }
 
-// The reader must end at once, and never read from whatever the system gives the closed
-// descriptor's number to next (here a pipe opened right after the close).
-TEST_F(PosixSerialRealTimeTest, CloseEndsABlockedRead) {
-    ASSERT_TRUE(OpenCom1(port_));
-    ASSERT_TRUE(port_.SetTimeouts(30'000, 1000));
-    uint32_t got = 99;
-    uint8_t buffer[16] = {};
-    std::thread reader([&] { got = port_.Read(buffer, 16); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto start = Steady::now();
-    EXPECT_TRUE(port_.Close());
-    int pipe_fds[2] = {-1, -1};
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    ASSERT_EQ(write(pipe_fds[1], "XXXX", 4), 4);
-    reader.join();
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(buffer[0], 0);
-    EXPECT_LT(MsSince(start), 10'000);
-    char left[8];
-    EXPECT_EQ(read(pipe_fds[0], left, sizeof left), 4);  // nobody took the pipe's bytes
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-}
-
 // The master closed (an adapter pulled): reads and writes fail, but only once their time-outs
 // have passed, so that a poller keeps its pace; the loss is logged once.  A close still ends a
 // waiting call at once.  Only lower bounds on the waits: the machine may be slow.

@@ -130,9 +130,14 @@ TEST_P(SuccessTest, RunsToTheSuccessBoxOrTheRestart) {
     ExpectPreparationTimeline(c.first_open_fails);
     ExpectCountdownTimeline();
 
-    // The device variant's texts.
+    // The device variant's texts; the template's hidden controls are never shown.
     const bool rom = c.values.device_name == kDeviceNameRom;
     const host::DialogState state = ui().State();
+    for (const std::string& line : ui().Lines()) {
+        for (const char* hidden :
+             {"show 1004", "show 1017", "show 1018", "show 65535", "show 1009"})
+            EXPECT_NE(line, hidden);
+    }
     EXPECT_EQ(state.title, rom ? L"ROM Updater" : L"GSM Updater");
     EXPECT_EQ(state.Find(res::kIdcWarning)->text,
               rom ? L"Upgrading in progress, please do not remove USB cable."
