@@ -1,5 +1,4 @@
 // The progress step, the display and range set-ups, and CountdownThread, in virtual time.
-#include <bit>
 #include <cstring>
 
 #include "download/progress.h"
@@ -70,8 +69,6 @@ std::vector<int32_t> Positions(const std::vector<Update>& updates) {
 }
 
 TEST(ProgressPositionTest, SinglePrecisionStepsGiveTheShippedImagesPositions) {
-    EXPECT_EQ(std::bit_cast<uint32_t>(0.6666667f), 0x3F2AAAABu);
-    EXPECT_EQ(std::bit_cast<uint32_t>(0.33333334f), 0x3EAAAAABu);
     // The ends of both shipped images: just below 320 and 480, never reaching them.
     EXPECT_EQ(ProgressPosition(1667, 1672, false), 319);
     EXPECT_EQ(ProgressPosition(885, 890, true), 479);

@@ -1,6 +1,5 @@
 // The restore, the three failure exits and the completion, with the board, the registry and
 // the power manager they leave behind.
-#include <algorithm>
 #include <functional>
 
 #include "app/teardown.h"

@@ -126,6 +126,10 @@ void MatrixBoard::ExpectProgressJournal(const Expected& expected) {
     EXPECT_EQ(progress_.back().value, *expected.progress);
     if (*expected.progress != kProgressFailed)
         return;
+    const std::vector<std::string> texts = log().Texts();
+    const auto restore = std::find(texts.begin(), texts.end(), "Close Serial connection\r\n");
+    EXPECT_EQ(std::count(restore, texts.end(), "Start Reading:\r\n"), 0)
+        << "a pass began after the failure exit";
     const std::vector<std::string> entries = journal().Entries();
     const auto failed = std::find(entries.begin(), entries.end(), "set Progress=4294967295");
     EXPECT_NE(std::find(entries.begin(), failed, "set AWRCWR=1"), failed)

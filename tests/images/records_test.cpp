@@ -1,7 +1,6 @@
 // The load step, its counting pass and the header read, on hand-made images.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
