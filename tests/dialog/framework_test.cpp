@@ -1,14 +1,9 @@
-// The framework under the dialog: the modal loop and its commands, the bar's messages, the
-// wait for the workers, the application's entry, and line mode's output.
-#include <algorithm>
+// The framework under the dialog: the modal loop and its commands, and the process's end hooks.
 #include <cstdio>
 #include <optional>
-#include <sstream>
 #include <stdexcept>
 
 #include "host/framework.h"
-#include "host/posix/line_ui.h"
-#include "host/thread.h"
 #include "tests/dialog/dialog_fixture.h"
 
 namespace dialog_test {
@@ -20,37 +15,22 @@ constexpr host::ControlTemplate kControls[] = {
     {10, ControlKind::kButton, L"Go", true, true, {0, 0, 40, 12}, 0},
     {11, ControlKind::kButton, L"Disabled", true, false, {0, 20, 40, 12}, 0},
     {12, ControlKind::kButton, L"Hidden", false, true, {0, 40, 40, 12}, 0},
-    {20, ControlKind::kStatic, L"Two\nlines", true, true, {50, 0, 40, 16}, 0},
-    {30, ControlKind::kProgressBar, L"", true, true, {0, 60, 90, 8}, 0},
 };
 constexpr host::DialogTemplate kTemplate = {7, 100, 80, L"System", 8, 0, 0, L"Test", kControls};
 
-// A dialog that records its handlers and runs a start-up action from OnInitDialog.
+// A dialog that records its handlers.
 class TestDlg : public host::CDialog {
   public:
     TestDlg() : host::CDialog(kTemplate) {}
-    bool OnInitDialog() override {
-        host::CDialog::OnInitDialog();
-        if (on_init)
-            on_init(*this);
-        return true;
-    }
     void OnOK() override {
         handled.push_back(1);
         host::CDialog::OnOK();
-    }
-    // Interrupts are recorded as 100 + their number; kHangUp ends the dialog as the base does.
-    void OnInterrupt(host::Interrupt interrupt) override {
-        handled.push_back(100 + static_cast<int>(interrupt));
-        if (interrupt == host::Interrupt::kHangUp)
-            host::CDialog::OnInterrupt(interrupt);
     }
     void On10() { handled.push_back(10); }
     void On11() { handled.push_back(11); }
     void On12() { handled.push_back(12); }
     void On40() { handled.push_back(40); }
 
-    std::function<void(TestDlg&)> on_init;
     std::vector<int> handled;
 
   protected:
@@ -78,56 +58,6 @@ TEST_F(FrameworkTest, ModalLoopDispatchesCommandsInOrderAndSkipsUnclickableButto
     EXPECT_FALSE(ui_.IsOpen());
 }
 
-// Interrupts go in order with the commands; one that came while no dialog ran goes first,
-// before OnInitDialog; one that comes after the loop has ended is dropped, also for the next
-// dialog.  The base handler ends the dialog like the cancel command.
-TEST_F(FrameworkTest, InterruptsReachTheModalDialogInOrder) {
-    using host::Interrupt;
-    host::PostInterrupt(Interrupt::kTerminate);
-    TestDlg dlg;
-    dlg.on_init = [this](TestDlg& d) {
-        d.handled.push_back(0);
-        ui_.Post(10);
-        ui_.SendInterrupt(Interrupt::kInterrupt);
-        ui_.Post(40);
-        ui_.SendInterrupt(Interrupt::kHangUp);
-        ui_.Post(10);
-        host::StartThread(
-            [](void* param) -> uint32_t {
-                auto* dialog = static_cast<TestDlg*>(param);
-                host::CurrentClock().wait_until_us(host::kForever,
-                                                   [dialog] { return dialog->IsClosed(); });
-                host::Sleep(10);  // the loop has ended; the dialog waits for this thread
-                host::PostInterrupt(Interrupt::kTerminate);
-                return 0;
-            },
-            &d);
-    };
-    bool workers_ended = false;
-    EXPECT_EQ(dlg.DoModalAndWait(1000, &workers_ended), host::kIdCancel);
-    EXPECT_TRUE(workers_ended);
-    EXPECT_EQ(dlg.handled, (std::vector<int>{101, 0, 10, 100, 40, 102}));
-
-    TestDlg next;
-    ui_.PostOnOpen(host::kIdOk);
-    EXPECT_EQ(next.DoModal(), host::kIdOk);
-    EXPECT_EQ(next.handled, std::vector<int>{1});
-}
-
-// The window's own status line reaches the front-ends like any change.
-TEST_F(FrameworkTest, NoticeIsPublished) {
-    TestDlg dlg;
-    dlg.on_init = [](TestDlg& d) {
-        d.SetNotice(L"Cannot stop \"now\"\nwait");
-        d.EndDialog(host::kIdOk);
-    };
-    dlg.DoModal();
-    const std::vector<std::string> lines = ui_.Lines();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), R"(notice "Cannot stop \"now\"\nwait")"),
-              lines.end());
-    EXPECT_EQ(ui_.State().notice, L"Cannot stop \"now\"\nwait");
-}
-
 // However the process ends at once, the end hooks run first, the last added first.
 TEST(EndHooksDeathTest, EndProcessNowRunsTheHooksLastAddedFirst) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -140,75 +70,6 @@ TEST(EndHooksDeathTest, EndProcessNowRunsTheHooksLastAddedFirst) {
             host::EndProcessNow(7);
         },
         ::testing::ExitedWithCode(7), "^second\nfirst\n$");
-}
-
-// Threads that still hold the dialog after its end are waited for; one that outstays the
-// grace period makes the wait give up instead of letting the dialog be destroyed under it.
-TEST_F(FrameworkTest, WaitForWorkersHonoursTheGracePeriod) {
-    for (uint32_t linger_ms : {3000u, 10000u}) {
-        TestDlg dlg;
-        static uint32_t s_linger_ms;
-        s_linger_ms = linger_ms;
-        dlg.on_init = [](TestDlg& d) {
-            d.EndDialog(host::kIdOk);
-            host::StartThread(
-                [](void*) -> uint32_t {
-                    host::Sleep(s_linger_ms);
-                    return 0;
-                },
-                &d);
-        };
-        const int64_t start_ms = clock_.now_ms();
-        bool all_ended = false;
-        const int result = dlg.DoModalAndWait(5000, &all_ended);
-        const int64_t waited_ms = clock_.now_ms() - start_ms;
-        EXPECT_EQ(result, host::kIdOk);
-        EXPECT_EQ(all_ended, linger_ms < 5000);
-        // Seen at the first poll after the worker's end.  (Past a give-up the worker alone
-        // moves time, so only the answer tells.)
-        if (all_ended) {
-            EXPECT_GE(waited_ms, linger_ms);
-            EXPECT_LE(waited_ms, linger_ms + 10);
-        }
-        clock_.wait_for_threads_to_end_us();
-    }
-}
-
-TEST_F(FrameworkTest, LineModeWritesOneLinePerChangeAndAnswersBoxesWithOk) {
-    std::ostringstream out;
-    host::posix::LineUi line(out, &clock_);
-    host::ScopedPlatform with_lines(
-        TestPlatform(clock_, log_, registry_.store, line, bus_, power_));
-    TestDlg dlg;
-    int answer = 0;
-    dlg.on_init = [&answer](TestDlg& d) {
-        d.SetTitle(L"GSM Updater");
-        d.ShowItem(10, false);
-        d.EnableItem(11, true);
-        d.SetItemText(20, L"a \"b\"\nc");
-        d.RepaintNow();
-        d.SendItemMessage(30, host::kPbmSetRange32, 0, 480);
-        host::Sleep(1500);
-        d.SendItemMessage(30, host::kPbmSetPos, 17, 0);
-        answer = d.ShowMessageBox(L"Done", L"Success!!", host::kMbOk);
-        d.EndDialog(host::kIdOk);
-    };
-    dlg.DoModal();
-    EXPECT_EQ(answer, host::kIdOk);
-    EXPECT_EQ(out.str(),
-              "[     0.000] open 7 \"Test\"\n"
-              "[     0.000] show 10 \"Go\"\n"
-              "[     0.000] show 11 \"Disabled\"\n"
-              "[     0.000] show 20 \"Two\\nlines\"\n"
-              "[     0.000] show 30 \"\"\n"
-              "[     0.000] title \"GSM Updater\"\n"
-              "[     0.000] hide 10\n"
-              "[     0.000] enable 11\n"
-              "[     0.000] text 20 \"a \\\"b\\\"\\nc\"\n"
-              "[     0.000] range 30 0..480\n"
-              "[     1.500] pos 30 17\n"
-              "[     1.500] box \"Success!!\" \"Done\" -> OK\n"
-              "[     1.500] close\n");
 }
 
 // Records whether the UART settings key was open while InitInstance ran, and may leave by an

@@ -1,6 +1,5 @@
 // The restore, the three failure exits and the completion, with the board, the registry and
 // the power manager they leave behind.
-#include <algorithm>
 #include <functional>
 
 #include "app/teardown.h"
@@ -62,52 +61,6 @@ TEST_F(TeardownTest, RestoreRunsOncePerArming) {
     }
     EXPECT_EQ(Logs(), kRestoreLines);
     EXPECT_EQ(CpldModes(), (std::vector<uint32_t>{1, 1}));
-}
-
-TEST_F(TeardownTest, FailureExitsRestorePublishAndClose) {
-    struct Case {
-        FailureExit exit;
-        Lines first_lines;
-        bool download_enabled;
-        int idle_resets;
-    };
-    const Case cases[] = {
-        {FailureExit::kCom1Open, {"Open COM1 failed\r\n"}, true, 1},
-        {FailureExit::kEighthReset, {"Reset times >  N \r\n"}, false, 0},
-        {FailureExit::kSixthAttempt, {}, false, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.exit));
-        CUpdaterDlg dlg;
-        Running(dlg);
-        // The watchdog and PrepareThread arm the restore themselves.
-        if (c.exit != FailureExit::kSixthAttempt)
-            dlg.m_bNeedRestore = false;
-        bus_.Set(host::reg::kDvsControl, 0xFFFFFFFF);
-        bus_.ClearAccesses();
-        const int idle_before = static_cast<int>(power_.IdleTimerResets().size());
-        SetUpdateOutcome(kExitSuccess);
-
-        TakeFailureExit(&dlg, c.exit);
-
-        Lines expected = c.first_lines;
-        expected.insert(expected.end(), kRestoreLines.begin(), kRestoreLines.end());
-        expected.push_back("\nTurn on DVS(Power saving)");
-        EXPECT_EQ(Logs(), expected);
-        EXPECT_EQ(Settings(L"Progress"), kMinusOne);
-        EXPECT_EQ(Uart(L"AWRCWR"), 1u);
-        EXPECT_EQ(CpldModes(), (std::vector<uint32_t>{1}));
-        EXPECT_EQ(dlg.m_nImagePos, 5000u);
-        EXPECT_EQ(dlg.m_bDownloadEnabled, c.download_enabled);
-        EXPECT_TRUE(dlg.m_bStopWait);
-        EXPECT_TRUE(dlg.IsClosed());
-        EXPECT_FALSE(power_.Held(L"BKL1:"));
-        EXPECT_EQ(bus_.Get(host::reg::kDvsControl) & 1, 0u);
-        EXPECT_EQ(static_cast<int>(power_.IdleTimerResets().size()) - idle_before, c.idle_resets);
-        EXPECT_TRUE(ui_.Boxes().empty());
-        EXPECT_EQ(UpdateOutcome(), kExitFailure);
-        EXPECT_EQ(dlg.m_nState, 1);
-    }
 }
 
 // The guard stays shut while a give-up restores the board: an OK pressed meanwhile must not
@@ -272,45 +225,6 @@ TEST_F(CompletionTest, RebootRestartsOnlyWhenTheBoxAnswersOk) {
     EXPECT_EQ(power_.SystemStates().size(), 1u);
     EXPECT_EQ(result_, host::kIdOk);
     EXPECT_FALSE(power_.Held(L"BKL1:"));
-}
-
-// A whole run of the display as the download drives it: the countdown, one SW pass, one FS
-// pass and the completion.  The template's hidden controls are never shown on the way.
-TEST_F(CompletionTest, DisplayRunNeverShowsTheHiddenControls) {
-    Running(dlg_);
-    RunModal([](ModalDlg& dlg) {
-        host::StartThread(CountdownThread, &dlg);
-        host::StartThread(
-            [](void* param) -> uint32_t {
-                auto* pDlg = static_cast<CUpdaterDlg*>(param);
-                PassDisplay display;
-                host::Sleep(3000);
-                for (bool fs : {false, true}) {
-                    pDlg->m_bFsPhase = fs;
-                    pDlg->m_nRecordCount = fs ? 890 : 1672;
-                    display.nLastShownPos = 0;
-                    if (!fs)
-                        SetUpDisplay(pDlg, display);
-                    SetUpProgressRange(pDlg);
-                    for (int32_t record = 1; record <= pDlg->m_nRecordCount; ++record) {
-                        host::Sleep(5);
-                        StepProgress(pDlg, display, record > 5 ? record - 5 : 0);
-                    }
-                }
-                CompleteUpdate(pDlg);
-                return 0;
-            },
-            &dlg);
-    });
-    for (const std::string& line : ui_.Lines()) {
-        for (const char* hidden : {"show 1004", "show 1017", "show 1018", "show 65535"})
-            EXPECT_NE(line, hidden);
-    }
-    for (int id : {1004, 1017, 1018, 65535, 1009})
-        EXPECT_FALSE(ui_.State().Find(id)->visible) << id;
-    EXPECT_EQ(ui_.State().Find(res::kIdcProgress)->position, 480);
-    EXPECT_EQ(Settings(L"Progress"), 100u);
-    EXPECT_EQ(ui_.Lines().back(), "close");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tests/faults/matrix.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/exit_codes.h"
@@ -25,11 +26,16 @@ int RecordOf(std::string_view text) {
 }  // namespace
 
 void MatrixBoard::At(Point point, std::function<void()> fn) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        triggers_.push_back({point, std::move(fn)});
-    }
-    log().SetHook([this](std::string_view text) { OnLog(text); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    triggers_.push_back({point, std::move(fn)});
+}
+
+void MatrixBoard::OnJournal(const std::string& entry) {
+    uint32_t value = 0;
+    if (std::sscanf(entry.c_str(), "set Progress=%u", &value) != 1)
+        return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress_.push_back({value, passes_, fs_phase_});
 }
 
 void MatrixBoard::OnLog(std::string_view text) {
@@ -38,6 +44,10 @@ void MatrixBoard::OnLog(std::string_view text) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (StartsWith(text, "  Modem Download_Success (SW)"))
             fs_phase_ = true;
+        if (text == "Start Reading:\r\n") {
+            ++passes_;
+            sw_passes_ += fs_phase_ ? 0 : 1;
+        }
         const int record = RecordOf(text);
         for (Trigger& trigger : triggers_) {
             using Kind = Point::Kind;
@@ -73,6 +83,8 @@ void MatrixBoard::RunScenario(const Scenario& scenario) {
     std::string error;
     ASSERT_TRUE(SetModemFaults(scenario.modem_faults, &error)) << error;
     host::ResetPeakThreads();
+    log().SetHook([this](std::string_view text) { OnLog(text); });
+    journal().SetHook([this](const std::string& entry) { OnJournal(entry); });
     if (scenario.arrange)
         scenario.arrange(*this);
     EXPECT_TRUE(RunDialog()) << "the run did not end by itself";
@@ -86,9 +98,42 @@ void MatrixBoard::ExpectEndState(const Expected& expected) {
     EXPECT_EQ(Settings(L"Progress"), expected.progress.value_or(kMissing));
     if (expected.switched) {
         ExpectRestored(expected);
+        ExpectProgressJournal(expected);
     } else {
         ExpectUntouched();
     }
+}
+
+// Progress as other programs see it: 0 at the start and again at every SW pass, never back to 0
+// once the FS image has begun, rising within a pass, and one end value written last.  A
+// failure's -1 comes after the restore has begun (AWRCWR back to 1).
+void MatrixBoard::ExpectProgressJournal(const Expected& expected) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ASSERT_GE(progress_.size(), 2u);
+    EXPECT_EQ(progress_.front().value, 0u);
+    int zeros = 0;
+    for (size_t i = 0; i + 1 < progress_.size(); ++i) {
+        const ProgressWrite& write = progress_[i];
+        EXPECT_NE(write.value, *expected.progress) << "end value before the end, write " << i;
+        if (write.value == 0) {
+            ++zeros;
+            EXPECT_FALSE(write.fs) << "Progress back to 0 in the FS image, write " << i;
+        } else if (write.pass == progress_[i - 1].pass) {
+            EXPECT_GE(write.value, progress_[i - 1].value) << "Progress fell, write " << i;
+        }
+    }
+    EXPECT_EQ(zeros, 1 + sw_passes_) << "one 0 at the start and one per SW pass";
+    EXPECT_EQ(progress_.back().value, *expected.progress);
+    if (*expected.progress != kProgressFailed)
+        return;
+    const std::vector<std::string> texts = log().Texts();
+    const auto restore = std::find(texts.begin(), texts.end(), "Close Serial connection\r\n");
+    EXPECT_EQ(std::count(restore, texts.end(), "Start Reading:\r\n"), 0)
+        << "a pass began after the failure exit";
+    const std::vector<std::string> entries = journal().Entries();
+    const auto failed = std::find(entries.begin(), entries.end(), "set Progress=4294967295");
+    EXPECT_NE(std::find(entries.begin(), failed, "set AWRCWR=1"), failed)
+        << "-1 published before the restore";
 }
 
 // Whatever the fault, the board goes back to its normal path and the device to its normal

@@ -75,6 +75,7 @@ class MatrixBoard : public sim::InProcessBoard {
     void ExpectEndState(const Expected& expected);
     void ExpectRestored(const Expected& expected);
     void ExpectUntouched();
+    void ExpectProgressJournal(const Expected& expected);
 
     struct Trigger {
         Point point;
@@ -82,10 +83,21 @@ class MatrixBoard : public sim::InProcessBoard {
         bool fired = false;
     };
     void OnLog(std::string_view text);
+    void OnJournal(const std::string& entry);
+
+    // Every Progress write, with the pass (from 1) and the image it was made in.
+    struct ProgressWrite {
+        uint32_t value;
+        int pass;
+        bool fs;
+    };
 
     std::mutex mutex_;
     std::vector<Trigger> triggers_;
     bool fs_phase_ = false;
+    int passes_ = 0;
+    int sw_passes_ = 0;
+    std::vector<ProgressWrite> progress_;
 };
 
 class MatrixTest : public ::testing::TestWithParam<Scenario> {

@@ -1,7 +1,6 @@
-// The load step, its counting pass and the header read, on hand-made and embedded images.
+// The load step, its counting pass and the header read, on hand-made images.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,7 +14,6 @@
 #include "host/sim/memory_resources.h"
 #include "host/sim/scripted_ui.h"
 #include "host/sim/virtual_clock.h"
-#include "res/embedded_resources.h"
 #include "tests/images/image_builder.h"
 
 namespace {
@@ -225,26 +223,6 @@ TEST_F(RecordsTest, HeaderWalkEndsWhenAnotherThreadMovesTheCursorToTheEnd) {
         EXPECT_LE(headers, 2000u);
         EXPECT_GE(dlg_.m_nImagePos, size);
     }
-}
-
-// The images the updater carries: served in place and counted as the updater expects.
-TEST_F(RecordsTest, EmbeddedImagesAreServedInPlaceAndCounted) {
-    res::EmbeddedResources embedded;
-    host::ScopedPlatform platform(MakePlatform(&embedded));
-    dlg_.m_bDownloadEnabled = true;
-
-    ASSERT_TRUE(Load());
-    EXPECT_EQ(log_.Texts(), (Lines{"Resource size=10305182\r\n", "LoadResBuffer OK!\r\n",
-                                   "pImage=10305182  dwSize=10305182  total record=1672 \r\n"}));
-    host::ResourceModule module = embedded.Module();
-    EXPECT_EQ(dlg_.m_pImage, embedded.Load(module, embedded.Find(module, L"BIN", 130)));
-
-    dlg_.m_bFsPhase = true;
-    dlg_.m_bImageLoaded = false;
-    ASSERT_TRUE(Load());
-    EXPECT_EQ(log_.Texts().back(), "pImage=5397315  dwSize=5397315  total record=890 \r\n");
-    EXPECT_EQ(embedded.Find(module, L"BIN", 131), host::kNoResource);
-    EXPECT_EQ(embedded.Find(module, L"RCDATA", 130), host::kNoResource);
 }
 
 }  // namespace

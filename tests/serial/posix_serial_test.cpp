@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <filesystem>
 #include <thread>
 #include <vector>
@@ -117,35 +116,6 @@ TEST_F(PosixSerialRealTimeTest, LineIsRawWithoutFlowControlAtTheCallersSpeed) {
     EXPECT_TRUE(ui_.Events().empty());
 }
 
-// A pseudo-terminal keeps any speed and the stop bits but forces 8 data bits without parity:
-// a setting that does not take is reported, and the previous settings stay in force.
-TEST_F(PosixSerialRealTimeTest, SettingsThatDoNotTakeFail) {
-    uint32_t error = 0;
-    const host::SerialHandle handle = ports_->Open(L"COM1:", &error);
-    host::SerialState state;
-    ASSERT_TRUE(ports_->GetState(handle, &state));
-    state.baud = 4000000;
-    state.stop_bits = 1;  // one and a half: sent as two
-    ASSERT_TRUE(ports_->SetState(handle, state));
-    const host::SerialState good = state;
-    ASSERT_TRUE(ports_->GetState(handle, &state));
-    EXPECT_EQ(state.baud, 4000000u);
-    EXPECT_EQ(state.stop_bits, 2);
-
-    const uint32_t refused[][3] = {{14400, 8, 0}, {9600, 9, 0}, {9600, 7, 0}, {9600, 8, 2}};
-    for (const auto& r : refused) {
-        state = good;
-        state.baud = r[0];
-        state.byte_size = static_cast<uint8_t>(r[1]);
-        state.parity = static_cast<uint8_t>(r[2]);
-        EXPECT_FALSE(ports_->SetState(handle, state)) << r[0] << " " << r[1] << r[2];
-        const termios in_force = SlaveSettings();
-        EXPECT_EQ(cfgetospeed(&in_force), B4000000);
-    }
-    EXPECT_TRUE(ports_->Close(handle));
-    EXPECT_FALSE(ports_->GetState(handle, &state));
-}
-
 TEST_F(PosixSerialRealTimeTest, ReadsFollowTheTimeoutsAndCloseReleases) {
     ASSERT_TRUE(OpenCom1(port_));
     uint8_t buffer[255];
@@ -168,55 +138,6 @@ TEST_F(PosixSerialRealTimeTest, ReadsFollowTheTimeoutsAndCloseReleases) {
     EXPECT_FALSE(port_.Close());
     EXPECT_EQ(clock_.slept_us.load(), 2'000'000);
     EXPECT_TRUE(OpenCom1(port_));  // the lock went with the close
-}
-
-TEST_F(PosixSerialRealTimeTest, OpenFailuresAndTheirMessages) {
-    CSerialPort other;
-    EXPECT_FALSE(other.Open(L"COM", 2, 9600, 0, 8, 0, false));
-    std::filesystem::create_symlink(root_ + "/nowhere", root_ + "/dev/COM3");
-    EXPECT_FALSE(other.Open(L"COM", 3, 9600, 0, 8, 0, false));
-    std::fclose(std::fopen((root_ + "/dev/COM4").c_str(), "w"));  // no tty: the host's error
-    EXPECT_FALSE(other.Open(L"COM", 4, 9600, 0, 8, 0, false));
-    ASSERT_TRUE(OpenCom1(other));
-    EXPECT_FALSE(OpenCom1(port_));  // held by `other`
-
-    const std::wstring in_use =
-        L"\n\n The communications port may be in use at this time. Please choose another "
-        L"port or close the application using the desired port.";
-    const std::wstring not_found =
-        L"Communication Port Not Found!\n\nThe communications port does not exist. Check "
-        L"your system configuration on the status of this Communication port";
-    const auto boxes = ui_.Boxes();
-    ASSERT_EQ(boxes.size(), 4u);
-    EXPECT_EQ(boxes[0].text, not_found);
-    EXPECT_EQ(boxes[1].text, not_found);
-    EXPECT_EQ(boxes[2].text, L"Comm Open Error![" + std::to_wstring(ENOTTY) + L"]" + in_use);
-    EXPECT_EQ(boxes[3].text, L"Access Denied!" + in_use);
-    EXPECT_EQ(ui_.Beeps(), 0);
-}
-
-// The reader must end at once, and never read from whatever the system gives the closed
-// descriptor's number to next (here a pipe opened right after the close).
-TEST_F(PosixSerialRealTimeTest, CloseEndsABlockedRead) {
-    ASSERT_TRUE(OpenCom1(port_));
-    ASSERT_TRUE(port_.SetTimeouts(30'000, 1000));
-    uint32_t got = 99;
-    uint8_t buffer[16] = {};
-    std::thread reader([&] { got = port_.Read(buffer, 16); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto start = Steady::now();
-    EXPECT_TRUE(port_.Close());
-    int pipe_fds[2] = {-1, -1};
-    ASSERT_EQ(pipe(pipe_fds), 0);
-    ASSERT_EQ(write(pipe_fds[1], "XXXX", 4), 4);
-    reader.join();
-    EXPECT_EQ(got, 0u);
-    EXPECT_EQ(buffer[0], 0);
-    EXPECT_LT(MsSince(start), 10'000);
-    char left[8];
-    EXPECT_EQ(read(pipe_fds[0], left, sizeof left), 4);  // nobody took the pipe's bytes
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
 }
 
 // The master closed (an adapter pulled): reads and writes fail, but only once their time-outs

@@ -36,10 +36,22 @@ const Bytes& GeneratedImage(fwgen::ImageKind kind) {
 void TimedLog::Write(std::string_view text) {
     const int64_t now_us = clock_.now_us();
     std::function<void(std::string_view)> hook;
+    int texts_at_instant = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         entries_.push_back({now_us, std::string(text)});
         hook = hook_;
+        texts_at_instant_ = now_us == instant_us_ ? texts_at_instant_ + 1 : 0;
+        instant_us_ = now_us;
+        texts_at_instant = texts_at_instant_;
+    }
+    // A thread that loops without ever waiting holds virtual time still, so the run's limit
+    // could never end it: so many texts at one instant are reported as the hang they are.
+    if (texts_at_instant == kMaxTextsAtOneInstant) {
+        std::fprintf(
+            stderr, "virtual clock: %d texts at %lld us without time moving; the last: %s\n",
+            kMaxTextsAtOneInstant, static_cast<long long>(now_us), std::string(text).c_str());
+        std::abort();
     }
     if (hook)
         hook(text);

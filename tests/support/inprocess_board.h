@@ -73,15 +73,20 @@ class TimedLog final : public host::LogSink {
     std::vector<int> Attempts();
 
   private:
+    static constexpr int kMaxTextsAtOneInstant = 200000;
+
     host::TimeSource& clock_;
     std::mutex mutex_;
     std::vector<Entry> entries_;
     std::function<void(std::string_view)> hook_;
+    int64_t instant_us_ = -1;
+    int texts_at_instant_ = 0;
 };
 
 // The DWORD values set and read under the settings key and the UART driver's key, and the
 // serial opens, one text each in the order they happen: "set AWRCWR=0", "get AWRCWR",
-// "open COM1:" (after the open is answered).  A hook sees each entry after it is recorded.
+// "open COM1:" (as the open is made, before it is answered).  A hook sees each entry after it is
+// recorded.
 class Journal {
   public:
     void Add(std::string entry);

@@ -1,6 +1,9 @@
 // Whole updates from the dialog's start to its end: the successful ends (the device variant's
 // texts, the success box or the restart), and the three failure exits with the state they
 // leave on the board, in the registry and on the screen.
+#include <algorithm>
+#include <memory>
+
 #include "host/board.h"
 #include "host/ui.h"
 #include "res/dialog_template.h"
@@ -29,8 +32,9 @@ class SuccessTest : public UpdateTest, public ::testing::WithParamInterface<Succ
         ui().QueueAnswer(c.answer);
         if (c.first_open_fails) {
             com1().FailOpen(host::kErrorFileNotFound);
-            journal().SetHook([this](const std::string& entry) {
-                if (entry == "open COM1:")
+            // The journal sees each open as it is made: the second is let through.
+            journal().SetHook([this, opens = std::make_shared<int>(0)](const std::string& entry) {
+                if (entry == "open COM1:" && ++*opens == 2)
                     com1().FailOpen(0);
             });
         }
@@ -57,6 +61,48 @@ class SuccessTest : public UpdateTest, public ::testing::WithParamInterface<Succ
         return -1;
     }
 
+    int64_t BusTimeUs(uint32_t address) {
+        for (const host::BusAccess& access : bus().Accesses()) {
+            if (access.address == address && access.kind == host::BusAccess::kWrite)
+                return access.time_us;
+        }
+        return -1;
+    }
+
+    // The preparation's waits from "Open COM1:": 500 ms before the first open's close (which
+    // waits 1000 ms itself, unless the open failed), 500 ms, the reopen, 1000 ms to the modem
+    // control and CPLD writes, 1000 ms to mode 110.  ReadThread is started before the power key.
+    void ExpectPreparationTimeline(bool first_open_fails) {
+        const int64_t open_us = log().TimesUs("Open COM1:\r\n").at(0);
+        EXPECT_EQ(BusTimeUs(host::reg::kUart0Mcr) - open_us,
+                  first_open_fails ? 1'500'000 : 3'000'000);
+        EXPECT_EQ(BusTimeUs(host::reg::kCpldAux), BusTimeUs(host::reg::kUart0Mcr));
+        EXPECT_EQ(BusTimeUs(host::reg::kCpldMode) - BusTimeUs(host::reg::kUart0Mcr), 1'000'000);
+        const std::vector<std::string> texts = log().Texts();
+        const auto at = [&](const char* text) {
+            return std::find(texts.begin(), texts.end(), text) - texts.begin();
+        };
+        EXPECT_LT(at("ReadThread \r\n"), at("Power on GSM Module\r\n"));
+    }
+
+    // The remaining-time label: the countdown's " 8m" steps end with ReadThread's first pass
+    // (state 1), and the second loop's " 7m59s " follows a second later.
+    void ExpectCountdownTimeline() {
+        const int64_t reading_us = log().TimesUs("Start Reading:\r\n").at(0);
+        int64_t last_8m_us = -1;
+        int64_t first_7m_us = -1;
+        for (const host::ScriptedUi::TextChange& change : ui().TextsOf(res::kIdcTimeLeft)) {
+            if (change.text.starts_with(L" 8m1") || change.text.starts_with(L" 8m0"))
+                last_8m_us = change.time_us;
+            if (change.text == L" 7m59s " && first_7m_us < 0)
+                first_7m_us = change.time_us;
+        }
+        EXPECT_GT(last_8m_us, 0);
+        EXPECT_LT(last_8m_us, reading_us);
+        EXPECT_GT(first_7m_us, reading_us);
+        EXPECT_LE(first_7m_us, reading_us + 2'000'000);
+    }
+
     std::wstring TemplateText(int id) {
         for (const host::ControlTemplate& control : dialog().Template().controls) {
             if (control.id == id)
@@ -81,10 +127,17 @@ TEST_P(SuccessTest, RunsToTheSuccessBoxOrTheRestart) {
     // The first open (closed again at once, or failed) and the one that stays.
     EXPECT_EQ(journal().Count("open COM1:"), 2);
     EXPECT_EQ(log().Count("Open COM1 failed\r\n"), 0);
+    ExpectPreparationTimeline(c.first_open_fails);
+    ExpectCountdownTimeline();
 
-    // The device variant's texts.
+    // The device variant's texts; the template's hidden controls are never shown.
     const bool rom = c.values.device_name == kDeviceNameRom;
     const host::DialogState state = ui().State();
+    for (const std::string& line : ui().Lines()) {
+        for (const char* hidden :
+             {"show 1004", "show 1017", "show 1018", "show 65535", "show 1009"})
+            EXPECT_NE(line, hidden);
+    }
     EXPECT_EQ(state.title, rom ? L"ROM Updater" : L"GSM Updater");
     EXPECT_EQ(state.Find(res::kIdcWarning)->text,
               rom ? L"Upgrading in progress, please do not remove USB cable."
@@ -163,6 +216,10 @@ TEST_P(FailureTest, RestoresTheBoardAndClosesWithProgressMinusOne) {
     // Nothing writes Progress again once the failure is published.
     EXPECT_EQ(ProgressFromFailure(), std::vector<std::string>{"set Progress=4294967295"});
     EXPECT_EQ(journal().Count("set AWRCWR=1"), 1);
+    const std::vector<std::string> entries = journal().Entries();
+    EXPECT_LT(std::find(entries.begin(), entries.end(), "set AWRCWR=1"),
+              std::find(entries.begin(), entries.end(), "set Progress=4294967295"))
+        << "-1 published before the restore";
     EXPECT_TRUE(ui().Boxes().empty());
     EXPECT_TRUE(power().SystemStates().empty());
     EXPECT_EQ(log().Count("  Modem Download_Success  !!!!!!!    \r\n"), 0);
