@@ -27,11 +27,11 @@ TEST_F(SimLinkTest, ReadsEndWithTheirBytesOrAtTheirTimeout) {
 TEST_F(SimLinkTest, MismatchedSpeedsGarbleInBothDirections) {
     com1_->SetFarBaud(460800);
     com1_->FarWrite({'z', 0xFF});
-    EXPECT_EQ(Read(2), (Bytes{host::SimLink::Garble('z', 460800, 9600),
-                              host::SimLink::Garble(0xFF, 460800, 9600)}));
-    EXPECT_NE(host::SimLink::Garble('z', 460800, 9600), 'z');
+    EXPECT_EQ(Read(2), (Bytes{host::Garble('z', 460800, 9600),
+                              host::Garble(0xFF, 460800, 9600)}));
+    EXPECT_NE(host::Garble('z', 460800, 9600), 'z');
     EXPECT_EQ(port_.Write("?", 1), 1u);
-    EXPECT_EQ(FarRead(1, 0), (Bytes{host::SimLink::Garble('?', 9600, 460800)}));
+    EXPECT_EQ(FarRead(1, 0), (Bytes{host::Garble('?', 9600, 460800)}));
 
     ASSERT_TRUE(port_.SetState(460800, 0, 8, 0, true));
     com1_->FarWrite({'A'});  // arrives at 460800, read after the switch back

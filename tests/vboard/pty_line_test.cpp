@@ -113,7 +113,7 @@ Bytes Of(const std::string& text) {
 }
 
 uint8_t Garbled(char byte, uint32_t sent, uint32_t received) {
-    return host::SimLink::Garble(static_cast<uint8_t>(byte), sent, received);
+    return host::Garble(static_cast<uint8_t>(byte), sent, received);
 }
 
 TEST_F(PtyLineTest, FollowsTheUpdatersSpeedAndGarblesAcrossSpeedsBothWays) {
