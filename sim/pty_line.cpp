@@ -29,8 +29,11 @@ constexpr int64_t kBitTimesPerByteUs = 10'000'000;  // 10 bits, in microseconds 
 // Paced, the updater's bytes are taken off the master at most this far ahead of the line: the
 // kernel's own buffers hold far more, so the updater sees no difference, and the line thread
 // wakes once per lead instead of once per few bytes.
-constexpr int64_t kReadLeadUs = 20'000;
+constexpr int64_t kReadLeadUs = 100'000;
 constexpr size_t kUnpacedChunk = 65536;
+// Paced, the model's bytes go to the slave together when their burst has arrived, or every so
+// often in a long one: a wake for every byte would put a thread switch between each two.
+constexpr int64_t kFlushSpanUs = 1000;
 
 std::string Failure(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -190,13 +193,16 @@ void PtyModemLine::Run() {
     }
 }
 
-// The next instant the thread has something to do without being woken: a paced byte of the
-// model's due, or room on the line for more of the updater's bytes.
+// The next instant the thread has something to do without being woken: the model's bytes due,
+// or room on the line for more of the updater's bytes.
 int64_t PtyModemLine::NextWakeUs(int64_t now_us) {
     if (!paced_)
         return host::kForever;
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t wake_us = tx_.NextArrivalUs();
+    const int64_t first_us = tx_.NextArrivalUs();
+    int64_t wake_us = first_us == host::kForever
+                          ? first_us
+                          : std::min(tx_.line_free_us(), first_us + kFlushSpanUs);
     if (rx_.line_free_us() - kReadLeadUs > now_us)
         wake_us = std::min(wake_us, rx_.line_free_us() - kReadLeadUs);
     return wake_us;
@@ -243,6 +249,10 @@ void PtyModemLine::Deliver(const uint8_t* data, size_t size) {
         rx_.Send(data, size, baud, now_us, paced_);
         counters_.bytes_to_modem += size;
         counters_.line_time_to_modem_s += host::WireSeconds(size, baud);
+        // A reader returns at its deadline with what has come by then: it needs waking only
+        // once the bytes it waits for are all on their way.
+        if (reader_wants_ == 0 || rx_.CompleteAt(reader_wants_) == host::kForever)
+            return;
     }
     arrived_.notify_one();
 }
@@ -257,17 +267,19 @@ size_t PtyModemLine::Read(uint8_t* buffer, size_t max, int64_t deadline_us) {
         if (got == max || stop_.load() || now_us >= deadline_us)
             return got;
         // Once the bytes wanted are all on their way, only their arrival matters; before
-        // that, every packet may bring them.
+        // that, the packet that completes them ends the wait.
         const int64_t complete_us = rx_.CompleteAt(max - got);
         const uint64_t seen = rx_.version();
         const auto woken = [&] {
             return stop_.load() || (complete_us == host::kForever && rx_.version() != seen);
         };
         const int64_t until_us = std::min(deadline_us, complete_us);
+        reader_wants_ = complete_us == host::kForever ? max - got : 0;
         if (until_us == host::kForever)
             arrived_.wait(lock, woken);
         else
             arrived_.wait_for(lock, std::chrono::microseconds(until_us - now_us), woken);
+        reader_wants_ = 0;
     }
 }
 

@@ -21,11 +21,12 @@
 // a byte received at a speed other than its sender's arrives as host::Garble() of itself, in
 // both directions.  Paced, every byte costs 10 bit times at its sender's speed, both ways: the
 // adapter takes the updater's bytes off the master no faster than the line would carry them,
-// and hands the model's bytes to the master at the instants they would arrive.  Unpaced, bytes
-// pass as fast as they can.
+// and hands the model's bytes to the master when they would arrive (a burst's bytes together
+// as its last one arrives, or a millisecond's worth at a time in a longer burst).  Unpaced,
+// bytes pass as fast as they can.
 //
 // The line never polls: its thread sleeps in ppoll until the master has bytes (or, paced, the
-// line has room for them), a byte of the model's is due, or it is woken; the model's reads
+// line has room for them), bytes of the model's are due, or it is woken; the model's reads
 // sleep until the bytes they want are due or new ones come.  The model's bytes that the slave
 // cannot take (no one reading it for long) are lost, as on a real line.  A write cannot be cut
 // short on a pseudo-terminal, so LimitNextWrite is not supported.
@@ -142,6 +143,7 @@ class PtyModemLine final : public ModemLine {
     std::condition_variable arrived_;  // the model's reads wait on it for the updater's bytes
     host::WireQueue rx_;               // the updater's bytes on their way to the model
     host::WireQueue tx_;               // the model's bytes on their way to the updater
+    size_t reader_wants_ = 0;          // bytes a waiting reader still needs, 0 when none waits
     std::vector<SpeedChange> near_changes_;
     LineCounters counters_;
 };

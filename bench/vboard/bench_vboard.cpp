@@ -4,7 +4,10 @@
 // (the same sizes, in the same order: the updater's write records one way, the modem's answers
 // the other) through a pseudo-terminal pair, then virtual-board running gsm-updater unpaced;
 // both throughputs in MB/s of image bytes carried to the modem, and their ratio.  The replay's
-// window runs from the first handshake to the FS image's completion.
+// window runs from the first handshake to the FS image's completion.  Part of that window is
+// waiting by design, whatever the board's speed: the updater's pause between the images, its
+// label settles (10 ms before each change of the remaining time), and the modem's answer
+// latency before each read record; the figures are printed again with those taken out.
 //
 // --paced runs the board with --pace instead (minutes: the line's own time) and prints the
 // board's CPU seconds (its own, the updater's taken out) and the paced window against the
@@ -22,6 +25,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <span>
@@ -32,15 +36,19 @@
 #include "host/platform.h"
 #include "res/embedded_resources.h"
 #include "sim/image_records.h"
+#include "sim/modem_model.h"
 #include "sim/pty_line.h"
 
 namespace {
 
 constexpr double kMega = 1e6;
+constexpr double kLabelSettleS = 0.010;    // the updater's pause before each remaining-time label
+constexpr uint32_t kHandshakeRecords = 5;  // records the handshake performs, never replayed
 
 struct Record {
     bool to_modem = false;
     uint32_t length = 0;
+    bool replayed = false;  // past the handshake's records
 };
 
 std::vector<Record> ImageRecordSizes() {
@@ -53,7 +61,8 @@ std::vector<Record> ImageRecordSizes() {
                                              resources.SizeOf(module, image));
         const sim::ImageRecords index(bytes);
         for (uint32_t n = 1; n <= index.count(); ++n)
-            records.push_back({index.At(n).direction == 2, index.At(n).length});
+            records.push_back(
+                {index.At(n).direction == 2, index.At(n).length, n > kHandshakeRecords});
     }
     return records;
 }
@@ -124,7 +133,8 @@ std::optional<double> CopierMbps(const std::vector<Record>& records, uint64_t to
 
 struct BoardRun {
     nlohmann::json report;
-    double cpu_s = 0;  // the board and the updater it waited for
+    double cpu_s = 0;         // the board and the updater it waited for
+    std::string updater_out;  // the updater's line output
 };
 
 double Seconds(const timeval& tv) {
@@ -134,6 +144,7 @@ double Seconds(const timeval& tv) {
 std::optional<BoardRun> RunBoard(const std::string& board, const std::string& updater, bool paced) {
     const std::filesystem::path report =
         std::filesystem::temp_directory_path() / ("bench_vboard." + std::to_string(getpid()));
+    const std::filesystem::path output = report.string() + ".out";
     std::vector<std::string> args = {board, "--report", report.string()};
     if (paced)
         args.push_back("--pace");
@@ -145,8 +156,9 @@ std::optional<BoardRun> RunBoard(const std::string& board, const std::string& up
     const pid_t child = fork();
     if (child == 0) {
         const int null_fd = open("/dev/null", O_RDWR);
+        const int out_fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(null_fd, STDIN_FILENO);
-        dup2(null_fd, STDOUT_FILENO);
+        dup2(out_fd, STDOUT_FILENO);
         dup2(null_fd, STDERR_FILENO);
         execv(argv[0], argv.data());
         _exit(127);
@@ -161,7 +173,10 @@ std::optional<BoardRun> RunBoard(const std::string& board, const std::string& up
     BoardRun run;
     std::ifstream file(report);
     run.report = nlohmann::json::parse(file, nullptr, false);
+    std::ifstream out(output);
+    run.updater_out.assign(std::istreambuf_iterator<char>(out), {});
     std::filesystem::remove(report);
+    std::filesystem::remove(output);
     if (run.report.is_discarded() || run.report.value("exit_status", -1) != 0) {
         std::fprintf(stderr, "the update did not succeed\n");
         return std::nullopt;
@@ -170,43 +185,84 @@ std::optional<BoardRun> RunBoard(const std::string& board, const std::string& up
     return run;
 }
 
-// From the first handshake to the FS image's completion, in seconds.
-std::optional<double> Window(const nlohmann::json& report) {
-    std::optional<double> first_handshake;
+struct Window {
+    double start_s = 0;  // the first handshake
+    double end_s = 0;    // the FS image complete
+    double gap_s = 0;    // from the SW image complete to the second handshake
+    double seconds() const { return end_s - start_s; }
+};
+
+double EventTime(const nlohmann::json& event) {
+    return event.at("time_s").get<double>();
+}
+
+std::optional<Window> ReplayWindow(const nlohmann::json& report) {
+    std::vector<double> handshakes;
+    std::optional<double> sw_complete;
     std::optional<double> fs_complete;
     for (const nlohmann::json& event : report.at("timeline")) {
         const std::string name = event.value("event", "");
-        if (name == "handshake" && !first_handshake)
-            first_handshake = event.at("time_s").get<double>();
-        if (name == "image complete" && event.value("image", "") == "FS")
-            fs_complete = event.at("time_s").get<double>();
+        if (name == "handshake")
+            handshakes.push_back(EventTime(event));
+        if (name == "image complete")
+            (event.value("image", "") == "FS" ? fs_complete : sw_complete) = EventTime(event);
     }
-    if (!first_handshake || !fs_complete)
-        return std::nullopt;
-    return *fs_complete - *first_handshake;
+    if (handshakes.size() != 2 || !sw_complete || !fs_complete)
+        return std::nullopt;  // a retried pass: the figures would not compare
+    return Window{handshakes[0], *fs_complete, handshakes[1] - *sw_complete};
+}
+
+// The remaining-time labels the updater set inside the window, from its line output
+// ("[    9.487] text 1016 ...").
+int LabelsWithin(const std::string& output, const Window& window) {
+    int labels = 0;
+    size_t at = 0;
+    while ((at = output.find("] text 1016 ", at)) != std::string::npos) {
+        const size_t open = output.rfind('[', at);
+        const double time_s = std::strtod(output.c_str() + open + 1, nullptr);
+        if (time_s > window.start_s && time_s <= window.end_s)
+            ++labels;
+        at += 1;
+    }
+    return labels;
 }
 
 int Unpaced(const std::string& board, const std::string& updater) {
     const std::vector<Record> records = ImageRecordSizes();
     uint64_t to_modem = 0;
-    for (const Record& record : records)
+    int answers = 0;
+    for (const Record& record : records) {
         to_modem += record.to_modem ? record.length : 0;
+        answers += record.replayed && !record.to_modem;
+    }
     const std::optional<double> copier = CopierMbps(records, to_modem);
     const std::optional<BoardRun> run = RunBoard(board, updater, false);
     if (!copier || !run)
         return 1;
-    const std::optional<double> window = Window(run->report);
+    const std::optional<Window> window = ReplayWindow(run->report);
     if (!window)
         return 1;
     const double carried = run->report.at("line").at("bytes_to_modem").get<double>();
-    const double replay = carried / kMega / *window;
+    const double replay = carried / kMega / window->seconds();
+    const int labels = LabelsWithin(run->updater_out, *window);
+    const double latency_s = answers * sim::ModemOptions{}.answer_latency_ms / 1000.0;
+    const double waits_s = window->gap_s + labels * kLabelSettleS + latency_s;
+    const double carriage = carried / kMega / (window->seconds() - waits_s);
     std::printf("copier: %zu records, %.3f MB to the modem: %.1f MB/s\n", records.size(),
                 static_cast<double>(to_modem) / kMega, *copier);
     std::printf(
         "replay: %.3f MB to the modem in %.3f s (first handshake to FS complete): "
-        "%.1f MB/s\n",
-        carried / kMega, *window, replay);
-    std::printf("ratio replay / copier: %.3f\n", replay / *copier);
+        "%.1f MB/s, ratio %.3f\n",
+        carried / kMega, window->seconds(), replay, replay / *copier);
+    std::printf(
+        "  waits by design in it: %.3f s between the images, %d labels x 10 ms, "
+        "%d answers x %u ms\n",
+        window->gap_s, labels, answers, sim::ModemOptions{}.answer_latency_ms);
+    std::printf("  without them: %.3f s: %.1f MB/s, ratio %.3f\n", window->seconds() - waits_s,
+                carriage, carriage / *copier);
+    std::printf("  board CPU %.3f s (user+system, the updater's %.3f s taken out)\n",
+                run->cpu_s - run->report.at("cpu_s").get<double>(),
+                run->report.at("cpu_s").get<double>());
     return 0;
 }
 
@@ -214,7 +270,7 @@ int Paced(const std::string& board, const std::string& updater) {
     const std::optional<BoardRun> run = RunBoard(board, updater, true);
     if (!run)
         return 1;
-    const std::optional<double> window = Window(run->report);
+    const std::optional<Window> window = ReplayWindow(run->report);
     if (!window)
         return 1;
     const nlohmann::json& line = run->report.at("line");
@@ -226,9 +282,9 @@ int Paced(const std::string& board, const std::string& updater) {
         "over %.3f s\n",
         run->cpu_s - updater_cpu, updater_cpu, run->report.at("wall_s").get<double>());
     std::printf(
-        "paced window %.3f s (first handshake to FS complete), line's own time "
-        "%.3f s: %+.2f%%\n",
-        *window, line_s, (*window / line_s - 1) * 100);
+        "paced window %.3f s (first handshake to FS complete, %.3f s between the images), "
+        "line's own time %.3f s: %+.2f%%\n",
+        window->seconds(), window->gap_s, line_s, (window->seconds() / line_s - 1) * 100);
     return 0;
 }
 

@@ -1,8 +1,8 @@
-// Watches the command while it runs, on a thread of its own: its thread count every 10 ms (the peak
-// goes in the report), the limits on its threads and its time (past either it is killed with
-// SIGKILL), and, when asked, the store's Progress for the end point: the first time Progress turns
-// 100 or -1 after having been anything else during the run (so that a kept store's -1 from an
-// earlier run is not taken for this one's).
+// Watches the command while it runs, on a thread of its own: its thread count every 50 ms
+// (the peak goes in the report), the limits on its threads and its time (past either it is
+// killed with SIGKILL), and, when asked, the store's Progress for the end point: the first time
+// Progress turns 100 or -1 after having been anything else during the run (so that a kept
+// store's -1 from an earlier run is not taken for this one's).
 #pragma once
 
 #include <sys/types.h>
@@ -43,8 +43,10 @@ uint32_t ThreadsOf(pid_t pid);
 
 class CommandWatch {
   public:
-    static constexpr int64_t kSampleIntervalUs = 10'000;
-    static constexpr int64_t kProgressIntervalUs = 20'000;
+    // Every look wakes the board, over a paced run of minutes; the updater's threads live for
+    // hundreds of milliseconds at least.
+    static constexpr int64_t kSampleIntervalUs = 50'000;
+    static constexpr int64_t kProgressIntervalUs = 50'000;
 
     CommandWatch(WatchOptions options, host::Clock& clock);
     ~CommandWatch();
