@@ -4,7 +4,8 @@
 // - BusPins, over the in-process recording bus: every write is observed the moment it is made,
 //   so a model waiting in virtual time is woken by a pulse without polling for it;
 // - RegisterFilePins, over the register file that the updater shares with the virtual board
-//   program: sampled whenever the model looks, which it does every millisecond in real time.
+//   program: sampled whenever the model looks, which it does every 25 ms in real time (the
+//   updater holds every pin level for 100 ms at least).
 // Either way the model gets the changes in order, each with the time it was seen, so that it
 // judges a pulse's length by the edges even when it looks at them a little later.
 #pragma once
@@ -97,7 +98,7 @@ class BusPins final : public BoardPins {
 
 class RegisterFilePins final : public BoardPins {
   public:
-    static constexpr int64_t kPollIntervalUs = 1000;
+    static constexpr int64_t kPollIntervalUs = 25'000;
 
     // With a path, the file's size is checked before every sample: a mapped file cut short
     // faults on access, so once it is short the pins are never sampled again (the levels stay

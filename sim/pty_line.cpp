@@ -3,7 +3,8 @@
 // One thread works the master: it takes the updater's packets (data, or a report that the
 // slave's settings changed) and, paced, hands the model's queued bytes to the slave when they
 // are due.  The model's thread reads what has arrived and, unpaced, writes to the master
-// itself.
+// itself.  The hand-over to the model goes through the line's own condition variable, not the
+// clock's, so that a packet wakes the model and nothing else.
 #include "sim/pty_line.h"
 
 #include "host/posix/termios_speed.h"
@@ -17,35 +18,25 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
-
-#include "host/sim/sim_serial.h"
 
 namespace sim {
 namespace {
 
 constexpr int64_t kBitTimesPerByteUs = 10'000'000;  // 10 bits, in microseconds at 1 baud
-// Paced, the updater's bytes are taken off the master at most this far ahead of the line.
-constexpr int64_t kReadLeadUs = 2000;
+// Paced, the updater's bytes are taken off the master at most this far ahead of the line: the
+// kernel's own buffers hold far more, so the updater sees no difference, and the line thread
+// wakes once per lead instead of once per few bytes.
+constexpr int64_t kReadLeadUs = 100'000;
 constexpr size_t kUnpacedChunk = 65536;
+// Paced, the model's bytes go to the slave together when their burst has arrived, or every so
+// often in a long one: a wake for every byte would put a thread switch between each two.
+constexpr int64_t kFlushSpanUs = 1000;
 
 std::string Failure(const std::string& what) {
     return what + ": " + std::strerror(errno);
-}
-
-double LineSeconds(size_t bytes, uint32_t baud) {
-    return baud == 0 ? 0.0 : static_cast<double>(bytes) * 10.0 / baud;
-}
-
-// How many bytes of a burst have arrived by t_us.
-size_t ArrivedBy(int64_t start_us, uint32_t baud, size_t size, int64_t t_us) {
-    if (size == 0 || t_us < start_us)
-        return 0;
-    if (t_us >= host::SimLink::WireArrivalUs(start_us, baud, size - 1))
-        return size;
-    const int64_t rate = std::max<uint32_t>(baud, 1);
-    return static_cast<size_t>((t_us - start_us) * rate / kBitTimesPerByteUs);
 }
 
 timespec Timespec(int64_t us) {
@@ -143,7 +134,11 @@ bool PtyModemLine::Start(std::string* error) {
 void PtyModemLine::Stop() {
     if (!thread_.joinable())
         return;
-    clock_.update([this] { stop_ = true; });
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    arrived_.notify_all();
     Wake();
     thread_.join();
 }
@@ -170,16 +165,18 @@ void PtyModemLine::Wake() {
 void PtyModemLine::Run() {
     while (!stop_.load()) {
         const int64_t now_us = clock_.now_us();
-        FlushDue(now_us);
+        if (paced_)
+            FlushDue(now_us);
         const int64_t wake_us = NextWakeUs(now_us);
-        bool can_read = true;
+        // Paced, the updater's bytes wait in the kernel while the line is full.
+        bool line_full = false;
         if (paced_) {
             std::lock_guard<std::mutex> lock(mutex_);
-            can_read = rx_line_free_us_ - kReadLeadUs <= now_us;
+            line_full = rx_.line_free_us() - kReadLeadUs > now_us;
         }
         // Unplugged, the number is /dev/null's, always readable: only a wake-up matters.
         const int master = unplugged_.load() ? -1 : master_;
-        pollfd fds[2] = {{master, static_cast<short>(can_read ? POLLIN : 0), 0},
+        pollfd fds[2] = {{master, static_cast<short>(line_full ? 0 : POLLIN), 0},
                          {wake_fd_, POLLIN, 0}};
         const timespec wait = Timespec(wake_us - now_us);
         const int ready = ppoll(fds, 2, wake_us == host::kForever ? nullptr : &wait, nullptr);
@@ -196,17 +193,18 @@ void PtyModemLine::Run() {
     }
 }
 
-// The next instant the thread has something to do without being woken: a paced byte of the
-// model's due, or room on the line for more of the updater's bytes.
+// The next instant the thread has something to do without being woken: the model's bytes due,
+// or room on the line for more of the updater's bytes.
 int64_t PtyModemLine::NextWakeUs(int64_t now_us) {
+    if (!paced_)
+        return host::kForever;
     std::lock_guard<std::mutex> lock(mutex_);
-    int64_t wake_us = host::kForever;
-    if (!tx_.empty()) {
-        const Burst& burst = tx_.front();
-        wake_us = host::SimLink::WireArrivalUs(burst.start_us, burst.baud, burst.taken);
-    }
-    if (paced_ && rx_line_free_us_ - kReadLeadUs > now_us)
-        wake_us = std::min(wake_us, rx_line_free_us_ - kReadLeadUs);
+    const int64_t first_us = tx_.NextArrivalUs();
+    int64_t wake_us = first_us == host::kForever
+                          ? first_us
+                          : std::min(tx_.line_free_us(), first_us + kFlushSpanUs);
+    if (rx_.line_free_us() - kReadLeadUs > now_us)
+        wake_us = std::min(wake_us, rx_.line_free_us() - kReadLeadUs);
     return wake_us;
 }
 
@@ -234,7 +232,8 @@ void PtyModemLine::OnSpeedReport() {
         return;
     // The model's bytes that arrived before the change met the old speed.
     const int64_t now_us = clock_.now_us();
-    FlushDue(now_us);
+    if (paced_)
+        FlushDue(now_us);
     near_baud_ = baud;
     std::lock_guard<std::mutex> lock(mutex_);
     near_changes_.push_back({now_us, baud});
@@ -244,169 +243,89 @@ void PtyModemLine::Deliver(const uint8_t* data, size_t size) {
     if (size == 0)
         return;
     const int64_t now_us = clock_.now_us();
-    Burst burst;
-    burst.bytes.assign(data, data + size);
-    burst.baud = near_baud_.load();
+    const uint32_t baud = near_baud_.load();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        burst.start_us = paced_ ? std::max(now_us, rx_line_free_us_) : now_us;
-        if (paced_)
-            rx_line_free_us_ = host::SimLink::WireArrivalUs(burst.start_us, burst.baud, size - 1);
+        rx_.Send(data, size, baud, now_us, paced_);
         counters_.bytes_to_modem += size;
-        counters_.line_time_to_modem_s += LineSeconds(size, burst.baud);
-        rx_.push_back(std::move(burst));
-    }
-    clock_.update([this] { rx_version_.fetch_add(1); });
-}
-
-size_t PtyModemLine::Arrived(const Burst& burst, int64_t now_us) const {
-    if (paced_)
-        return ArrivedBy(burst.start_us, burst.baud, burst.bytes.size(), now_us);
-    return now_us >= burst.start_us ? burst.bytes.size() : 0;
-}
-
-int64_t PtyModemLine::ArrivalUs(const Burst& burst, size_t index) const {
-    return paced_ ? host::SimLink::WireArrivalUs(burst.start_us, burst.baud, index)
-                  : burst.start_us;
-}
-
-// Judges every byte that has arrived by now_us against the model's speed, so that each byte
-// meets the speed the model had when it came.
-void PtyModemLine::SettleLocked(int64_t now_us, uint32_t receiver_baud) {
-    for (Burst& burst : rx_) {
-        const size_t arrived = Arrived(burst, now_us);
-        if (burst.baud != receiver_baud) {
-            for (size_t i = burst.settled; i < arrived; ++i)
-                burst.bytes[i] = host::SimLink::Garble(burst.bytes[i], burst.baud, receiver_baud);
-            counters_.garbled_to_modem += arrived - std::min(arrived, burst.settled);
-        }
-        burst.settled = std::max(burst.settled, arrived);
-        if (arrived < burst.bytes.size())
+        counters_.line_time_to_modem_s += host::WireSeconds(size, baud);
+        // A reader returns at its deadline with what has come by then: it needs waking only
+        // once the bytes it waits for are all on their way.
+        if (reader_wants_ == 0 || rx_.CompleteAt(reader_wants_) == host::kForever)
             return;
     }
-}
-
-// Copies out what has arrived by now_us; *next_us is when the bytes still wanted will all have
-// arrived, or kForever when fewer than that are on their way (new ones wake the reader).
-size_t PtyModemLine::TakeLocked(uint8_t* out, size_t max, int64_t now_us, int64_t* next_us) {
-    SettleLocked(now_us, model_baud_.load());
-    size_t got = 0;
-    while (got < max && !rx_.empty()) {
-        Burst& burst = rx_.front();
-        const size_t n = std::min(burst.settled - burst.taken, max - got);
-        std::memcpy(out + got, burst.bytes.data() + burst.taken, n);
-        burst.taken += n;
-        got += n;
-        if (burst.taken < burst.bytes.size())
-            break;
-        rx_.pop_front();
-    }
-    *next_us = host::kForever;
-    size_t wanted = max - got;
-    for (const Burst& burst : rx_) {
-        if (wanted == 0)
-            break;
-        const size_t on_way = burst.bytes.size() - burst.taken;
-        if (wanted <= on_way) {
-            *next_us = ArrivalUs(burst, burst.taken + wanted - 1);
-            break;
-        }
-        wanted -= on_way;
-    }
-    return got;
+    arrived_.notify_one();
 }
 
 size_t PtyModemLine::Read(uint8_t* buffer, size_t max, int64_t deadline_us) {
     size_t got = 0;
     for (;;) {
-        // Seen before taking, so that bytes delivered after the take end the wait below.
-        const uint64_t seen = rx_version_.load();
         const int64_t now_us = clock_.now_us();
-        int64_t next_us = host::kForever;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            got += TakeLocked(buffer + got, max - got, now_us, &next_us);
-        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        counters_.garbled_to_modem += rx_.Settle(now_us, model_baud_.load());
+        got += rx_.Take(buffer + got, max - got);
         if (got == max || stop_.load() || now_us >= deadline_us)
             return got;
-        clock_.wait_until_us(std::min(deadline_us, next_us),
-                             [this, seen] { return stop_.load() || rx_version_.load() != seen; });
+        // Once the bytes wanted are all on their way, only their arrival matters; before
+        // that, the packet that completes them ends the wait.
+        const int64_t complete_us = rx_.CompleteAt(max - got);
+        const uint64_t seen = rx_.version();
+        const auto woken = [&] {
+            return stop_.load() || (complete_us == host::kForever && rx_.version() != seen);
+        };
+        const int64_t until_us = std::min(deadline_us, complete_us);
+        reader_wants_ = complete_us == host::kForever ? max - got : 0;
+        if (until_us == host::kForever)
+            arrived_.wait(lock, woken);
+        else
+            arrived_.wait_for(lock, std::chrono::microseconds(until_us - now_us), woken);
+        reader_wants_ = 0;
     }
 }
 
 void PtyModemLine::SetBaud(uint32_t baud) {
     const int64_t now_us = clock_.now_us();
     std::lock_guard<std::mutex> lock(mutex_);
-    SettleLocked(now_us, model_baud_.load());
+    counters_.garbled_to_modem += rx_.Settle(now_us, model_baud_.load());
     model_baud_ = baud;
 }
 
+// Unpaced, the model's bytes go out at once from its own thread, which is then the only
+// writer; paced, the line thread hands them over when they are due.
 void PtyModemLine::Write(const uint8_t* data, size_t size) {
     if (size == 0)
         return;
-    const uint32_t baud = model_baud_.load();
-    if (!paced_) {
-        SendToSlave(data, size, baud);
-        std::lock_guard<std::mutex> lock(mutex_);
-        counters_.line_time_from_modem_s += LineSeconds(size, baud);
-        return;
-    }
     const int64_t now_us = clock_.now_us();
+    const uint32_t baud = model_baud_.load();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        Burst burst;
-        burst.bytes.assign(data, data + size);
-        burst.baud = baud;
-        burst.start_us = std::max(now_us, tx_line_free_us_);
-        tx_line_free_us_ = host::SimLink::WireArrivalUs(burst.start_us, baud, size - 1);
-        counters_.line_time_from_modem_s += LineSeconds(size, baud);
-        tx_.push_back(std::move(burst));
+        tx_.Send(data, size, baud, now_us, paced_);
+        counters_.line_time_from_modem_s += host::WireSeconds(size, baud);
     }
-    Wake();
+    if (paced_)
+        Wake();
+    else
+        FlushDue(now_us);
 }
 
-// Paced: hands the slave the model's bytes that have arrived by now_us, in order.
+// Hands the slave the model's bytes that have arrived by now_us, judged against the
+// updater's speed.
 void PtyModemLine::FlushDue(int64_t now_us) {
-    for (;;) {
-        std::vector<uint8_t> due;
-        uint32_t baud = 0;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (tx_.empty())
-                return;
-            Burst& burst = tx_.front();
-            const size_t arrived =
-                ArrivedBy(burst.start_us, burst.baud, burst.bytes.size(), now_us);
-            if (arrived <= burst.taken)
-                return;
-            due.assign(burst.bytes.begin() + static_cast<std::ptrdiff_t>(burst.taken),
-                       burst.bytes.begin() + static_cast<std::ptrdiff_t>(arrived));
-            baud = burst.baud;
-            burst.taken = arrived;
-            if (burst.taken == burst.bytes.size())
-                tx_.pop_front();
-        }
-        SendToSlave(due.data(), due.size(), baud);
+    std::vector<uint8_t> due;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        counters_.garbled_from_modem += tx_.Settle(now_us, near_baud_.load());
+        due.resize(tx_.Settled());
+        tx_.Take(due.data(), due.size());
     }
+    if (!due.empty())
+        SendToSlave(due.data(), due.size());
 }
 
-void PtyModemLine::SendToSlave(const uint8_t* data, size_t size, uint32_t sent_baud) {
-    if (unplugged_.load()) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        counters_.lost_from_modem += size;
-        return;
-    }
-    const uint32_t receiver_baud = near_baud_.load();
-    std::vector<uint8_t> bytes(data, data + size);
-    size_t garbled = 0;
-    if (sent_baud != receiver_baud) {
-        for (uint8_t& byte : bytes)
-            byte = host::SimLink::Garble(byte, sent_baud, receiver_baud);
-        garbled = size;
-    }
+void PtyModemLine::SendToSlave(const uint8_t* data, size_t size) {
     size_t done = 0;
-    while (done < size) {
-        const ssize_t n = write(master_, bytes.data() + done, size - done);
+    while (done < size && !unplugged_.load()) {
+        const ssize_t n = write(master_, data + done, size - done);
         if (n > 0)
             done += static_cast<size_t>(n);
         else if (n < 0 && errno == EINTR)
@@ -416,7 +335,6 @@ void PtyModemLine::SendToSlave(const uint8_t* data, size_t size, uint32_t sent_b
     }
     std::lock_guard<std::mutex> lock(mutex_);
     counters_.bytes_from_modem += done;
-    counters_.garbled_from_modem += garbled;
     counters_.lost_from_modem += size - done;
 }
 

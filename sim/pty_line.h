@@ -17,14 +17,19 @@
 // yet taken would be judged at the new speed; the updater never changes speed with a write
 // still on the line (it waits 500 ms after 'S' '6', and a watchdog step follows a poll).
 //
-// The line's physics are those of the simulated link (host::SimLink): a byte received at a
-// speed other than its sender's arrives as SimLink::Garble() of itself, in both directions.
-// Paced, every byte costs 10 bit times at its sender's speed, both ways: the adapter takes the
-// updater's bytes off the master no faster than the line would carry them, and hands the
-// model's bytes to the master at the instants they would arrive.  Unpaced, bytes pass as fast
-// as they can.  The model's bytes that the slave cannot take (no one reading it for long) are
-// lost, as on a real line.  A write cannot be cut short on a pseudo-terminal, so
-// LimitNextWrite is not supported.
+// The line's physics are the wire model's (host/sim/wire_model.h), as on the in-process link:
+// a byte received at a speed other than its sender's arrives as host::Garble() of itself, in
+// both directions.  Paced, every byte costs 10 bit times at its sender's speed, both ways: the
+// adapter takes the updater's bytes off the master no faster than the line would carry them,
+// and hands the model's bytes to the master when they would arrive (a burst's bytes together
+// as its last one arrives, or a millisecond's worth at a time in a longer burst).  Unpaced,
+// bytes pass as fast as they can.
+//
+// The line never polls: its thread sleeps in ppoll until the master has bytes (or, paced, the
+// line has room for them), bytes of the model's are due, or it is woken; the model's reads
+// sleep until the bytes they want are due or new ones come.  The model's bytes that the slave
+// cannot take (no one reading it for long) are lost, as on a real line.  A write cannot be cut
+// short on a pseudo-terminal, so LimitNextWrite is not supported.
 //
 // Unplug() pulls the cable, as a USB serial adapter pulled out of the device would: the master
 // is closed, so the slave hangs up (its reads return 0 at once, its writes fail) and cannot be
@@ -32,15 +37,16 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "host/clock.h"
+#include "host/sim/wire_model.h"
 #include "sim/modem_line.h"
 
 namespace sim {
@@ -113,27 +119,14 @@ class PtyModemLine final : public ModemLine {
     LineCounters Counters() const;
 
   private:
-    // Bytes of one transfer, in order, all sent at one speed.
-    struct Burst {
-        std::vector<uint8_t> bytes;
-        uint32_t baud = 0;
-        int64_t start_us = 0;
-        size_t settled = 0;  // bytes judged against the receiver's speed (in place)
-        size_t taken = 0;
-    };
-
     void Run();
     int64_t NextWakeUs(int64_t now_us);
     void TakePacket();
     void OnSpeedReport();
     void Deliver(const uint8_t* data, size_t size);
     void FlushDue(int64_t now_us);
-    void SendToSlave(const uint8_t* data, size_t size, uint32_t sent_baud);
+    void SendToSlave(const uint8_t* data, size_t size);
     void Wake();
-    size_t Arrived(const Burst& burst, int64_t now_us) const;
-    int64_t ArrivalUs(const Burst& burst, size_t index) const;
-    void SettleLocked(int64_t now_us, uint32_t receiver_baud);
-    size_t TakeLocked(uint8_t* out, size_t max, int64_t now_us, int64_t* next_us);
 
     const int master_;
     host::Clock& clock_;
@@ -144,14 +137,13 @@ class PtyModemLine final : public ModemLine {
     std::atomic<bool> unplugged_{false};
     std::atomic<uint32_t> near_baud_{9600};
     std::atomic<uint32_t> model_baud_{9600};
-    std::atomic<uint64_t> rx_version_{0};  // bumped under the clock's lock as bytes come
-    std::vector<uint8_t> packet_;          // the line thread's read buffer
+    std::vector<uint8_t> packet_;  // the line thread's read buffer
 
     mutable std::mutex mutex_;  // guards what follows; never held while taking the clock's lock
-    std::deque<Burst> rx_;      // the updater's bytes on their way to the model
-    std::deque<Burst> tx_;      // the model's bytes on their way to the updater (paced)
-    int64_t rx_line_free_us_ = 0;
-    int64_t tx_line_free_us_ = 0;
+    std::condition_variable arrived_;  // the model's reads wait on it for the updater's bytes
+    host::WireQueue rx_;               // the updater's bytes on their way to the model
+    host::WireQueue tx_;               // the model's bytes on their way to the updater
+    size_t reader_wants_ = 0;          // bytes a waiting reader still needs, 0 when none waits
     std::vector<SpeedChange> near_changes_;
     LineCounters counters_;
 };

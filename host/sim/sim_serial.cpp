@@ -15,24 +15,10 @@
 namespace host {
 namespace {
 
-constexpr int64_t kBitsPerByte = 10;
-constexpr int64_t kBitTimeScale = kBitsPerByte * 1'000'000;  // 10 bits, in microseconds
-
 using Lock = std::lock_guard<std::mutex>;
 
 int64_t TotalMs(uint32_t multiplier_ms, uint32_t constant_ms, uint32_t count) {
     return int64_t{multiplier_ms} * count + constant_ms;
-}
-
-// How many of `size` bytes sent from start_us with wire time have arrived by t_us.  Byte i
-// arrives at start + ceil((i + 1) * 10 bits / baud), so the count is floor(dt * baud / 10 bits).
-size_t WireArrivedBy(int64_t start_us, uint32_t baud, size_t size, int64_t t_us) {
-    if (size == 0 || t_us < start_us)
-        return 0;
-    const int64_t dt_us = t_us - start_us;
-    if (dt_us >= SimLink::WireArrivalUs(start_us, baud, size - 1) - start_us)
-        return size;
-    return static_cast<size_t>(dt_us * std::max<uint32_t>(baud, 1) / kBitTimeScale);
 }
 
 std::wstring DeviceKey(const std::wstring& name) {
@@ -55,133 +41,17 @@ bool ValidState(const SerialState& state) {
 
 // ---- the line ----
 
-uint8_t SimLink::Garble(uint8_t byte, uint32_t sent_baud, uint32_t received_baud) {
-    uint32_t h = sent_baud * 0x9E3779B1u ^ (received_baud + 0x7F4A7C15u) * 0x85EBCA77u;
-    h ^= h >> 15;
-    h *= 0x2C1B3C6Du;
-    h ^= h >> 12;
-    uint8_t mask = static_cast<uint8_t>(h ^ (h >> 8) ^ (h >> 16) ^ (h >> 24));
-    if (mask == 0)
-        mask = 0xA5;  // a byte must never survive a speed mismatch unchanged
-    return static_cast<uint8_t>(byte ^ mask);
-}
-
-int64_t SimLink::WireArrivalUs(int64_t start_us, uint32_t baud, size_t index) {
-    const int64_t rate = std::max<uint32_t>(baud, 1);
-    const int64_t bits = static_cast<int64_t>(index + 1) * kBitTimeScale;
-    return start_us + (bits + rate - 1) / rate;
-}
-
-// The line's bookkeeping on one direction's bursts.
-struct SimLineOps {
-    using Burst = SimLink::Burst;
-    using Direction = SimLink::Direction;
-
-    static int64_t ArrivalUs(const Burst& burst, size_t index) {
-        return burst.timed ? SimLink::WireArrivalUs(burst.start_us, burst.baud, index)
-                           : burst.start_us;
-    }
-    static size_t ArrivedBy(const Burst& burst, int64_t t_us) {
-        if (!burst.timed)
-            return t_us >= burst.start_us ? burst.bytes.size() : 0;
-        return WireArrivedBy(burst.start_us, burst.baud, burst.bytes.size(), t_us);
-    }
-
-    // Judges every byte that has arrived by now against the receiver's speed.  Called before
-    // the receiver's speed changes and before the receiver takes bytes, so that each byte
-    // meets the speed the receiver had when it arrived.
-    static void Settle(Direction& direction, int64_t now_us, uint32_t receiver_baud) {
-        for (Burst& burst : direction.bursts) {
-            const size_t arrived = ArrivedBy(burst, now_us);
-            for (size_t i = burst.settled; i < arrived; ++i) {
-                if (burst.baud != receiver_baud)
-                    burst.bytes[i] = SimLink::Garble(burst.bytes[i], burst.baud, receiver_baud);
-            }
-            burst.settled = std::max(burst.settled, arrived);
-            if (arrived < burst.bytes.size())
-                break;
-        }
-    }
-
-    static size_t Take(Direction& direction, uint8_t* out, size_t max) {
-        size_t n = 0;
-        while (n < max && !direction.bursts.empty()) {
-            Burst& burst = direction.bursts.front();
-            const size_t m = std::min(burst.settled - burst.taken, max - n);
-            std::memcpy(out + n, burst.bytes.data() + burst.taken, m);
-            burst.taken += m;
-            n += m;
-            if (burst.taken < burst.bytes.size())
-                break;
-            direction.bursts.pop_front();
-        }
-        return n;
-    }
-
-    static size_t Settled(const Direction& direction) {
-        size_t n = 0;
-        for (const Burst& burst : direction.bursts)
-            n += burst.settled - burst.taken;
-        return n;
-    }
-
-    // When the need-th byte not yet taken arrives; kForever when it has not been sent.
-    static int64_t CompleteAt(const Direction& direction, size_t need) {
-        for (const Burst& burst : direction.bursts) {
-            const size_t waiting = burst.bytes.size() - burst.taken;
-            if (need <= waiting)
-                return ArrivalUs(burst, burst.taken + need - 1);
-            need -= waiting;
-        }
-        return kForever;
-    }
-
-    static void Clear(Direction& direction) {
-        direction.bursts.clear();
-        direction.line_free_us = 0;
-        ++direction.version;
-    }
-};
-
-uint64_t SimLink::Queue(Direction& direction, const uint8_t* data, size_t size, uint32_t baud,
-                        int64_t now_us) {
-    if (size == 0)
-        return 0;
-    Burst burst;
-    burst.id = next_burst_id_++;
-    burst.bytes.assign(data, data + size);
-    burst.baud = baud;
-    burst.start_us = std::max(now_us, direction.line_free_us);
-    burst.timed = wire_time_;
-    direction.line_free_us = SimLineOps::ArrivalUs(burst, size - 1);
-    const uint64_t id = burst.id;
-    direction.bursts.push_back(std::move(burst));
-    ++direction.version;
-    return id;
-}
-
 // Takes back the bytes of a near write that never went out (the port closed under it).
 void SimLink::Unsend(uint64_t burst_id, size_t keep) {
     CurrentClock().update([&] {
         Lock lock(mutex_);
-        auto& bursts = to_far_.bursts;
-        auto it = std::find_if(bursts.begin(), bursts.end(),
-                               [&](const Burst& burst) { return burst.id == burst_id; });
-        if (it == bursts.end() || keep >= it->bytes.size())
-            return;
-        it->bytes.resize(std::max(keep, it->taken));
-        if (std::next(it) == bursts.end()) {
-            to_far_.line_free_us =
-                it->bytes.empty() ? it->start_us : SimLineOps::ArrivalUs(*it, it->bytes.size() - 1);
-        }
-        if (it->bytes.empty())
-            bursts.erase(it);
+        to_far_.Truncate(burst_id, keep);
     });
 }
 
 template <typename Alive>
-size_t SimLink::Receive(Direction& direction, const uint32_t& receiver_baud, uint8_t* out,
-                        size_t count, int64_t deadline_us, Alive alive, bool* dead) {
+size_t SimLink::Receive(WireQueue& wire, const uint32_t& receiver_baud, uint8_t* out, size_t count,
+                        int64_t deadline_us, Alive alive, bool* dead) {
     Clock& clock = CurrentClock();
     size_t done = 0;
     *dead = false;
@@ -195,19 +65,19 @@ size_t SimLink::Receive(Direction& direction, const uint32_t& receiver_baud, uin
                 *dead = true;
                 return done;
             }
-            SimLineOps::Settle(direction, now_us, receiver_baud);
-            done += SimLineOps::Take(direction, out + done, count - done);
+            wire.Settle(now_us, receiver_baud);
+            done += wire.Take(out + done, count - done);
             if (done == count)
                 return done;
-            complete_us = SimLineOps::CompleteAt(direction, count - done);
-            seen = direction.version;
+            complete_us = wire.CompleteAt(count - done);
+            seen = wire.version();
         }
         if (now_us >= deadline_us)
             return done;
         // Wake when the last byte needed is due, or when anything new is sent.
         clock.wait_until_us(std::min(deadline_us, complete_us), [&] {
             Lock lock(mutex_);
-            return direction.version != seen || !alive();
+            return wire.version() != seen || !alive();
         });
     }
 }
@@ -220,7 +90,7 @@ void SimLink::FarWrite(const void* data, size_t size) {
     clock.update([&] {
         Lock lock(mutex_);
         if (plugged_ && session_ != kInvalidSerial)
-            Queue(to_near_, static_cast<const uint8_t*>(data), size, far_baud_, now_us);
+            to_near_.Send(static_cast<const uint8_t*>(data), size, far_baud_, now_us, wire_time_);
     });
 }
 
@@ -243,14 +113,14 @@ size_t SimLink::FarRead(void* buffer, size_t max, int64_t deadline_us) {
 size_t SimLink::FarAvailable() {
     const int64_t now_us = CurrentClock().now_us();
     Lock lock(mutex_);
-    SimLineOps::Settle(to_far_, now_us, far_baud_);
-    return SimLineOps::Settled(to_far_);
+    to_far_.Settle(now_us, far_baud_);
+    return to_far_.Settled();
 }
 
 void SimLink::SetFarBaud(uint32_t baud) {
     const int64_t now_us = CurrentClock().now_us();
     Lock lock(mutex_);
-    SimLineOps::Settle(to_far_, now_us, far_baud_);
+    to_far_.Settle(now_us, far_baud_);
     far_baud_ = baud;
 }
 
@@ -308,8 +178,8 @@ void SimLink::Unplug() {
         if (session_ != kInvalidSerial)
             lost_ = session_;
         session_ = kInvalidSerial;
-        SimLineOps::Clear(to_near_);
-        SimLineOps::Clear(to_far_);
+        to_near_.Clear();
+        to_far_.Clear();
     });
 }
 
@@ -371,7 +241,7 @@ void SimLink::NearClose(SerialHandle handle) {
         if (session_ != handle)
             return;
         session_ = kInvalidSerial;
-        SimLineOps::Clear(to_near_);  // a closing port drops what it has not read
+        to_near_.Clear();  // a closing port drops what it has not read
     });
 }
 
@@ -412,7 +282,7 @@ bool SimLink::NearSetState(SerialHandle handle, const SerialState& state) {
         Lock lock(mutex_);
         if (!AliveLocked(handle) || fail_set_state_)
             return;
-        SimLineOps::Settle(to_near_, now_us, near_.baud);
+        to_near_.Settle(now_us, near_.baud);
         const uint32_t baud = ignore_speed_ ? near_.baud : state.baud;
         near_ = state;
         near_.baud = baud;
@@ -484,12 +354,12 @@ bool SimLink::NearWrite(SerialHandle handle, const void* buffer, uint32_t count,
             write_limit_.reset();
         }
         baud = near_.baud;
-        start_us = std::max(now_us, to_far_.line_free_us);
+        start_us = std::max(now_us, to_far_.line_free_us());
         timed = wire_time_;
         if (timed)
             accepted = std::min(accepted, WireArrivedBy(start_us, baud, accepted, limit_us));
-        burst_id = Queue(to_far_, static_cast<const uint8_t*>(buffer), accepted, baud, now_us);
-        const int64_t sent_us = accepted == 0 ? start_us : to_far_.line_free_us;
+        burst_id = to_far_.Send(static_cast<const uint8_t*>(buffer), accepted, baud, now_us, timed);
+        const int64_t sent_us = accepted == 0 ? start_us : to_far_.line_free_us();
         // A short write ends only at its time-out: the rest of it could not be sent.
         return_us = (accepted == count || limit_us == kForever) ? sent_us : limit_us;
     });

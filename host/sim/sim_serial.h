@@ -4,14 +4,10 @@
 // in virtual time as well as in real time, and the same script gives the same bytes at the
 // same instants on every run.
 //
-// The line's physics:
-// - Every byte carries the speed of its sender.  A byte judged against a receiver set to
-//   another speed arrives garbled: Garble() of it, never the byte itself and never dropped.
-//   A byte is judged against the speed the receiver has when the byte arrives.
-// - With wire time on, every byte costs 10 bit times at its sender's speed: bytes arrive in
-//   order at their computed instants, and a near write that does not fit its write time-out
-//   sends only the bytes that fit (the rest is never sent).  With wire time off (the default),
-//   bytes arrive at the instant they are written.
+// The line's physics are the wire model's (host/sim/wire_model.h): garbling between speeds,
+// and with wire time on, 10 bit times per byte at its sender's speed.  With wire time on, a
+// near write that does not fit its write time-out sends only the bytes that fit (the rest is
+// never sent).  With wire time off (the default), bytes arrive at the instant they are written.
 // - Bytes sent to the near end while no one has it open are lost, as are bytes still waiting
 //   when the near end closes.
 //
@@ -22,7 +18,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -32,10 +27,9 @@
 #include <vector>
 
 #include "host/serial.h"
+#include "host/sim/wire_model.h"
 
 namespace host {
-
-struct SimLineOps;
 
 class SimLink {
   public:
@@ -87,30 +81,8 @@ class SimLink {
     // The next near write sends at most `bytes` and then stalls until its write time-out.
     void LimitNextWrite(uint32_t bytes);
 
-    // What a byte sent at sent_baud looks like to a receiver at received_baud (different).
-    static uint8_t Garble(uint8_t byte, uint32_t sent_baud, uint32_t received_baud);
-    // When byte `index` (from 0) of a burst starting at start_us arrives, with wire time.
-    static int64_t WireArrivalUs(int64_t start_us, uint32_t baud, size_t index);
-
   private:
     friend class SimSerialPorts;
-    friend struct SimLineOps;
-
-    // Bytes of one write, in order, as they travel in one direction.
-    struct Burst {
-        std::vector<uint8_t> bytes;
-        uint32_t baud = 0;     // the sender's speed
-        int64_t start_us = 0;  // when the first bit went out
-        bool timed = false;    // wire time applies
-        size_t settled = 0;    // bytes judged against the receiver's speed
-        size_t taken = 0;      // bytes read by the receiver
-        uint64_t id = 0;
-    };
-    struct Direction {
-        std::deque<Burst> bursts;
-        int64_t line_free_us = 0;  // when the sender's last byte ends
-        uint64_t version = 0;      // bumped whenever bytes are queued
-    };
 
     // The near end, for SimSerialPorts: the same calls as SerialPorts, on the link's one
     // session.  NearOpen returns 0 or the platform error code.
@@ -124,23 +96,19 @@ class SimLink {
     bool NearRead(SerialHandle handle, void* buffer, uint32_t count, uint32_t* got);
     bool NearWrite(SerialHandle handle, const void* buffer, uint32_t count, uint32_t* written);
 
-    // Takes bytes from `direction` until `count` have come or the deadline passes; stops at
-    // once, with *dead set, when `alive` no longer holds.  Called without mutex_.
+    // Takes bytes from `wire` until `count` have come or the deadline passes; stops at once,
+    // with *dead set, when `alive` no longer holds.  Called without mutex_.
     template <typename Alive>
-    size_t Receive(Direction& direction, const uint32_t& receiver_baud, uint8_t* out, size_t count,
+    size_t Receive(WireQueue& wire, const uint32_t& receiver_baud, uint8_t* out, size_t count,
                    int64_t deadline_us, Alive alive, bool* dead);
-    // Sends `size` bytes after whatever the sender has still on the wire; returns the burst's
-    // id (0 when nothing was sent).
-    uint64_t Queue(Direction& direction, const uint8_t* data, size_t size, uint32_t baud,
-                   int64_t now_us);
     void Unsend(uint64_t burst_id, size_t keep);
     bool AliveLocked(SerialHandle handle) const { return plugged_ && session_ == handle; }
     // A call on a lost handle: waits until deadline_us or the handle's close, then fails.
     bool WaitOutLoss(SerialHandle handle, int64_t deadline_us);
 
     std::mutex mutex_;  // guards everything below; taken inside the clock's lock, never around it
-    Direction to_near_;
-    Direction to_far_;
+    WireQueue to_near_;
+    WireQueue to_far_;
     SerialState near_{9600, kDefaultFlags, 8, 0, 0};
     SerialTimeouts timeouts_;
     uint32_t rx_queue_bytes_ = 0;
@@ -156,7 +124,6 @@ class SimLink {
     bool fail_set_state_ = false;
     bool ignore_speed_ = false;
     std::optional<uint32_t> write_limit_;
-    uint64_t next_burst_id_ = 1;
 
     // A freshly opened port: binary transfer, DTR and RTS raised.
     static constexpr uint32_t kDefaultFlags = serial_flags::kBinary |

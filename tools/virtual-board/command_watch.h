@@ -1,8 +1,8 @@
-// Watches the command while it runs, on a thread of its own: its thread count from
-// /proc/PID/status every 10 ms (the peak goes in the report), the limits on its threads and
-// its time (past either it is killed with SIGKILL), and, when asked, the store's Progress for
-// the end point: the first time Progress turns 100 or -1 after having been anything else
-// during the run (so that a kept store's -1 from an earlier run is not taken for this one's).
+// Watches the command while it runs, on a thread of its own: its thread count every 50 ms
+// (the peak goes in the report), the limits on its threads and its time (past either it is
+// killed with SIGKILL), and, when asked, the store's Progress for the end point: the first time
+// Progress turns 100 or -1 after having been anything else during the run (so that a kept
+// store's -1 from an earlier run is not taken for this one's).
 #pragma once
 
 #include <sys/types.h>
@@ -38,13 +38,15 @@ struct WatchFacts {
 // 100 or -1 (stored as 0xFFFFFFFF): the value the updater leaves at its end.
 bool IsFinalProgress(int64_t value);
 
-// The Threads: line of a /proc/PID/status text, 0 when there is none.
-uint32_t ThreadsOfStatus(const std::string& status);
+// The threads of process `pid`, 0 when it is gone.
+uint32_t ThreadsOf(pid_t pid);
 
 class CommandWatch {
   public:
-    static constexpr int64_t kSampleIntervalUs = 10'000;
-    static constexpr int64_t kProgressIntervalUs = 20'000;
+    // Every look wakes the board, over a paced run of minutes; the updater's threads live for
+    // hundreds of milliseconds at least.
+    static constexpr int64_t kSampleIntervalUs = 50'000;
+    static constexpr int64_t kProgressIntervalUs = 50'000;
 
     CommandWatch(WatchOptions options, host::Clock& clock);
     ~CommandWatch();
