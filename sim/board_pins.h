@@ -4,16 +4,19 @@
 // - BusPins, over the in-process recording bus: every write is observed the moment it is made,
 //   so a model waiting in virtual time is woken by a pulse without polling for it;
 // - RegisterFilePins, over the register file that the updater shares with the virtual board
-//   program: sampled whenever the model looks, which it does every 25 ms in real time (the
-//   updater holds every pin level for 100 ms at least).
+//   program: watched for writes, each noted as it is written (where the file cannot be
+//   watched, sampled every 25 ms in real time: the updater holds every pin level for 100 ms
+//   at least).
 // Either way the model gets the changes in order, each with the time it was seen, so that it
 // judges a pulse's length by the edges even when it looks at them a little later.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/clock.h"
@@ -104,19 +107,28 @@ class RegisterFilePins final : public BoardPins {
     // faults on access, so once it is short the pins are never sampled again (the levels stay
     // as last seen and cut_short() says why).  Another process may still cut it between the
     // check and the sample; an owner that cuts it itself calls StopSampling() first.
+    //
+    // With a path, the file is also watched for writes (inotify): a change is noted when it
+    // is written and the listener told, so nothing needs to poll.  Without a path, or when the
+    // watch cannot be set, the model samples every kPollIntervalUs.
     RegisterFilePins(const host::posix::RegisterFile& file, host::Clock& clock,
                      std::string path = {});
+    ~RegisterFilePins() override;
+    RegisterFilePins(const RegisterFilePins&) = delete;
+    RegisterFilePins& operator=(const RegisterFilePins&) = delete;
 
     void StopSampling();
     bool cut_short() const;
 
     PinLevels Levels() override;
     std::vector<PinChange> TakeChanges() override;
-    int64_t poll_interval_us() const override { return kPollIntervalUs; }
-    void SetListener(std::function<void()>) override {}
+    int64_t poll_interval_us() const override { return watch_ >= 0 ? 0 : kPollIntervalUs; }
+    void SetListener(std::function<void()> listener) override;
 
   private:
     PinLevels Sample();
+    void StartWatch();
+    void Watch();
 
     const host::posix::RegisterFile& file_;
     host::Clock& clock_;
@@ -126,6 +138,12 @@ class RegisterFilePins final : public BoardPins {
     bool stopped_ = false;
     bool cut_short_ = false;
     PinLevels last_;
+    int inotify_fd_ = -1;
+    int watch_ = -1;
+    std::atomic<bool> stop_watch_{false};
+    std::thread watcher_;
+    std::mutex listener_mutex_;
+    std::function<void()> listener_;
 };
 
 }  // namespace sim
