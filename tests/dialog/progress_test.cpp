@@ -242,21 +242,13 @@ class CountdownTest : public DialogFixture {
 
 TEST_F(CountdownTest, RunsBothLoopsWhileNothingElseMoves) {
     Run();
-    EXPECT_EQ(LabelTexts(), (Texts{{1000, L" 8m10s "},
-                                   {2000, L" 8m09s "},
-                                   {3000, L" 8m08s "},
-                                   {4000, L" 8m07s "},
-                                   {5000, L" 8m06s "},
-                                   {6000, L" 8m05s "},
-                                   {7000, L" 8m04s "},
-                                   {8000, L" 8m03s "},
-                                   {9000, L" 8m02s "},
-                                   {10000, L" 8m01s "},
-                                   {11000, L" 8m00s "},
-                                   {13000, L" 7m59s "},
-                                   {15000, L" 7m56s "},
-                                   {17000, L" 7m53s "},
-                                   {19000, L" 7m50s "}}));
+    Texts expected;
+    for (int s = 0; s <= 10; ++s)  // " 8m10s " down to " 8m00s ", a second apart
+        expected.push_back({1000 + 1000 * s, L" 8m" + std::to_wstring(110 - s).substr(1) + L"s "});
+    expected.insert(
+        expected.end(),
+        {{13000, L" 7m59s "}, {15000, L" 7m56s "}, {17000, L" 7m53s "}, {19000, L" 7m50s "}});
+    EXPECT_EQ(LabelTexts(), expected);
     EXPECT_EQ(ended_ms_, 21000);
     EXPECT_FALSE(dlg_.m_bCountdown);
     std::vector<std::string> shown;
@@ -268,29 +260,30 @@ TEST_F(CountdownTest, RunsBothLoopsWhileNothingElseMoves) {
               (std::vector<std::string>{"500 show 1013", "1000 show 1007", "1000 show 1016"}));
 }
 
-TEST_F(CountdownTest, StateOneSkipsTheFirstLoop) {
-    dlg_.m_nState = 1;
-    Run();
-    Texts texts = LabelTexts();
-    ASSERT_EQ(texts.size(), 4u);
-    EXPECT_EQ(texts.front(), (std::pair<int64_t, std::wstring>{2000, L" 7m59s "}));
-    EXPECT_EQ(ended_ms_, 10000);
-}
-
-TEST_F(CountdownTest, FailureProgressEndsTheSecondLoopAtItsNextRead) {
-    Run(14000, kMinusOne);
-    Texts texts = LabelTexts();
-    ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(texts.back(), (std::pair<int64_t, std::wstring>{13000, L" 7m59s "}));
-    EXPECT_EQ(ended_ms_, 15000);
-}
-
-TEST_F(CountdownTest, DownloadProgressOfTwoPercentEndsTheSecondLoop) {
-    Run(0, 1);  // 1 % does not count yet
-    EXPECT_EQ(ended_ms_, 21000);
-    const int64_t start_ms = clock_.now_ms();
-    Run(16000, 2);
-    EXPECT_EQ(ended_ms_ - start_ms, 17000);
+// What ends the loops early: ReadThread's start (state 1) skips the first; a Progress of -1
+// or of 2 % and more ends the second at its next read, 1 % does not.
+TEST_F(CountdownTest, StateAndProgressEndTheLoops) {
+    struct Case {
+        int state;
+        int64_t at_ms;
+        uint32_t value;
+        std::pair<int64_t, std::wstring> last_label;
+        int64_t ended_ms;
+    };
+    const Case cases[] = {{1, -1, 0, {8000, L" 7m50s "}, 10000},
+                          {0, 14000, kMinusOne, {13000, L" 7m59s "}, 15000},
+                          {0, 0, 1, {19000, L" 7m50s "}, 21000},
+                          {0, 16000, 2, {15000, L" 7m56s "}, 17000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ended_ms);
+        dlg_.m_nState = c.state;
+        const int64_t start_ms = clock_.now_ms();
+        Run(c.at_ms, c.value);
+        ASSERT_FALSE(LabelTexts().empty());
+        EXPECT_EQ(LabelTexts().back(), (std::pair<int64_t, std::wstring>{
+                                           start_ms + c.last_label.first, c.last_label.second}));
+        EXPECT_EQ(ended_ms_ - start_ms, c.ended_ms);
+    }
 }
 
 // The window is gone: nothing is left to move, and the workers must let go of the dialog.

@@ -61,11 +61,7 @@ TEST_P(ProbeTest, OnlyAnAnswerWholeInOneReadAtBytes4To7EndsTheHandshake) {
               Texts(std::count(probe.bytes.begin(), probe.bytes.end(), 0x7A), "\n---BENGO!---7A"));
     EXPECT_EQ(log().Before("\n---BENGO!---7A"), Texts(after_bengo.size(), "7A"));
     // Images of the five handshake records alone confirm nothing and still succeed.
-    EXPECT_EQ(log().Count("  Modem Download_Success (SW)   !!!!!!!   \r\n"), 1);
-    EXPECT_EQ(log().Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 1);
     EXPECT_EQ(Settings(L"Progress"), 100u);
-    EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_TRUE(dialog().IsClosed());
 }
 
 INSTANTIATE_TEST_SUITE_P(
