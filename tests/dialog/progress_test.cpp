@@ -54,18 +54,12 @@ class ProgressTest : public DialogFixture {
     void SetUp() override { SetUpProgressRange(&dlg_); }
 };
 
-std::vector<int32_t> Counts(const std::vector<Update>& updates) {
-    std::vector<int32_t> counts;
+// One field of every update, in order.
+std::vector<int32_t> Column(const std::vector<Update>& updates, int32_t Update::*field) {
+    std::vector<int32_t> column;
     for (const Update& update : updates)
-        counts.push_back(update.count);
-    return counts;
-}
-
-std::vector<int32_t> Positions(const std::vector<Update>& updates) {
-    std::vector<int32_t> positions;
-    for (const Update& update : updates)
-        positions.push_back(update.position);
-    return positions;
+        column.push_back(update.*field);
+    return column;
 }
 
 TEST(ProgressPositionTest, SinglePrecisionStepsGiveTheShippedImagesPositions) {
@@ -80,11 +74,12 @@ TEST(ProgressPositionTest, SinglePrecisionStepsGiveTheShippedImagesPositions) {
 
 TEST_F(ProgressTest, SwImageOf1672RecordsUpdates32Times) {
     const std::vector<Update> updates = RunPass(1672, false);
-    EXPECT_EQ(Counts(updates), (std::vector<int32_t>{
-                                   89,   99,   183,  199,  288,  299,  387,  399,  486,  499,  586,
-                                   599,  685,  699,  784,  799,  884,  899,  988,  999,  1087, 1099,
-                                   1187, 1199, 1286, 1299, 1385, 1399, 1484, 1499, 1584, 1599}));
-    EXPECT_EQ(Positions(updates),
+    EXPECT_EQ(
+        Column(updates, &Update::count),
+        (std::vector<int32_t>{89,   99,   183,  199,  288,  299,  387,  399,  486,  499,  586,
+                              599,  685,  699,  784,  799,  884,  899,  988,  999,  1087, 1099,
+                              1187, 1199, 1286, 1299, 1385, 1399, 1484, 1499, 1584, 1599}));
+    EXPECT_EQ(Column(updates, &Update::position),
               (std::vector<int32_t>{17,  18,  35,  38,  55,  57,  74,  76,  93,  95,  112,
                                     114, 131, 133, 150, 152, 169, 172, 189, 191, 208, 210,
                                     227, 229, 246, 248, 265, 267, 284, 286, 303, 306}));
@@ -112,8 +107,9 @@ TEST_F(ProgressTest, FsImageOf890RecordsStartsAt320AndUpdates17Times) {
 
     display.nLastShownPos = 0;
     std::vector<Update> updates = RunPass(890, true, INT32_MAX, display);
-    EXPECT_EQ(Counts(updates), (std::vector<int32_t>{0, 95, 99, 190, 199, 290, 299, 390, 399, 490,
-                                                     499, 590, 599, 690, 699, 790, 799}));
+    EXPECT_EQ(Column(updates, &Update::count),
+              (std::vector<int32_t>{0, 95, 99, 190, 199, 290, 299, 390, 399, 490, 499, 590, 599,
+                                    690, 699, 790, 799}));
     EXPECT_EQ(updates[1].position, 337);
     EXPECT_EQ(updates[2].position, 337);  // the modulo rule repeats the same numbers
     EXPECT_EQ(updates[3].position, 354);
