@@ -49,21 +49,6 @@ TYPED_TEST(RegSettingsTest, ReadsOnlyDwordsAndKeepsTheDefaultOtherwise) {
     EXPECT_TRUE(this->sim_.ui.Boxes().empty());
 }
 
-TYPED_TEST(RegSettingsTest, MinusOneIsStoredAsAllOnes) {
-    {
-        CRegSettings settings;
-        EXPECT_TRUE(settings.SetDWORD(L"Progress", static_cast<uint32_t>(-1)));
-        uint32_t progress = 0;
-        EXPECT_TRUE(settings.GetDWORD(L"PROGRESS", &progress));
-        EXPECT_EQ(progress, 0xFFFFFFFFu);
-    }
-    host::RegKey key = 0;
-    ASSERT_EQ(this->reg_->OpenKey(host::kHkeyLocalMachine, kSettingsKeyPath, &key), host::kRegOk);
-    Read read = Query(*this->reg_, key, L"Progress");
-    EXPECT_EQ(read.type, host::kRegDword);
-    EXPECT_EQ(read.bytes, Bytes(0xFFFFFFFFu));
-}
-
 // Both wrappers over an unusable store: one box each, and the program goes on with every
 // read and write refused.
 void ExpectRefused(host::ScriptedUi& ui) {
