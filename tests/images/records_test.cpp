@@ -25,16 +25,6 @@ using Lines = std::vector<std::string>;
 
 class RecordsTest : public ::testing::Test {
   protected:
-    host::Platform MakePlatform(host::Resources* resources) {
-        host::Platform platform;
-        platform.clock = &clock_;
-        platform.log = &log_;
-        platform.registry = &registry_;
-        platform.ui = &ui_;
-        platform.resources = resources;
-        return platform;
-    }
-
     // Serves bytes as the SW image (or the FS image) and arms the load step.
     void Serve(const std::vector<uint8_t>& bytes, int id = host::kSwImageId) {
         resources_.Add(host::kBinType, id, bytes);
@@ -51,7 +41,11 @@ class RecordsTest : public ::testing::Test {
     host::MemoryRegistry registry_;
     host::ScriptedUi ui_{clock_};
     host::MemoryResources resources_;
-    host::ScopedPlatform platform_{MakePlatform(&resources_)};
+    host::ScopedPlatform platform_{{.clock = &clock_,
+                                    .log = &log_,
+                                    .resources = &resources_,
+                                    .registry = &registry_,
+                                    .ui = &ui_}};
     CUpdaterDlg dlg_;  // after the platform: its settings key is created at construction
 };
 

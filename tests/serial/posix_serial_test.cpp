@@ -49,12 +49,8 @@ class PosixSerialRealTimeTest : public ::testing::Test {
         ASSERT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
         std::filesystem::create_symlink(ptsname(master_), root_ + "/dev/COM1");
         ports_ = std::make_unique<host::posix::PosixSerialPorts>(root_);
-        host::Platform platform;
-        platform.clock = &clock_;
-        platform.log = &log_;
-        platform.ui = &ui_;
-        platform.serial = ports_.get();
-        platform_ = std::make_unique<host::ScopedPlatform>(platform);
+        platform_ = std::make_unique<host::ScopedPlatform>(
+            host::Platform{.clock = &clock_, .log = &log_, .serial = ports_.get(), .ui = &ui_});
     }
     void TearDown() override {
         if (master_ >= 0)
