@@ -79,10 +79,6 @@ TEST_F(ProgressTest, SwImageOf1672RecordsUpdates32Times) {
         (std::vector<int32_t>{89,   99,   183,  199,  288,  299,  387,  399,  486,  499,  586,
                               599,  685,  699,  784,  799,  884,  899,  988,  999,  1087, 1099,
                               1187, 1199, 1286, 1299, 1385, 1399, 1484, 1499, 1584, 1599}));
-    EXPECT_EQ(Column(updates, &Update::position),
-              (std::vector<int32_t>{17,  18,  35,  38,  55,  57,  74,  76,  93,  95,  112,
-                                    114, 131, 133, 150, 152, 169, 172, 189, 191, 208, 210,
-                                    227, 229, 246, 248, 265, 267, 284, 286, 303, 306}));
     EXPECT_EQ(updates[0].progress, 3u);
     EXPECT_EQ(updates[0].label, L" 7m43s ");
     EXPECT_EQ(updates[1].label, L" 7m42s ");

@@ -114,9 +114,6 @@ TEST_F(DownloadTest, WatchdogResetsEvery81PollsCountsPerPassAndGivesUpAtTheEight
         log().TimesUs("Reset times >  N \r\n")[0] - log().TimesUs("Start Reading:\r\n").back();
     EXPECT_NEAR(static_cast<double>(pass_us), 65'900'000, 20'000);
     EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
-    EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_FALSE(power().Held(L"BKL1:"));
-    EXPECT_TRUE(dialog().IsClosed());
 }
 
 // Polls that end early (a line full of noise) bring watchdog steps faster than a reset takes:
