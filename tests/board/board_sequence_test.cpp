@@ -132,19 +132,6 @@ TEST_P(BoardSequenceBits, OnlyTheNamedBitsChange) {
 INSTANTIATE_TEST_SUITE_P(Presets, BoardSequenceBits,
                          ::testing::Values(0x00000000u, 0xFFFFFFFFu, 0x5A5AA5A5u, 0xA5A55A5Au));
 
-TEST_F(BoardSequence, DvsBitZeroIsSetThenRestoredAndTheOtherBitsKept) {
-    for (uint32_t preset : {0x00000000u, 0xFFFFFFFEu, 0x12345678u, 0x80000000u}) {
-        SCOPED_TRACE(preset);
-        bus.Set(reg::kDvsControl, preset);
-        bus.ClearAccesses();
-        SetDvsControl(true);
-        EXPECT_EQ(bus.Get(reg::kDvsControl), preset | 1);
-        SetDvsControl(false);
-        EXPECT_EQ(bus.Get(reg::kDvsControl), preset);
-        EXPECT_EQ(bus.Accesses().size(), 4u) << "one read-modify-write each";
-    }
-}
-
 TEST_F(BoardSequence, OneOffWritesAreSingleStoresOfTheirWidth) {
     SwitchCpldMode(6);
     WriteUart0ModemControl(0);
@@ -157,23 +144,6 @@ TEST_F(BoardSequence, OneOffWritesAreSingleStoresOfTheirWidth) {
         {0, BusAccess::kWrite, 16, reg::kCpldMode, 1},
     };
     EXPECT_EQ(bus.Accesses(), want);
-}
-
-TEST_F(BoardSequence, PowerManagerRequests) {
-    const host::PowerRequest handle = RequireBacklight();
-    EXPECT_NE(handle, 0u);
-    EXPECT_TRUE(power.Held(L"BKL1:"));
-    ASSERT_EQ(power.Requirements().size(), 1u);
-    EXPECT_EQ(power.Requirements()[0].device_state, host::kDevicePowerD0);
-
-    ReleaseBacklight(handle);
-    EXPECT_FALSE(power.Held(L"BKL1:"));
-    EXPECT_EQ(power.BadReleaseCount(), 0);
-
-    ForceSystemReset();
-    ASSERT_EQ(power.SystemStates().size(), 1u);
-    EXPECT_EQ(power.SystemStates()[0].state, 0x00800000u);
-    EXPECT_EQ(power.SystemStates()[0].options, 0x00001000u);
 }
 
 }  // namespace

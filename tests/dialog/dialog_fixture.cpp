@@ -18,18 +18,6 @@ int CountingRegistry::Writes(const std::wstring& name) {
     return writes_[name];
 }
 
-host::Platform TestPlatform(host::Clock& clock, host::LogSink& log, host::Registry& registry,
-                            host::FrontEnd& ui, host::RegisterBus& bus, host::PowerManager& power) {
-    host::Platform platform;
-    platform.clock = &clock;
-    platform.log = &log;
-    platform.registry = &registry;
-    platform.ui = &ui;
-    platform.board = &bus;
-    platform.power = &power;
-    return platform;
-}
-
 bool ModalDlg::OnInitDialog() {
     host::CDialog::OnInitDialog();
     if (on_init)
@@ -68,7 +56,12 @@ int DialogFixture::RunModal(std::function<void(ModalDlg&)> start, uint32_t limit
 }
 
 DialogFixture::DialogFixture()
-    : platform_(TestPlatform(clock_, log_, registry_.store, ui_, bus_, power_)) {
+    : platform_({.clock = &clock_,
+                 .log = &log_,
+                 .registry = &registry_.store,
+                 .board = &bus_,
+                 .power = &power_,
+                 .ui = &ui_}) {
     SetUpdateOutcome(kExitFailure);
     bus_.Set(host::reg::kDvsControl, 0xFFFFFFFF);
 }

@@ -83,7 +83,4 @@ class DialogFixture : public ::testing::Test {
     ModalDlg dlg_;  // after the platform: its settings key is opened at construction
 };
 
-host::Platform TestPlatform(host::Clock& clock, host::LogSink& log, host::Registry& registry,
-                            host::FrontEnd& ui, host::RegisterBus& bus, host::PowerManager& power);
-
 }  // namespace dialog_test

@@ -85,45 +85,6 @@ TEST_F(DialogTest, CancelButtonEndsOnlyBeforeTheStart) {
     }
 }
 
-// One interrupt in each state: before the start it closes as "closed before the start"; while
-// the update prepares or downloads it is refused with its name and the dialog says why; during
-// the completion and while a close is under way it changes nothing, and never releases.
-TEST_F(DialogTest, FirstInterruptInEveryState) {
-    struct Case {
-        int32_t state;
-        bool allow;
-        bool closes;
-        const char* line;  // the one debug line, if any
-        bool notice;
-    };
-    const Case cases[] = {
-        {-1, false, true, "Closed before the start (SIGINT)\r\n", false},
-        {0, false, false, "Can't close the Dlg (SIGINT)\r\n", true},
-        {1, false, false, "Can't close the Dlg (SIGINT)\r\n", true},
-        {2, false, false, nullptr, false},
-        {1, true, false, nullptr, false},
-        {2, true, false, nullptr, false},
-    };
-    for (const Case& c : cases) {
-        SetUpdateOutcome(kExitFailure);
-        CUpdaterDlg dlg;
-        dlg.m_nState = c.state;
-        dlg.m_bAllowClose = c.allow;
-        if (c.state != -1)
-            dlg.ClaimUpdateStart();
-        HoldBacklight(dlg);
-        log_.Clear();
-        dlg.OnInterrupt(host::Interrupt::kInterrupt);
-        EXPECT_EQ(dlg.IsClosed(), c.closes) << c.state << " " << c.allow;
-        EXPECT_TRUE(power_.Held(L"BKL1:")) << c.state << " " << c.allow;
-        EXPECT_EQ(Logs(), c.line ? std::vector<std::string>{c.line} : std::vector<std::string>{})
-            << c.state << " " << c.allow;
-        EXPECT_EQ(!dlg.Snapshot().notice.empty(), c.notice) << c.state << " " << c.allow;
-        EXPECT_EQ(UpdateOutcome(), c.closes ? kExitClosedEarly : kExitFailure);
-        ReleaseBacklight(dlg.m_hBacklightReq);
-    }
-}
-
 // A worker's close request and a key press at the same moment release the backlight once.
 TEST_F(DialogTest, TwoClosesAtOnceReleaseOnce) {
     HoldBacklight(dlg_);

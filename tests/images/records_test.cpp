@@ -25,16 +25,6 @@ using Lines = std::vector<std::string>;
 
 class RecordsTest : public ::testing::Test {
   protected:
-    host::Platform MakePlatform(host::Resources* resources) {
-        host::Platform platform;
-        platform.clock = &clock_;
-        platform.log = &log_;
-        platform.registry = &registry_;
-        platform.ui = &ui_;
-        platform.resources = resources;
-        return platform;
-    }
-
     // Serves bytes as the SW image (or the FS image) and arms the load step.
     void Serve(const std::vector<uint8_t>& bytes, int id = host::kSwImageId) {
         resources_.Add(host::kBinType, id, bytes);
@@ -51,7 +41,11 @@ class RecordsTest : public ::testing::Test {
     host::MemoryRegistry registry_;
     host::ScriptedUi ui_{clock_};
     host::MemoryResources resources_;
-    host::ScopedPlatform platform_{MakePlatform(&resources_)};
+    host::ScopedPlatform platform_{{.clock = &clock_,
+                                    .log = &log_,
+                                    .resources = &resources_,
+                                    .registry = &registry_,
+                                    .ui = &ui_}};
     CUpdaterDlg dlg_;  // after the platform: its settings key is created at construction
 };
 
@@ -108,41 +102,6 @@ TEST_F(RecordsTest, CountingPassLogsItsWalkAndRefusesBrokenImages) {
         EXPECT_EQ(dlg_.m_bImageLoaded, c.refusal.empty());
         EXPECT_EQ(dlg_.m_dwImageSize, c.refusal.empty() ? c.image.bytes().size() : 0u);
     }
-}
-
-TEST_F(RecordsTest, LoadsOncePerPhaseAndTheFsImageReplacesTheSwImage) {
-    ImageBuilder sw;
-    sw.Filled(kWrite, 5).Filled(kRead, 4);
-    ImageBuilder fs;
-    fs.Filled(kWrite, 7).Filled(kRead, 4).Filled(kWrite, 1);
-    Serve(sw.bytes(), host::kSwImageId);
-    Serve(fs.bytes(), host::kFsImageId);
-
-    // Nothing is loaded while the download is disabled.
-    dlg_.m_bDownloadEnabled = false;
-    EXPECT_FALSE(Load());
-    EXPECT_EQ(resources_.LoadCalls(), 0);
-    dlg_.m_bDownloadEnabled = true;
-
-    ASSERT_TRUE(Load());
-    const uint8_t* sw_image = dlg_.m_pImage;
-    EXPECT_EQ(dlg_.m_nRecordCount, 2);
-
-    // A new attempt of the same phase: nothing is loaded, logged or counted again.
-    dlg_.m_nImagePos = 3;
-    EXPECT_TRUE(Load());
-    EXPECT_TRUE(log_.Texts().empty());
-    EXPECT_EQ(resources_.LoadCalls(), 1);
-    EXPECT_EQ(dlg_.m_nRecordCount, 2);
-    EXPECT_EQ(dlg_.m_nImagePos, 3u);
-
-    // The FS phase.
-    dlg_.m_bFsPhase = true;
-    dlg_.m_bImageLoaded = false;
-    EXPECT_TRUE(Load());
-    EXPECT_NE(dlg_.m_pImage, sw_image);
-    EXPECT_EQ(dlg_.m_dwImageSize, fs.bytes().size());
-    EXPECT_EQ(dlg_.m_nRecordCount, 3);
 }
 
 // Each failure of the resource steps: its lines, its outputs written only as far as the steps
