@@ -9,7 +9,7 @@
 namespace host {
 namespace {
 
-constexpr int64_t kBitTimeScale = 10 * 1'000'000;  // 10 bits, in microseconds at 1 baud
+constexpr int64_t kBitTimeScale = int64_t{10} * 1'000'000;  // 10 bits, in microseconds at 1 baud
 
 }  // namespace
 
