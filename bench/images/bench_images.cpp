@@ -115,12 +115,8 @@ int main() {
     host::MemoryRegistry registry;
     host::ScriptedUi ui{clock};
     res::EmbeddedResources resources;
-    host::Platform platform;
-    platform.clock = &clock;
-    platform.log = &log;
-    platform.registry = &registry;
-    platform.ui = &ui;
-    platform.resources = &resources;
+    host::Platform platform{
+        .clock = &clock, .log = &log, .resources = &resources, .registry = &registry, .ui = &ui};
     host::ScopedPlatform scoped(platform);
 
     CUpdaterDlg dlg;

@@ -204,17 +204,15 @@ InProcessBoard::~InProcessBoard() {
 }
 
 host::Platform InProcessBoard::MakePlatform() {
-    host::Platform platform;
-    platform.clock = &clock_;
-    platform.log = &log_;
-    platform.resources = &resources_;
-    platform.serial = &ports_;
-    platform.registry = &store_;
-    platform.ui = &ui_;
-    platform.board = &bus_;
-    platform.power = &power_;
-    platform.radio = &radio_;
-    return platform;
+    return host::Platform{.clock = &clock_,
+                          .log = &log_,
+                          .resources = &resources_,
+                          .serial = &ports_,
+                          .registry = &store_,
+                          .board = &bus_,
+                          .power = &power_,
+                          .ui = &ui_,
+                          .radio = &radio_};
 }
 
 // A run that can no longer move says where it stood.

@@ -150,13 +150,12 @@ int RunDemo(host::FrontEnd& ui, host::Clock& clock, host::LogSink& log) {
     registry.PutDword(kUartKeyPath, L"AWRCWR", 3);
     host::RecordingBus bus(clock);
     host::RecordingPower power(clock);
-    host::Platform platform;
-    platform.clock = &clock;
-    platform.log = &log;
-    platform.registry = &registry;
-    platform.board = &bus;
-    platform.power = &power;
-    platform.ui = &ui;
+    host::Platform platform{.clock = &clock,
+                            .log = &log,
+                            .registry = &registry,
+                            .board = &bus,
+                            .power = &power,
+                            .ui = &ui};
     host::ScopedPlatform installed(platform);
     ScopedUartSettings uart_settings;
     int outcome = kExitFailure;
