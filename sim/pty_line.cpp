@@ -11,7 +11,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -99,8 +98,6 @@ PtyModemLine::PtyModemLine(int master, host::Clock& clock, bool paced)
 
 PtyModemLine::~PtyModemLine() {
     Stop();
-    if (wake_fd_ >= 0)
-        close(wake_fd_);
 }
 
 bool PtyModemLine::Start(std::string* error) {
@@ -120,12 +117,8 @@ bool PtyModemLine::Start(std::string* error) {
     }
     if (const uint32_t baud = host::posix::SpeedBaud(cfgetospeed(&t)); baud != 0)
         near_baud_ = baud;
-    if (wake_fd_ < 0)
-        wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0) {
-        *error = Failure("cannot make an event descriptor");
+    if (!wake_.Open(error))
         return false;
-    }
     stop_ = false;
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -139,7 +132,7 @@ void PtyModemLine::Stop() {
         stop_ = true;
     }
     arrived_.notify_all();
-    Wake();
+    wake_.Signal();
     thread_.join();
 }
 
@@ -154,12 +147,7 @@ void PtyModemLine::Unplug() {
         dup2(null_fd, master_);
         close(null_fd);
     }
-    Wake();
-}
-
-void PtyModemLine::Wake() {
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = write(wake_fd_, &one, sizeof one);
+    wake_.Signal();
 }
 
 void PtyModemLine::Run() {
@@ -177,15 +165,13 @@ void PtyModemLine::Run() {
         // Unplugged, the number is /dev/null's, always readable: only a wake-up matters.
         const int master = unplugged_.load() ? -1 : master_;
         pollfd fds[2] = {{master, static_cast<short>(line_full ? 0 : POLLIN), 0},
-                         {wake_fd_, POLLIN, 0}};
+                         {wake_.fd(), POLLIN, 0}};
         const timespec wait = Timespec(wake_us - now_us);
         const int ready = ppoll(fds, 2, wake_us == host::kForever ? nullptr : &wait, nullptr);
         if (ready <= 0)
             continue;
-        if (fds[1].revents & POLLIN) {
-            uint64_t count = 0;
-            [[maybe_unused]] ssize_t ignored = read(wake_fd_, &count, sizeof count);
-        }
+        if (fds[1].revents & POLLIN)
+            wake_.Clear();
         if (fds[0].revents & POLLIN)
             TakePacket();
         else if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
@@ -303,7 +289,7 @@ void PtyModemLine::Write(const uint8_t* data, size_t size) {
         counters_.line_time_from_modem_s += host::WireSeconds(size, baud);
     }
     if (paced_)
-        Wake();
+        wake_.Signal();
     else
         FlushDue(now_us);
 }

@@ -48,6 +48,7 @@
 #include "host/clock.h"
 #include "host/sim/wire_model.h"
 #include "sim/modem_line.h"
+#include "sim/wake_event.h"
 
 namespace sim {
 
@@ -126,12 +127,11 @@ class PtyModemLine final : public ModemLine {
     void Deliver(const uint8_t* data, size_t size);
     void FlushDue(int64_t now_us);
     void SendToSlave(const uint8_t* data, size_t size);
-    void Wake();
 
     const int master_;
     host::Clock& clock_;
     const bool paced_;
-    int wake_fd_ = -1;
+    WakeEvent wake_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> unplugged_{false};

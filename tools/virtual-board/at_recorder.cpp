@@ -2,7 +2,6 @@
 #include "tools/virtual-board/at_recorder.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,19 +14,13 @@ AtRecorder::AtRecorder(int master, host::Clock& clock) : master_(master), clock_
 
 AtRecorder::~AtRecorder() {
     Stop();
-    if (wake_fd_ >= 0)
-        close(wake_fd_);
 }
 
 bool AtRecorder::Start(std::string* error) {
     if (thread_.joinable())
         return true;
-    if (wake_fd_ < 0)
-        wake_fd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_fd_ < 0) {
-        *error = std::string("cannot make an event descriptor: ") + std::strerror(errno);
+    if (!wake_.Open(error))
         return false;
-    }
     stop_ = false;
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -37,14 +30,13 @@ void AtRecorder::Stop() {
     if (!thread_.joinable())
         return;
     stop_ = true;
-    const uint64_t one = 1;
-    [[maybe_unused]] ssize_t ignored = write(wake_fd_, &one, sizeof one);
+    wake_.Signal();
     thread_.join();
 }
 
 void AtRecorder::Run() {
     while (!stop_.load()) {
-        pollfd fds[2] = {{master_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+        pollfd fds[2] = {{master_, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
         if (poll(fds, 2, -1) <= 0)
             continue;
         if (fds[0].revents & POLLIN)

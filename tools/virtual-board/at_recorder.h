@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/clock.h"
+#include "sim/wake_event.h"
 
 namespace vboard {
 
@@ -43,7 +44,7 @@ class AtRecorder {
 
     const int master_;
     host::Clock& clock_;
-    int wake_fd_ = -1;
+    sim::WakeEvent wake_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
 
