@@ -8,6 +8,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "host/debug_log.h"
@@ -239,8 +240,8 @@ class SqliteRegistry::Transaction {
     bool committed_ = false;
 };
 
-SqliteRegistry::SqliteRegistry(const std::string& path) {
-    if (!Open(path) && db_ != nullptr) {
+SqliteRegistry::SqliteRegistry(const std::string& path, OpenMode mode) {
+    if (!Open(path, mode) && db_ != nullptr) {
         for (auto*& query : queries_) {
             sqlite3_finalize(query);
             query = nullptr;
@@ -266,19 +267,41 @@ bool SqliteRegistry::Fail(const std::string& what) {
     return false;
 }
 
-bool SqliteRegistry::Open(const std::string& path) {
+// SQLite's own message for a file it cannot open names no reason; the system's does.
+bool SqliteRegistry::FailToOpen(OpenMode mode) {
+    const int reason = sqlite3_system_errno(db_);
+    if (sqlite3_extended_errcode(db_) == SQLITE_CANTOPEN_SYMLINK) {
+        error_ = "cannot open " + path_ + ": it is a symbolic link";
+    } else if (reason == 0) {
+        return Fail("cannot open " + path_);
+    } else {
+        const bool missing = reason == ENOENT && mode != OpenMode::kCreate;
+        error_ = (missing ? "no registry store at " : "cannot open ") + path_ + ": " +
+                 std::strerror(reason);
+    }
+    return false;
+}
+
+bool SqliteRegistry::Open(const std::string& path, OpenMode mode) {
     path_ = path;
     // A link in the device root's place of the store is not something the updater made.
-    int flags =
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
+    // Read-only use opens for writing too when it may (SQLite falls back to reading alone),
+    // so that the last connection to close tidies the journal files away; query_only below
+    // keeps it from changing the store.
+    int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX | SQLITE_OPEN_NOFOLLOW;
+    if (mode == OpenMode::kCreate)
+        flags |= SQLITE_OPEN_CREATE;
     if (sqlite3_open_v2(path.c_str(), &db_, flags, nullptr) != SQLITE_OK)
-        return Fail("cannot open " + path);
+        return FailToOpen(mode);
     sqlite3_busy_timeout(db_, kOpenBusyTimeout_ms);
-    // SQLite falls back to read-only when the file is not writable; a store that cannot
-    // take "Progress" is of no use to the updater.
-    if (sqlite3_db_readonly(db_, "main") != 0)
+    if (mode == OpenMode::kReadOnly) {
+        sqlite3_exec(db_, "PRAGMA query_only = ON", nullptr, nullptr, nullptr);
+    } else if (sqlite3_db_readonly(db_, "main") != 0) {
+        // SQLite falls back to read-only when the file is not writable; a store that cannot
+        // take "Progress" is of no use to the updater.
         return Fail(path + " is read-only");
-    if (!PrepareSchema()) {
+    }
+    if (!PrepareSchema(mode)) {
         error_ = path + ": " + error_;
         return false;
     }
@@ -320,15 +343,26 @@ long SqliteRegistry::CheckWritable(int wait_ms) {
 // Uses an existing store as it is and lays out a new one in an empty file.  Anything else
 // (another program's database, a newer version of this store, not a database at all) is
 // left untouched.
-bool SqliteRegistry::PrepareSchema() {
+bool SqliteRegistry::PrepareSchema(OpenMode mode) {
     int version = 0;
     int objects = 0;
-    if (!ReadSchema(db_, &version, &objects))
+    if (!ReadSchema(db_, &version, &objects)) {
+        // A store in WAL mode is read through its shared-memory file, which SQLite must be
+        // able to create beside it.
+        if ((sqlite3_errcode(db_) & 0xFF) == SQLITE_READONLY) {
+            error_ =
+                "cannot be read without write access to its folder, which holds its "
+                "journal files";
+            return false;
+        }
         return Fail("not a database");
+    }
     if (version != kSchemaVersion && (version != 0 || objects != 0)) {
         return Fail("not a registry store of version " + std::to_string(kSchemaVersion) +
                     " (schema version " + std::to_string(version) + ")");
     }
+    if (mode != OpenMode::kCreate)
+        return version == kSchemaVersion || Fail("empty, no registry store yet");
     // Persistent once set; on an existing store this is a no-op.  It cannot run inside a
     // transaction, so a new file gets it before its schema.
     sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);

@@ -34,10 +34,15 @@ namespace host::posix {
 
 class SqliteRegistry final : public Registry {
   public:
-    // Opens the store at path, creating it (and its schema) when the file does not exist or
-    // is empty.  An existing file that is not this store is never written to; ok() is then
-    // false and every call answers kRegFailed.
-    explicit SqliteRegistry(const std::string& path);
+    enum class OpenMode {
+        kCreate,    // creates the store (and its schema) when the file is missing or empty
+        kExisting,  // reads and writes a store that exists; never creates one
+        kReadOnly,  // reads a store that exists; never writes, never creates
+    };
+    // Opens the store at path as mode says.  An existing file that is not this store is never
+    // written to; ok() is then false and every call answers kRegFailed.  A missing store in a
+    // mode that does not create one is "no registry store at PATH: No such file or directory".
+    explicit SqliteRegistry(const std::string& path, OpenMode mode = OpenMode::kCreate);
     ~SqliteRegistry() override;
     SqliteRegistry(const SqliteRegistry&) = delete;
     SqliteRegistry& operator=(const SqliteRegistry&) = delete;
@@ -87,9 +92,10 @@ class SqliteRegistry final : public Registry {
     class Statement;
     class Transaction;
 
-    bool Open(const std::string& path);
-    bool PrepareSchema();
+    bool Open(const std::string& path, OpenMode mode);
+    bool PrepareSchema(OpenMode mode);
     bool Fail(const std::string& what);
+    bool FailToOpen(OpenMode mode);
     long KeyPath(RegKey root, const std::wstring& path, std::string* full);
     long HandlePath(RegKey key, std::string* full);
     // Runs fn(full path of key) under the store's lock; an unusable store or a bad handle

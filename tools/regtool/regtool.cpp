@@ -1,15 +1,21 @@
 // regtool: reads and changes the registry store of the device root named by UPDATER_ROOT,
 // the same store the updater uses.  Safe to run while an update is going on.
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/debug_log.h"
 #include "host/posix/device_root.h"
 #include "host/posix/sqlite_registry.h"
+#include "tools/common/cli.h"
 #include "tools/common/numbers.h"
 
 namespace {
@@ -18,7 +24,7 @@ using host::posix::SqliteRegistry;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
+constexpr const char* kName = "regtool";
 constexpr int kBusyWaitMs = 2000;
 
 constexpr const char* kUsage =
@@ -27,6 +33,7 @@ constexpr const char* kUsage =
     "       regtool set KEY NAME string:TEXT\n"
     "       regtool delete KEY            delete a key with everything below it\n"
     "       regtool dump                  list every key and value\n"
+    "       regtool --help | --version\n"
     "\n"
     "KEY is a path below HKEY_LOCAL_MACHINE, such as 'Software\\QZX\\Kelvaro'; a leading\n"
     "'HKEY_LOCAL_MACHINE\\' or 'HKLM\\' is accepted.  Key and value names ignore case.\n"
@@ -35,15 +42,10 @@ constexpr const char* kUsage =
     "Strings print as their text; other data as hexadecimal bytes.  get prints the value\n"
     "alone; dump prints NAME = dword:N, string:TEXT or hex(TYPE):BYTES.\n"
     "\n"
-    "The store is $UPDATER_ROOT/registry.db.  Exit status: 0 done, 1 no such key or value\n"
-    "or the store cannot be used, 2 usage error or UPDATER_ROOT not set.\n";
-
-int Usage(const char* problem) {
-    if (problem != nullptr)
-        std::fprintf(stderr, "regtool: %s\n", problem);
-    std::fputs(kUsage, stderr);
-    return kExitUsage;
-}
+    "The store is $UPDATER_ROOT/registry.db.  Only set creates it, and only in a root\n"
+    "folder that exists; get, dump and delete need a store that is there.\n"
+    "Exit status: 0 done, 1 no such key or value, or the store cannot be used (the reason\n"
+    "on standard error), 2 usage error or UPDATER_ROOT not set.\n";
 
 int Failed(const std::string& message) {
     std::fprintf(stderr, "regtool: %s\n", message.c_str());
@@ -174,25 +176,63 @@ int Dump(SqliteRegistry& store) {
     return DumpKey(store, host::kHkeyLocalMachine, "") ? kExitOk : Failed("cannot read the store");
 }
 
-// Checks the command line before anything else; an empty problem means it is well formed.
-std::string CheckArguments(const std::vector<std::string>& args) {
-    if (args.empty())
-        return "no command given";
-    const std::string& command = args[0];
-    size_t wanted = command == "get"      ? 3
-                    : command == "set"    ? 4
-                    : command == "delete" ? 2
-                    : command == "dump"   ? 1
-                                          : 0;
-    if (wanted == 0)
-        return "unknown command";
-    if (args.size() != wanted)
-        return "wrong number of arguments";
-    if (command == "set" && args[3].rfind("string:", 0) != 0 &&
-        !(args[3].rfind("dword:", 0) == 0 && tools::ParseDword(args[3].substr(6), true))) {
-        return tools::BadNumber("VALUE", args[3], "dword:N (a 32-bit number) or string:TEXT");
+// What a command needs of the store: reading never creates one, and only a set may lay out
+// a new one (in a device root that exists).
+enum class Access { kRead, kWrite, kCreate };
+
+struct Command {
+    std::string_view name;
+    std::vector<std::string_view> operands;
+    Access access;
+};
+
+const Command kCommands[] = {
+    {"get", {"KEY", "NAME"}, Access::kRead},
+    {"set", {"KEY", "NAME", "VALUE"}, Access::kCreate},
+    {"delete", {"KEY"}, Access::kWrite},
+    {"dump", {}, Access::kRead},
+};
+
+// Checks the command line before anything else: the command, or the usage error.
+const Command* CheckArguments(const std::vector<std::string>& args, std::string* problem) {
+    if (args.empty()) {
+        *problem = "no command given";
+        return nullptr;
     }
-    return "";
+    const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                       [&](const Command& c) { return c.name == args[0]; });
+    if (command == std::end(kCommands)) {
+        *problem =
+            (args[0].rfind('-', 0) == 0 ? "unknown option '" : "unknown command '") + args[0] + "'";
+        return nullptr;
+    }
+    const size_t given = args.size() - 1;
+    if (given < command->operands.size()) {
+        *problem = args[0] + ": missing operand " + std::string(command->operands[given]);
+        return nullptr;
+    }
+    if (given > command->operands.size()) {
+        *problem = args[0] + ": extra argument '" + args[command->operands.size() + 1] + "'";
+        return nullptr;
+    }
+    if (command->name == "set" && args[3].rfind("string:", 0) != 0 &&
+        !(args[3].rfind("dword:", 0) == 0 && tools::ParseDword(args[3].substr(6), true))) {
+        *problem = tools::BadNumber("VALUE", args[3], "dword:N (a 32-bit number) or string:TEXT");
+        return nullptr;
+    }
+    return command;
+}
+
+SqliteRegistry::OpenMode ModeFor(Access access) {
+    switch (access) {
+        case Access::kRead:
+            return SqliteRegistry::OpenMode::kReadOnly;
+        case Access::kWrite:
+            return SqliteRegistry::OpenMode::kExisting;
+        case Access::kCreate:
+            break;
+    }
+    return SqliteRegistry::OpenMode::kCreate;
 }
 
 int Run(SqliteRegistry& store, const std::vector<std::string>& args) {
@@ -206,28 +246,42 @@ int Run(SqliteRegistry& store, const std::vector<std::string>& args) {
     return Dump(store);
 }
 
+// What was printed must have reached standard output for a script to rely on it.
+int Finish(int status) {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        std::fprintf(stderr, "regtool: cannot write to standard output: %s\n",
+                     std::strerror(errno));
+        return kExitFailed;
+    }
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (auto answered = tools::AnswerHelpOrVersion(argc, argv, kName, kUsage, std::cout))
+        return *answered;
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (!args.empty() && (args[0] == "-h" || args[0] == "--help" || args[0] == "help")) {
+    if (!args.empty() && args[0] == "help") {  // the older spelling of --help
         std::fputs(kUsage, stdout);
         return kExitOk;
     }
-    if (const std::string problem = CheckArguments(args); !problem.empty())
-        return Usage(problem.c_str());
+    std::string problem;
+    const Command* command = CheckArguments(args, &problem);
+    if (command == nullptr)
+        return tools::UsageError(kName, problem, std::cerr);
     auto root = host::posix::RootFromEnvironment();
     if (!root) {
         std::fprintf(stderr,
                      "regtool: %s is not set.  Set it to the device root folder that holds "
                      "registry.db, for example:\n  export %s=/path/to/device-root\n",
                      host::posix::kRootVariable, host::posix::kRootVariable);
-        return kExitUsage;
+        return tools::kExitUsage;
     }
-    SqliteRegistry store(host::posix::RegistryPath(*root));
+    SqliteRegistry store(host::posix::RegistryPath(*root), ModeFor(command->access));
     if (!store.ok())
-        return Failed("cannot use the registry store: " + store.error());
+        return Failed(store.error());
     // A person at the shell can wait for an update's write to pass.
     store.SetBusyTimeout(kBusyWaitMs);
-    return Run(store, args);
+    return Finish(Run(store, args));
 }
