@@ -52,12 +52,26 @@ class FwimageTest : public ::testing::Test {
     std::vector<std::string> paths_;
 };
 
-TEST_F(FwimageTest, UsageErrorsExitWithTwo) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"frobnicate", "x"}, {"info"}, {"verify", "a", "b"}, {"generate", "xx", "f"}}) {
-        Result r = Fwimage(args);
-        EXPECT_EQ(r.status, 2);
-        EXPECT_EQ(r.err.rfind("usage: fwimage", 0), 0u) << r.err;
+// Each usage error says what was wrong, then where to look; nothing is read or written.
+TEST_F(FwimageTest, UsageErrorsNameWhatWasWrong) {
+    const struct {
+        std::vector<std::string> args;
+        std::string problem;
+    } cases[] = {
+        {{}, "no command given"},
+        {{"frobnicate", "x"}, "unknown command 'frobnicate'"},
+        {{"-v"}, "unknown option '-v'"},
+        {{"info"}, "info: missing operand FILE"},
+        {{"generate"}, "generate: missing operand sw|fs"},
+        {{"generate", "sw"}, "generate: missing operand FILE"},
+        {{"verify", "a", "b"}, "verify: extra argument 'b'"},
+        {{"generate", "xx", "f"}, "generate: 'xx' is not an image kind (sw or fs)"},
+    };
+    for (const auto& c : cases) {
+        Result r = Fwimage(c.args);
+        EXPECT_EQ(r.status, 2) << c.problem;
+        EXPECT_EQ(r.err, "fwimage: " + c.problem + "\nTry 'fwimage --help'.\n");
+        EXPECT_EQ(r.out, "");
     }
 }
 

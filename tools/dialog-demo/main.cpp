@@ -7,6 +7,7 @@
 // place: it sets the title and texts, starts the countdown, then steps the progress display
 // through the SW image's 1,672 records and the FS image's 890, one every --record-ms, and
 // completes the update.  --speed runs every wait that many times faster.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +33,7 @@
 #include "host/sim/recording_power.h"
 #include "host/thread.h"
 #include "res/dialog_template.h"
+#include "tools/common/cli.h"
 #include "tools/common/numbers.h"
 
 namespace {
@@ -105,6 +107,26 @@ class DemoDlg final : public CUpdaterDlg {
     }
 };
 
+constexpr const char* kName = "dialog-demo";
+constexpr const char* kUsage =
+    "usage: dialog-demo [--device-name N] [--reboot] [--record-ms N] [--speed X] [--line]\n"
+    "                   [--log PATH]\n"
+    "       dialog-demo --help | --version\n"
+    "\n"
+    "Shows the update dialog as an update would drive it, over a simulated board and\n"
+    "registry, without a modem: the texts, the countdown, the progress of the SW and FS\n"
+    "images and the completion.\n"
+    "\n"
+    "  --device-name N  the DeviceName registry value (3617 selects the ROM texts)\n"
+    "  --reboot         Reboot = 1: end with the reboot question\n"
+    "  --record-ms N    milliseconds per image record (default 3)\n"
+    "  --speed X        run every wait X times faster (above 0, up to 1000000)\n"
+    "  --line           one line per visible change instead of the terminal dialog\n"
+    "  --log PATH       write the debug output to PATH\n"
+    "\n"
+    "Numbers are decimal, or hexadecimal with 0x.  Exit status: as the updater's (0 success);\n"
+    "1 also when the log cannot be written, 2 a usage error.\n";
+
 // Runs faster than this would show nothing but the end.
 constexpr double kMaxSpeed = 1e6;
 
@@ -116,7 +138,7 @@ std::string ParseOptions(int argc, char** argv) {
         const bool takes_value =
             arg == "--device-name" || arg == "--record-ms" || arg == "--speed" || arg == "--log";
         if (takes_value && value == nullptr)
-            return arg + " needs a value";
+            return arg + ": missing value";
         if (takes_value)
             ++i;
         if (arg == "--device-name" || arg == "--record-ms") {
@@ -136,7 +158,7 @@ std::string ParseOptions(int argc, char** argv) {
         } else if (arg == "--line") {
             g_options.line = true;
         } else {
-            return "unknown option " + arg;
+            return (arg.rfind('-', 0) == 0 ? "unknown option '" : "extra argument '") + arg + "'";
         }
     }
     return "";
@@ -173,23 +195,24 @@ int RunDemo(host::FrontEnd& ui, host::Clock& clock, host::LogSink& log) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::string problem = ParseOptions(argc, argv);
-    if (!problem.empty()) {
-        std::fprintf(stderr,
-                     "dialog-demo: %s\n"
-                     "usage: dialog-demo [--device-name N] [--reboot] [--record-ms N] "
-                     "[--speed X] [--line] [--log PATH]\n",
-                     problem.c_str());
-        return 2;
-    }
+    if (auto answered = tools::AnswerHelpOrVersion(argc, argv, kName, kUsage, std::cout))
+        return *answered;
+    if (const std::string problem = ParseOptions(argc, argv); !problem.empty())
+        return tools::UsageError(kName, problem, std::cerr);
     // Never destroyed: a worker that has just unregistered from the clock may still be waking
     // its waiters when the last wait for the workers returns.
     static host::RealClock* const kept_clock = new host::RealClock(g_options.speed);
     host::RealClock& clock = *kept_clock;
     NullLog null_log;
     std::unique_ptr<host::FileLog> file_log;
-    if (!g_options.log.empty())
+    if (!g_options.log.empty()) {
         file_log = std::make_unique<host::FileLog>(g_options.log);
+        if (!file_log->ok()) {
+            std::fprintf(stderr, "dialog-demo: %s: %s\n", g_options.log.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+    }
     host::LogSink& log = file_log ? static_cast<host::LogSink&>(*file_log) : null_log;
 
     host::posix::TerminalUi terminal;

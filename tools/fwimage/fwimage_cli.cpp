@@ -2,77 +2,152 @@
 // updater's load step, so the build refuses exactly the images the updater would refuse.
 #include "tools/fwimage/fwimage_cli.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <fstream>
+#include <cstring>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "sim/fwgen/fwgen.h"
+#include "tools/common/cli.h"
 
 namespace fwimage {
 namespace {
 
 constexpr int kOk = 0;
 constexpr int kBad = 1;
-constexpr int kUsage = 2;
+constexpr const char* kName = "fwimage";
 
-const char kUsageLine[] = "usage: fwimage generate sw|fs FILE | info FILE | verify FILE\n";
+const char kUsage[] =
+    "usage: fwimage generate sw|fs FILE   write a generated SW or FS image to FILE\n"
+    "       fwimage info FILE             print the image's facts as one JSON object\n"
+    "       fwimage verify FILE           check that the image's records tile it\n"
+    "       fwimage --help | --version\n"
+    "\n"
+    "generate replaces FILE whole or not at all, and leaves a FILE that already holds the\n"
+    "same image untouched.  Exit status: 0 done and the image good, 1 a bad image or a file\n"
+    "that cannot be read or written (the reason on standard error), 2 a usage error.\n";
 
-int Usage(std::ostream& err) {
-    err << kUsageLine;
-    return kUsage;
+// Every file error names the path and the system's reason: "fwimage: PATH: REASON".
+bool FileError(const std::string& path, int reason, std::ostream& err) {
+    err << kName << ": " << path << ": " << std::strerror(reason) << "\n";
+    return false;
+}
+
+bool TooLarge(const std::string& path, std::ostream& err) {
+    err << kName << ": " << path << ": larger than 4 GiB, not an image\n";
+    return false;
+}
+
+// Closes a descriptor when the scope ends.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// The whole file.  A folder is refused before reading, since reading one fails only on some
+// systems; what is not a regular file (a pipe) is read up to one byte past the largest image.
+bool ReadAll(const std::string& path, std::vector<uint8_t>* bytes, std::ostream& err) {
+    Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (file.get() < 0 || fstat(file.get(), &info) != 0)
+        return FileError(path, errno, err);
+    if (S_ISDIR(info.st_mode))
+        return FileError(path, EISDIR, err);
+    constexpr uint64_t kLimit = uint64_t{UINT32_MAX} + 1;
+    if (S_ISREG(info.st_mode) && static_cast<uint64_t>(info.st_size) >= kLimit)
+        return TooLarge(path, err);
+    if (S_ISREG(info.st_mode))
+        bytes->reserve(static_cast<size_t>(info.st_size));
+    std::vector<uint8_t> chunk(size_t{1} << 16);
+    while (bytes->size() < kLimit) {
+        const ssize_t got = read(file.get(), chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return FileError(path, errno, err);
+        if (got == 0)
+            return true;
+        bytes->insert(bytes->end(), chunk.begin(), chunk.begin() + got);
+    }
+    return TooLarge(path, err);
 }
 
 std::optional<std::vector<uint8_t>> ReadFile(const std::string& path, std::ostream& err) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        err << "fwimage: cannot open " << path << "\n";
+    std::vector<uint8_t> bytes;
+    if (!ReadAll(path, &bytes, err))
         return std::nullopt;
-    }
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        err << "fwimage: cannot read " << path << "\n";
-        return std::nullopt;
-    }
-    if (bytes.size() > UINT32_MAX) {
-        err << "fwimage: " << path << ": larger than 4 GiB, not an image\n";
-        return std::nullopt;
-    }
     return bytes;
+}
+
+// 0, or the system's reason why the bytes did not all reach the disk.
+int WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote < 0)
+            return errno;
+        if (wrote == 0)
+            return EIO;
+        done += static_cast<size_t>(wrote);
+    }
+    return fsync(fd) == 0 ? 0 : errno;
+}
+
+// Whether path already holds exactly these bytes; anything unreadable does not.
+bool Holds(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ostringstream ignored;
+    std::vector<uint8_t> current;
+    return ReadAll(path, &current, ignored) && current == bytes;
 }
 
 // Writes through a temporary file and renames it into place, and leaves an unchanged file
 // alone, so that a rebuild of the tool does not make everything that embeds the image stale.
+// A failure leaves the old file as it was and no temporary file behind.
 bool WriteFileIfChanged(const std::string& path, const std::vector<uint8_t>& bytes,
                         std::ostream& err) {
-    std::ifstream old(path, std::ios::binary);
-    if (old) {
-        std::vector<uint8_t> current((std::istreambuf_iterator<char>(old)),
-                                     std::istreambuf_iterator<char>());
-        if (current == bytes)
-            return true;
-    }
-    std::string temp = path + ".tmp";
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return FileError(path, EISDIR, err);
+    if (Holds(path, bytes))
+        return true;
+    const std::string temp = path + ".tmp";
+    int reason = 0;
     {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(bytes.data()),
-                  static_cast<std::streamsize>(bytes.size()));
-        if (!out.flush()) {
-            err << "fwimage: cannot write " << temp << "\n";
-            std::remove(temp.c_str());
-            return false;
-        }
+        Descriptor out(
+            open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+        if (out.get() < 0)
+            return FileError(path, errno, err);
+        reason = WriteAll(out.get(), bytes);
     }
-    if (std::rename(temp.c_str(), path.c_str()) != 0) {
-        err << "fwimage: cannot rename " << temp << " to " << path << "\n";
+    if (reason == 0 && std::rename(temp.c_str(), path.c_str()) != 0)
+        reason = errno;
+    if (reason != 0) {
         std::remove(temp.c_str());
-        return false;
+        return FileError(path, reason, err);
     }
     return true;
 }
@@ -84,8 +159,6 @@ void ReportBad(const std::string& path, const image::Check& check, std::ostream&
 
 int Generate(const std::string& kind, const std::string& path, std::ostream& out,
              std::ostream& err) {
-    if (kind != "sw" && kind != "fs")
-        return Usage(err);
     std::vector<uint8_t> bytes =
         fwgen::GenerateImage(kind == "sw" ? fwgen::ImageKind::kSw : fwgen::ImageKind::kFs);
     image::Check check = image::VerifyImage(bytes.data(), static_cast<uint32_t>(bytes.size()));
@@ -126,6 +199,36 @@ int Verify(const std::string& path, std::ostream& out, std::ostream& err) {
     return kOk;
 }
 
+struct Command {
+    std::string_view name;
+    std::vector<std::string_view> operands;
+};
+
+const Command kCommands[] = {
+    {"generate", {"sw|fs", "FILE"}},
+    {"info", {"FILE"}},
+    {"verify", {"FILE"}},
+};
+
+// The usage error of a command line, or nothing when it is well formed.
+std::string CheckArguments(const std::vector<std::string>& args) {
+    if (args.empty())
+        return "no command given";
+    const auto* command = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                       [&](const Command& c) { return c.name == args[0]; });
+    if (command == std::end(kCommands))
+        return (args[0].rfind('-', 0) == 0 ? "unknown option '" : "unknown command '") + args[0] +
+               "'";
+    const size_t given = args.size() - 1;
+    if (given < command->operands.size())
+        return args[0] + ": missing operand " + std::string(command->operands[given]);
+    if (given > command->operands.size())
+        return args[0] + ": extra argument '" + args[command->operands.size() + 1] + "'";
+    if (args[0] == "generate" && args[1] != "sw" && args[1] != "fs")
+        return "generate: '" + args[1] + "' is not an image kind (sw or fs)";
+    return "";
+}
+
 using Json = nlohmann::ordered_json;
 
 // A minimum or maximum of a direction without records is no number at all.
@@ -163,16 +266,18 @@ std::string FactsJson(const image::Facts& f) {
 }
 
 int Run(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-    if (argc < 2)
-        return Usage(err);
-    std::string command = argv[1];
-    if (command == "generate" && argc == 4)
-        return Generate(argv[2], argv[3], out, err);
-    if (command == "info" && argc == 3)
-        return Info(argv[2], out, err);
-    if (command == "verify" && argc == 3)
-        return Verify(argv[2], out, err);
-    return Usage(err);
+    // The convention's answer only reads the arguments.
+    if (auto answered =
+            tools::AnswerHelpOrVersion(argc, const_cast<char**>(argv), kName, kUsage, out))
+        return *answered;
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (const std::string problem = CheckArguments(args); !problem.empty())
+        return tools::UsageError(kName, problem, err);
+    if (args[0] == "generate")
+        return Generate(args[1], args[2], out, err);
+    if (args[0] == "info")
+        return Info(args[1], out, err);
+    return Verify(args[1], out, err);
 }
 
 }  // namespace fwimage

@@ -2,7 +2,8 @@
 //   fwimage generate sw|fs FILE   writes a generated image
 //   fwimage info FILE             prints the image's facts as one JSON object
 //   fwimage verify FILE           checks that the records tile the image
-// Exit status: 0 done and good, 1 a bad image or a file that cannot be read or written,
+// Exit status: 0 done and good, 1 a bad image or a file that cannot be read or written (the
+// system's reason on standard error: "fwimage: PATH: REASON"),
 // 2 a usage error.
 #pragma once
 
