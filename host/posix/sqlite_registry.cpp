@@ -6,6 +6,7 @@
 #include "host/registry_names.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -269,7 +270,15 @@ bool SqliteRegistry::Fail(const std::string& what) {
 
 // SQLite's own message for a file it cannot open names no reason; the system's does.
 bool SqliteRegistry::FailToOpen(OpenMode mode) {
-    const int reason = sqlite3_system_errno(db_);
+    int reason = sqlite3_system_errno(db_);
+    // SQLite's last try reads a file that is missing; why it could not be created is the
+    // folder's to say.
+    if (reason == ENOENT && mode == OpenMode::kCreate) {
+        const size_t slash = path_.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : path_.substr(0, slash + 1);
+        if (access(folder.c_str(), W_OK | X_OK) != 0)
+            reason = errno;
+    }
     if (sqlite3_extended_errcode(db_) == SQLITE_CANTOPEN_SYMLINK) {
         error_ = "cannot open " + path_ + ": it is a symbolic link";
     } else if (reason == 0) {

@@ -68,4 +68,66 @@ TEST(SqliteRegistry, RefusesASymbolicLink) {
     EXPECT_EQ(reg.CreateKey(kHklm, L"Software", &key), host::kRegFailed);
 }
 
+// Only the creating mode ever makes or lays out a store; the others answer why they cannot
+// open one and leave the place as it was.
+TEST(SqliteRegistry, OnlyTheCreatingModeMakesAStore) {
+    using Mode = SqliteRegistry::OpenMode;
+    enum Place { kMissing, kEmpty, kFolder, kStore };
+    const struct {
+        Mode mode;
+        Place place;
+        std::string error;  // empty: opens; "{DB}" is the store's path
+    } cases[] = {
+        {Mode::kReadOnly, kMissing, "no registry store at {DB}: No such file or directory"},
+        {Mode::kExisting, kMissing, "no registry store at {DB}: No such file or directory"},
+        {Mode::kReadOnly, kEmpty, "{DB}: empty, no registry store yet"},
+        {Mode::kExisting, kEmpty, "{DB}: empty, no registry store yet"},
+        {Mode::kReadOnly, kFolder, "cannot open {DB}: Is a directory"},
+        {Mode::kCreate, kFolder, "cannot open {DB}: Is a directory"},
+        {Mode::kReadOnly, kStore, ""},
+        {Mode::kExisting, kStore, ""},
+        {Mode::kCreate, kMissing, ""},
+        {Mode::kCreate, kEmpty, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("mode " + std::to_string(static_cast<int>(c.mode)) + ", place " +
+                     std::to_string(c.place));
+        TempRoot root;
+        if (c.place == kEmpty)
+            std::ofstream(root.db()).close();
+        if (c.place == kFolder) {
+            ASSERT_EQ(mkdir(root.db().c_str(), 0755), 0);
+        }
+        if (c.place == kStore) {
+            ASSERT_TRUE(SqliteRegistry(root.db()).ok());
+        }
+        const std::string before = ReadFile(root.db());
+        {
+            SqliteRegistry reg(root.db(), c.mode);
+            EXPECT_EQ(reg.ok(), c.error.empty());
+            std::string error = c.error;
+            if (const size_t at = error.find("{DB}"); at != std::string::npos)
+                error.replace(at, 4, root.db());
+            EXPECT_EQ(reg.error(), error);
+        }
+        struct stat info {};
+        const bool exists = lstat(root.db().c_str(), &info) == 0;
+        EXPECT_EQ(exists, c.place != kMissing || c.mode == Mode::kCreate);
+        if (c.mode != Mode::kCreate) {
+            EXPECT_EQ(ReadFile(root.db()), before) << "the store was changed";
+        }
+    }
+}
+
+// A read-only store refuses every write, even where the file could be written.
+TEST(SqliteRegistry, AReadOnlyStoreWritesNothing) {
+    TempRoot root;
+    ASSERT_TRUE(SqliteRegistry(root.db()).ok());
+    SqliteRegistry reg(root.db(), SqliteRegistry::OpenMode::kReadOnly);
+    ASSERT_TRUE(reg.ok()) << reg.error();
+    host::RegKey key = 0;
+    EXPECT_NE(reg.CreateKey(kHklm, L"Software", &key), host::kRegOk);
+    EXPECT_EQ(Sql(root.db(), "SELECT count(*) FROM keys"), "1");
+}
+
 }  // namespace
