@@ -1,12 +1,15 @@
 // The fwimage commands, run in-process on hand-made images in a scratch folder.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -132,6 +135,26 @@ TEST_F(FwimageTest, InfoPrintsTheFactsAsJson) {
                    {"stage": 5, "first": 6, "last": 8}],
         "last_record": {"direction": 1, "length": 12},
         "valid": true})"));
+}
+
+// A write that fails part way (here a file-size limit, as on a full disk) keeps the old
+// image whole and leaves no temporary file.
+TEST_F(FwimageTest, AFailedGenerateKeepsTheOldFileAndLeavesNothingBehind) {
+    const std::string path = Put("generated", {'o', 'l', 'd'});
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    rlimit small = saved;
+    small.rlim_cur = 1 << 20;
+    auto* const old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    Result r = Fwimage({"generate", "sw", path});
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "fwimage: " + path + ": File too large\n");
+    std::ifstream kept(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "old");
+    EXPECT_NE(access((path + ".tmp").c_str(), F_OK), 0) << "a temporary file was left";
 }
 
 }  // namespace

@@ -105,6 +105,34 @@ INSTANTIATE_TEST_SUITE_P(Tools, EveryProgram,
                              return name;
                          });
 
+// Each usage error names what was wrong, then where to look; nothing runs.
+TEST(ToolUsage, EveryUsageErrorNamesWhatWasWrong) {
+    const struct {
+        std::vector<std::string> args;
+        std::string problem;
+    } cases[] = {
+        {{"regtool"}, "no command given"},
+        {{"regtool", "frob"}, "unknown command 'frob'"},
+        {{"regtool", "get", "Software"}, "get: missing operand NAME"},
+        {{"regtool", "set", "Software", "Reboot"}, "set: missing operand VALUE"},
+        {{"regtool", "dump", "x"}, "dump: extra argument 'x'"},
+        {{"regtool", "set", "Software", "Reboot", "dword:x"},
+         "VALUE: 'dword:x' is not dword:N (a 32-bit number) or string:TEXT"},
+        {{"dialog-demo", "foo"}, "extra argument 'foo'"},
+        {{"dialog-demo", "--speed"}, "--speed: missing value"},
+        {{"dialog-demo", "--record-ms", "x"}, "--record-ms: 'x' is not a DWORD"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args[0] = testproc::Program(args[0]);
+        const Outcome r = RunBounded(args, "/nonexistent");
+        ASSERT_TRUE(r.ended) << c.problem;
+        EXPECT_EQ(r.status, 2) << c.problem;
+        EXPECT_EQ(r.err, c.args[0] + ": " + c.problem + "\nTry '" + c.args[0] + " --help'.\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
 // A scratch folder: "dir/" a folder, "root/" an empty device root, "dbdir/registry.db/" a
 // folder in the store's place, "locked" and "root_locked/registry.db" files nobody but the
 // superuser may read, "readonly/" a folder nobody but the superuser may write.
