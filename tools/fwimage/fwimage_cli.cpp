@@ -130,9 +130,10 @@ bool Holds(const std::string& path, const std::vector<uint8_t>& bytes) {
 bool WriteFileIfChanged(const std::string& path, const std::vector<uint8_t>& bytes,
                         std::ostream& err) {
     struct stat info {};
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+    const bool exists = stat(path.c_str(), &info) == 0;
+    if (exists && S_ISDIR(info.st_mode))
         return FileError(path, EISDIR, err);
-    if (Holds(path, bytes))
+    if (exists && S_ISREG(info.st_mode) && Holds(path, bytes))
         return true;
     const std::string temp = path + ".tmp";
     int reason = 0;
