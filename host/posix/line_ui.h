@@ -39,7 +39,7 @@ namespace host::posix {
 
 class LineUi final : public FrontEnd {
   public:
-    explicit LineUi(std::ostream& out, Clock* clock = nullptr) : out_(out), clock_(clock) {}
+    explicit LineUi(std::ostream& out, TimeSource* clock = nullptr) : out_(out), clock_(clock) {}
 
     int ShowMessageBox(const std::wstring& text, const std::wstring& caption,
                        uint32_t style) override;
@@ -61,7 +61,7 @@ class LineUi final : public FrontEnd {
 
     std::mutex mutex_;
     std::ostream& out_;
-    Clock* clock_;
+    TimeSource* clock_;
     std::map<int, std::wstring> shown_texts_;  // by control id: what `status` said last
     ProgressView progress_;                    // what `progress` said last, or holds
     bool held_ = false;                        // a progress line waits for the time label
