@@ -258,7 +258,7 @@ void SayWhereTheLogIs(const vboard::RootFolder& root, vboard::RunFacts* run) {
         std::fprintf(stderr, "%s; its debug log is kept in %s\n", how.c_str(),
                      run->debug_log_kept->c_str());
     else
-        std::fprintf(stderr, "%s; its debug log cannot be kept: %s\n", how.c_str(), error.c_str());
+        std::fprintf(stderr, "%s; %s\n", how.c_str(), error.c_str());
 }
 
 // The root's path again where the command's dialog no longer covers it.

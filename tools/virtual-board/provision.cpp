@@ -125,19 +125,20 @@ std::optional<std::string> KeepDebugLog(const std::string& root, std::string* er
     const std::string log = host::posix::DebugLogPath(root);
     std::error_code failure;
     if (!fs::is_regular_file(fs::symlink_status(log, failure))) {
-        *error = "there is no debug log in " + root;
+        *error = "it wrote no debug log";
         return std::nullopt;
     }
     std::string copy = TemporaryFolder() + "/virtual-board-debug.XXXXXX.log";
     const int fd = mkstemps(copy.data(), 4);
     if (fd < 0) {
-        *error = "cannot make " + copy + ": " + std::strerror(errno);
+        *error = "its debug log cannot be kept: cannot make " + copy + ": " + std::strerror(errno);
         return std::nullopt;
     }
     close(fd);
     fs::copy_file(log, copy, fs::copy_options::overwrite_existing, failure);
     if (failure) {
-        *error = "cannot copy " + log + " to " + copy + ": " + failure.message();
+        *error = "its debug log cannot be kept: cannot copy " + log + " to " + copy + ": " +
+                 failure.message();
         fs::remove(copy, failure);
         return std::nullopt;
     }

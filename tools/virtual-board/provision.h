@@ -52,8 +52,8 @@ class RootFolder {
 };
 
 // Copies ROOT's debug log out of a root that is about to go, to
-// $TMPDIR/virtual-board-debug.XXXXXX.log (or /tmp/...): the copy's path, or nothing with the
-// reason in *error (also when there is no log to keep).
+// $TMPDIR/virtual-board-debug.XXXXXX.log (or /tmp/...): the copy's path, or nothing with what
+// to tell in *error ("it wrote no debug log", "its debug log cannot be kept: ...").
 std::optional<std::string> KeepDebugLog(const std::string& root, std::string* error);
 
 // Clears what an earlier run left (logs, stores, device links) and makes the board's state
