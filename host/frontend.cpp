@@ -1,4 +1,4 @@
-// The readable form of dialog changes, shared by line mode and the scripted front-end.
+// The readable form of dialog changes, for the scripted front-end's record of a run.
 #include "host/frontend.h"
 
 #include "host/debug_log.h"

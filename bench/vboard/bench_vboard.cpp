@@ -6,7 +6,7 @@
 // both throughputs in MB/s of image bytes carried to the modem, and their ratio.  The replay's
 // window runs from the first handshake to the FS image's completion.  Part of that window is
 // waiting by design, whatever the board's speed: the updater's pause between the images, its
-// label settles (10 ms before each change of the remaining time), and the modem's answer
+// label settles (10 ms before each label a progress step sets), and the modem's answer
 // latency before each read record; the figures are printed again with those taken out.
 //
 // --paced runs the board with --pace instead (minutes: the line's own time) and prints the
@@ -131,10 +131,21 @@ std::optional<double> CopierMbps(const std::vector<Record>& records, uint64_t to
     return static_cast<double>(to_modem) / kMega / seconds;
 }
 
+// The updater's progress steps, from its debug log ("\n==============REM= 7m43" each): every
+// step sets the remaining-time label after its settle, and all of them fall in the replay.
+int ProgressSteps(const std::filesystem::path& debug_log) {
+    std::ifstream file(debug_log, std::ios::binary);
+    const std::string text(std::istreambuf_iterator<char>(file), {});
+    int steps = 0;
+    for (size_t at = 0; (at = text.find("==============REM=", at)) != std::string::npos; ++at)
+        ++steps;
+    return steps;
+}
+
 struct BoardRun {
     nlohmann::json report;
-    double cpu_s = 0;         // the board and the updater it waited for
-    std::string updater_out;  // the updater's line output
+    double cpu_s = 0;  // the board and the updater it waited for
+    int labels = 0;    // the updater's progress steps: one label settle each
 };
 
 double Seconds(const timeval& tv) {
@@ -144,8 +155,9 @@ double Seconds(const timeval& tv) {
 std::optional<BoardRun> RunBoard(const std::string& board, const std::string& updater, bool paced) {
     const std::filesystem::path report =
         std::filesystem::temp_directory_path() / ("bench_vboard." + std::to_string(getpid()));
-    const std::filesystem::path output = report.string() + ".out";
-    std::vector<std::string> args = {board, "--report", report.string()};
+    // A root of the bench's own, to read the updater's debug log once the run is over.
+    const std::filesystem::path root = report.string() + ".root";
+    std::vector<std::string> args = {board, "--report", report.string(), "--root", root.string()};
     if (paced)
         args.push_back("--pace");
     args.insert(args.end(), {"--", updater});
@@ -156,9 +168,8 @@ std::optional<BoardRun> RunBoard(const std::string& board, const std::string& up
     const pid_t child = fork();
     if (child == 0) {
         const int null_fd = open("/dev/null", O_RDWR);
-        const int out_fd = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(null_fd, STDIN_FILENO);
-        dup2(out_fd, STDOUT_FILENO);
+        dup2(null_fd, STDOUT_FILENO);
         dup2(null_fd, STDERR_FILENO);
         execv(argv[0], argv.data());
         _exit(127);
@@ -173,10 +184,9 @@ std::optional<BoardRun> RunBoard(const std::string& board, const std::string& up
     BoardRun run;
     std::ifstream file(report);
     run.report = nlohmann::json::parse(file, nullptr, false);
-    std::ifstream out(output);
-    run.updater_out.assign(std::istreambuf_iterator<char>(out), {});
+    run.labels = ProgressSteps(root / "debug.log");
     std::filesystem::remove(report);
-    std::filesystem::remove(output);
+    std::filesystem::remove_all(root);
     if (run.report.is_discarded() || run.report.value("exit_status", -1) != 0) {
         std::fprintf(stderr, "the update did not succeed\n");
         return std::nullopt;
@@ -212,21 +222,6 @@ std::optional<Window> ReplayWindow(const nlohmann::json& report) {
     return Window{handshakes[0], *fs_complete, handshakes[1] - *sw_complete};
 }
 
-// The remaining-time labels the updater set inside the window, from its line output
-// ("[    9.487] text 1016 ...").
-int LabelsWithin(const std::string& output, const Window& window) {
-    int labels = 0;
-    size_t at = 0;
-    while ((at = output.find("] text 1016 ", at)) != std::string::npos) {
-        const size_t open = output.rfind('[', at);
-        const double time_s = std::strtod(output.c_str() + open + 1, nullptr);
-        if (time_s > window.start_s && time_s <= window.end_s)
-            ++labels;
-        at += 1;
-    }
-    return labels;
-}
-
 int Unpaced(const std::string& board, const std::string& updater) {
     const std::vector<Record> records = ImageRecordSizes();
     uint64_t to_modem = 0;
@@ -244,7 +239,7 @@ int Unpaced(const std::string& board, const std::string& updater) {
         return 1;
     const double carried = run->report.at("line").at("bytes_to_modem").get<double>();
     const double replay = carried / kMega / window->seconds();
-    const int labels = LabelsWithin(run->updater_out, *window);
+    const int labels = run->labels;
     const double latency_s = answers * sim::ModemOptions{}.answer_latency_ms / 1000.0;
     const double waits_s = window->gap_s + labels * kLabelSettleS + latency_s;
     const double carriage = carried / kMega / (window->seconds() - waits_s);

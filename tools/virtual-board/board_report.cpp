@@ -275,6 +275,7 @@ void WriteRun(Json& json, const RunFacts& run) {
     json["thread_samples"] = run.watch.samples;
     json["killed_for"] = run.watch.killed_for.empty() ? Json(nullptr) : Json(run.watch.killed_for);
     json["debug_log_bytes"] = Optional(run.debug_log_bytes);
+    json["debug_log_kept"] = Optional(run.debug_log_kept);
 }
 
 void WriteFaults(Json& json, const RunFacts& run) {

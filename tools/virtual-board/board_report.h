@@ -58,6 +58,8 @@ struct RunFacts {
     WatchFacts watch;
     // What the command added to the debug log; none when it is not a regular file.
     std::optional<uint64_t> debug_log_bytes;
+    // Where the debug log of a failed command was kept when its temporary root went.
+    std::optional<std::string> debug_log_kept;
     std::vector<AppliedFault> faults_applied;
     std::vector<std::string> faults_pending;
     std::vector<SentSignal> signals_sent;

@@ -115,6 +115,8 @@ std::string ProgramPath(const std::string& name) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (options.output_to_stderr)
+        dup2(STDERR_FILENO, STDOUT_FILENO);
     if (options.file_size_limit) {
         const rlimit limit{*options.file_size_limit, *options.file_size_limit};
         setrlimit(RLIMIT_FSIZE, &limit);

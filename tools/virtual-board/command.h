@@ -35,6 +35,9 @@ struct CommandResult {
 
 struct CommandOptions {
     std::optional<uint64_t> file_size_limit;  // bytes
+    // The command's standard output goes to the board's standard error (which the board's
+    // report then does not share).
+    bool output_to_stderr = false;
     // The program is running (it has been loaded): its pid and the start time.
     std::function<void(pid_t, int64_t)> started;
     // It has ended and is not yet reaped: its pid still names it.

@@ -2,8 +2,11 @@
 // the modem model on a pseudo-terminal for COM1: and an AT command recorder on one for VEI1:,
 // runs the command under test against them and reports what the board saw.
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <iostream>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -12,10 +15,12 @@
 #include "host/posix/device_root.h"
 #include "host/posix/register_file.h"
 #include "host/real_clock.h"
+#include "host/version.h"
 #include "res/embedded_resources.h"
 #include "sim/board_pins.h"
 #include "sim/modem_model.h"
 #include "sim/pty_line.h"
+#include "tools/common/cli.h"
 #include "tools/virtual-board/at_recorder.h"
 #include "tools/virtual-board/board_report.h"
 #include "tools/virtual-board/command.h"
@@ -26,9 +31,9 @@
 
 namespace {
 
+constexpr const char* kName = "virtual-board";
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 int Failed(const std::string& message) {
     std::fprintf(stderr, "virtual-board: %s\n", message.c_str());
@@ -60,10 +65,12 @@ bool MakeDevices(const vboard::Options& options, const std::string& root, Device
     return !options.vei1 || vboard::LinkDevice(root, "VEI1", devices->vei1.slave_path(), error);
 }
 
+// To standard error by default, after the board's last lines; "-" is standard output.
 bool WriteReport(const vboard::Options& options, const std::string& report) {
-    if (!options.report_path) {
-        std::fwrite(report.data(), 1, report.size(), stdout);
-        return std::fflush(stdout) == 0;
+    if (!options.report_path || *options.report_path == "-") {
+        FILE* stream = options.report_path ? stdout : stderr;
+        std::fwrite(report.data(), 1, report.size(), stream);
+        return std::fflush(stream) == 0;
     }
     std::ofstream file(*options.report_path, std::ios::binary | std::ios::trunc);
     file << report;
@@ -154,6 +161,7 @@ void RunWithFaults(const vboard::Options& options, const std::string& root, Boar
     vboard::CommandWatch watch(watch_options, clock);
     vboard::CommandOptions command_options;
     command_options.file_size_limit = options.fsize_limit;
+    command_options.output_to_stderr = options.report_path && *options.report_path == "-";
     command_options.started = [&](pid_t pid, int64_t start_us) {
         watch.Start(pid, start_us);
         faults.Started(pid, start_us);
@@ -166,19 +174,18 @@ void RunWithFaults(const vboard::Options& options, const std::string& root, Boar
     run->watch = watch.Facts();
 }
 
-int RunBoard(const vboard::Options& options) {
-    vboard::RootFolder root;
-    std::string error;
-    if (!root.Prepare(options.root, &error))
-        return Failed(error);
-    std::fprintf(stderr, "virtual-board: %s=%s\n", host::posix::kRootVariable, root.path().c_str());
+// Provisions the root, runs the command on the board and gathers what the run saw; false with
+// the reason in *error when the board or the command could not be run.  Everything that runs
+// beside the command has stopped and let go of the root when it returns.
+bool RunInRoot(const vboard::Options& options, const vboard::RootFolder& root,
+               vboard::RunFacts* run, std::string* error) {
     const vboard::BoardSetup setup{options.device_name, options.reboot};
-    const bool ready = options.reuse ? vboard::ReuseRoot(root.path(), &error)
-                                     : vboard::ProvisionRoot(root.path(), setup, &error);
+    const bool ready = options.reuse ? vboard::ReuseRoot(root.path(), error)
+                                     : vboard::ProvisionRoot(root.path(), setup, error);
     if (!ready)
-        return Failed(error);
+        return false;
     Devices devices;
-    const bool linked = MakeDevices(options, root.path(), &devices, &error);
+    const bool linked = MakeDevices(options, root.path(), &devices, error);
     // Whatever happens from here on, the links go with the run.
     struct Unlink {
         const std::string& root;
@@ -189,10 +196,12 @@ int RunBoard(const vboard::Options& options) {
         }
     } unlink{root.path(), devices};
     if (!linked)
-        return Failed(error);
+        return false;
     const host::posix::RegisterFile registers(host::posix::RegisterFilePath(root.path()));
-    if (!registers.ok())
-        return Failed("register file: " + registers.error());
+    if (!registers.ok()) {
+        *error = "register file: " + registers.error();
+        return false;
+    }
 
     // The model and the lines take the clock as an argument; the table is there for the shared
     // code that asks the platform for it.
@@ -201,16 +210,81 @@ int RunBoard(const vboard::Options& options) {
     platform.clock = &clock;
     host::ScopedPlatform installed(platform);
     Board board(options, root.path(), devices, clock, registers);
-    if (!board.Start(&error))
-        return Failed(error);
+    if (!board.Start(error))
+        return false;
 
     const std::string debug_log = host::posix::DebugLogPath(root.path());
     const uint64_t debug_log_before = vboard::RegularFileSize(debug_log).value_or(0);
+    RunWithFaults(options, root.path(), board, clock, run);
+    board.Stop(run);
+    if (!run->result.started) {
+        *error = run->result.error;
+        return false;
+    }
+    if (auto size = vboard::RegularFileSize(debug_log))
+        run->debug_log_bytes = *size >= debug_log_before ? *size - debug_log_before : *size;
+    return true;
+}
+
+bool CommandFailed(const vboard::CommandResult& result) {
+    return result.exit_status != 0 || result.signal != 0;
+}
+
+std::string HowItFailed(const vboard::RunFacts& run) {
+    const vboard::CommandResult& result = run.result;
+    if (result.signal == 0)
+        return "failed (exit status " + std::to_string(result.exit_status) + ")";
+    const char* name = sigabbrev_np(result.signal);
+    std::string how = "was killed by SIG" + std::string(name != nullptr ? name : "?") + " (" +
+                      std::to_string(result.signal) + ")";
+    if (!run.watch.killed_for.empty())
+        how += ", by the board: " + run.watch.killed_for;
+    return how;
+}
+
+// The debug log is the only place that says why a command failed: a temporary root's is kept.
+void SayWhereTheLogIs(const vboard::RootFolder& root, vboard::RunFacts* run) {
+    if (!CommandFailed(run->result))
+        return;
+    const std::string how = "virtual-board: the command " + HowItFailed(*run);
+    if (!root.temporary()) {
+        std::fprintf(stderr, "%s; its debug log is %s\n", how.c_str(),
+                     host::posix::DebugLogPath(root.path()).c_str());
+        return;
+    }
+    std::string error;
+    run->debug_log_kept = vboard::KeepDebugLog(root.path(), &error);
+    if (run->debug_log_kept)
+        std::fprintf(stderr, "%s; its debug log is kept in %s\n", how.c_str(),
+                     run->debug_log_kept->c_str());
+    else
+        std::fprintf(stderr, "%s; %s\n", how.c_str(), error.c_str());
+}
+
+// The root's path again where the command's dialog no longer covers it.
+void EndRoot(vboard::RootFolder& root) {
+    const std::string path = root.path();
+    if (!root.temporary())
+        std::fprintf(stderr, "virtual-board: the device root stays in %s\n", path.c_str());
+    else if (root.Remove())
+        std::fprintf(stderr, "virtual-board: removed the temporary device root %s\n", path.c_str());
+    else
+        std::fprintf(stderr, "virtual-board: the temporary device root %s could not be removed\n",
+                     path.c_str());
+}
+
+int RunBoard(const vboard::Options& options) {
+    vboard::RootFolder root;
+    std::string error;
+    if (!root.Prepare(options.root, &error))
+        return Failed(error);
+    std::fprintf(stderr, "virtual-board: %s=%s\n", host::posix::kRootVariable, root.path().c_str());
     vboard::RunFacts run;
-    RunWithFaults(options, root.path(), board, clock, &run);
-    board.Stop(&run);
-    if (!run.result.started)
-        return Failed(run.result.error);
+    if (!RunInRoot(options, root, &run, &error)) {
+        const int status = Failed(error);
+        EndRoot(root);
+        return status;
+    }
     run.command = options.command;
     run.root = root.path();
     run.root_kept = !root.temporary();
@@ -218,9 +292,9 @@ int RunBoard(const vboard::Options& options) {
     run.paced = options.pace;
     run.faults = options.fault_lists;
     run.fsize_limit = options.fsize_limit;
-    if (auto size = vboard::RegularFileSize(debug_log))
-        run.debug_log_bytes = *size >= debug_log_before ? *size - debug_log_before : *size;
+    SayWhereTheLogIs(root, &run);
     const std::string report = vboard::ReportJson(run, vboard::ReadDeviceFacts(root.path()));
+    EndRoot(root);
     if (!WriteReport(options, report))
         return Failed("cannot write the report");
     return kExitOk;
@@ -229,15 +303,23 @@ int RunBoard(const vboard::Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (std::optional<int> answered =
+            tools::AnswerHelpOrVersion(argc, argv, kName, vboard::kUsage, std::cout))
+        return *answered;
     const std::vector<std::string> args(argv + 1, argv + argc);
     vboard::Options options;
     std::string problem;
-    if (!vboard::ParseOptions(args, &options, &problem)) {
-        std::fprintf(stderr, "virtual-board: %s\n%s", problem.c_str(), vboard::kUsage);
-        return kExitUsage;
-    }
-    if (options.help) {
-        std::fputs(vboard::kUsage, stdout);
+    if (!vboard::ParseOptions(args, &options, &problem))
+        return tools::UsageError(kName, problem, std::cerr);
+    // Also when they stand after other options.
+    if (options.help || options.version || options.fault_help) {
+        if (options.help)
+            std::cout << vboard::kUsage;
+        else if (options.version)
+            std::cout << kName << ' ' << host::ProjectVersion() << '\n';
+        else
+            std::cout << vboard::kFaultHelp;
+        std::cout.flush();
         return kExitOk;
     }
     return RunBoard(options);

@@ -10,13 +10,14 @@ namespace vboard {
 const char kUsage[] =
     "usage: virtual-board [--root DIR [--reuse]] [--pace] [--device-name N] [--reboot N]\n"
     "                     [--fault LIST]... [--no-com1] [--no-vei1] [--fsize-limit BYTES]\n"
-    "                     [--time-limit S] [--thread-limit N] [--report FILE]\n"
+    "                     [--time-limit S] [--thread-limit N] [--report FILE|-]\n"
     "                     -- COMMAND [ARG...]\n"
+    "       virtual-board --fault help | --help | --version\n"
     "\n"
     "Provisions a device root (pseudo-terminals for COM1: and VEI1:, the register file, the\n"
     "registry store with the UART0 driver's key, the loaded radio drivers and a phone radio\n"
     "that is on), runs the modem model on COM1 and records the AT commands on VEI1, runs\n"
-    "COMMAND with UPDATER_ROOT set and the terminal passed through, and prints a JSON report\n"
+    "COMMAND with UPDATER_ROOT set and the terminal passed through, and writes a JSON report\n"
     "of what the board saw once COMMAND has ended.  The dev/COM1 and dev/VEI1 links are\n"
     "removed when the run ends: their pseudo-terminals end with it.\n"
     "\n"
@@ -29,51 +30,66 @@ const char kUsage[] =
     "  --pace              carry bytes at the line's bit rate (10 bit times a byte)\n"
     "  --device-name N     store DeviceName = N in Software\\QZX\\Kelvaro\n"
     "  --reboot N          store Reboot = N there\n"
-    "  --fault LIST        faults, comma-separated (repeatable; see below), e.g.\n"
-    "                      wrong-answer=700:2@sw,latency-ms=5 or signal=TERM@sw:100x2\n"
+    "  --fault LIST        faults, comma-separated (repeatable), e.g.\n"
+    "                      wrong-answer=700:2@sw,latency-ms=5 or signal=TERM@sw:100x2;\n"
+    "                      --fault help lists them all\n"
     "  --no-com1           leave dev/COM1 out, so that COM1: cannot be opened\n"
     "  --no-vei1           leave dev/VEI1 out, as on a board without the multiplexer\n"
     "  --fsize-limit BYTES the command's file-size limit (RLIMIT_FSIZE, SIGXFSZ ignored): a\n"
     "                      write past BYTES in any file fails with EFBIG, as on a full disk\n"
     "  --time-limit S      kill the command (SIGKILL) after S seconds\n"
     "  --thread-limit N    kill the command (SIGKILL) once it has more than N threads\n"
-    "  --report FILE       write the report to FILE instead of standard output\n"
+    "  --report FILE       write the report to FILE; by default it goes to standard error,\n"
+    "                      after the board's own last lines\n"
+    "  --report -          write the report to standard output; the command's standard output\n"
+    "                      then goes to standard error, so that the report stands alone\n"
     "\n"
-    "Faults of the modem (R: a record from 6, then :M for its first M attempts or :always,\n"
-    "then @sw or @fs for one image only; id faults: the first N identifications, or all):\n"
-    "  never-boot              the power key never starts the boot loader\n"
-    "  boot-after-resets=N     it starts only on the power-key pulse of the Nth reset or later\n"
-    "  id-split[=N]            the identification in two halves, longer than a poll apart\n"
-    "  id-shifted[=N]          the identification one byte late (a 0x00 before it)\n"
-    "  id-wrong[=N]            the identification's last byte 0x00 instead of 0xFF\n"
-    "  ignore-speed            'S' '6' taken but the speed left as it is\n"
-    "  restart-9600            the beacon back at 9600 baud after an image\n"
-    "  stray-bytes=N           how many stray bytes stray-before sends (1)\n"
-    "  latency-ms=N            every answer N ms later\n"
-    "  stray-before=R          stray bytes before the answer of read record R\n"
-    "  wrong-answer=R          one byte of read record R's answer wrong\n"
-    "  no-answer=R             no answer to read record R\n"
-    "  partial-write=R         only half of write record R taken\n"
-    "Faults of the machine around the updater:\n"
-    "  unplug=POINT            COM1's cable pulled: the master is closed, the updater's reads\n"
-    "                          see a hang-up\n"
-    "  store-lock=START+DUR    another connection holds a write transaction on registry.db\n"
-    "                          from START s after the command started, for DUR s\n"
-    "  signal=NAME@POINT[xN]   the command gets SIGNAME (INT, TERM, HUP or KILL), N times 1 s\n"
-    "                          apart (repeatable)\n"
-    "  shrink-regs=POINT       board.regs cut to 0 bytes (also written shrink-regs@POINT)\n"
-    "  disk-full=POINT         from then on the command's writes to files fail with EFBIG past\n"
-    "                          48 bytes, the register file's size (RLIMIT_FSIZE)\n"
-    "  com1-held               the board holds COM1 open and locked for the whole run\n"
-    "POINT: start (the command is running), handshake (the modem heard the first '?'), sw:N or\n"
-    "fs:N (the modem confirmed record N of that image; a read record just before its answer),\n"
-    "complete (the FS image's last record answered) or end (Progress 100 or -1 in the store),\n"
-    "each optionally +S for S seconds later.  A fault whose point never came is in the report's\n"
-    "faults_pending.\n"
+    "On standard error the board names the device root when the run starts and again when it\n"
+    "ends (a temporary root is removed then).  When the command fails (an exit status other\n"
+    "than 0, or a signal) under a temporary root, its debug log is kept as\n"
+    "virtual-board-debug.XXXXXX.log in $TMPDIR (or /tmp); the board says where, and the\n"
+    "report's debug_log_kept names it.\n"
     "\n"
     "N is decimal or hexadecimal with 0x; S is decimal seconds.  Exit status: 2 usage error,\n"
     "1 the board or the command could not be run or the report not written, 0 otherwise (the\n"
     "command's own status is in the report).\n";
+
+const char kFaultHelp[] =
+    "Faults for --fault LIST, comma-separated; R is a read or write record from 6 on.\n"
+    "\n"
+    "Faults of the modem:\n"
+    "  never-boot              the power key never starts the boot loader\n"
+    "  boot-after-resets=N     the boot loader starts only from the Nth reset's power key on\n"
+    "  id-split[=N]            the first N identifications (default all) in two late halves\n"
+    "  id-shifted[=N]          the first N identifications one byte late (a 0x00 before)\n"
+    "  id-wrong[=N]            the first N identifications end in 0x00 instead of 0xFF\n"
+    "  ignore-speed            'S' '6' taken but the line's speed left as it is\n"
+    "  restart-9600            the boot loader's beacon back at 9600 baud after an image\n"
+    "  stray-bytes=N           how many stray bytes stray-before sends (default 1)\n"
+    "  latency-ms=N            every answer N ms late\n"
+    "  stray-before=R          stray bytes before the answer of read record R\n"
+    "  wrong-answer=R          one byte of read record R's answer wrong\n"
+    "  no-answer=R             no answer to read record R\n"
+    "  partial-write=R         only half of write record R taken\n"
+    "  Record faults take R[:M|:always][@sw|@fs]: the first M attempts (default 1) or every\n"
+    "  one, in one image only or in both.\n"
+    "\n"
+    "Faults of the machine around the updater:\n"
+    "  unplug=POINT            COM1's cable pulled: the updater's reads see a hang-up\n"
+    "  store-lock=START+DUR    registry.db write-locked from START s after the start, DUR s\n"
+    "  signal=NAME@POINT[xN]   SIGNAME (INT, TERM, HUP or KILL), N times (1 to 10) 1 s apart\n"
+    "  shrink-regs=POINT       board.regs cut to 0 bytes (also written shrink-regs@POINT)\n"
+    "  disk-full=POINT         the command's file writes fail with EFBIG past 48 bytes\n"
+    "  com1-held               the board holds COM1 open and locked for the whole run\n"
+    "\n"
+    "POINT, optionally followed by +S for S seconds later:\n"
+    "  start                   the command is running\n"
+    "  handshake               the modem heard the first '?'\n"
+    "  sw:N, fs:N              the modem confirmed record N of that image (a read record:\n"
+    "                          just before its answer)\n"
+    "  complete                the FS image's last record answered\n"
+    "  end                     Progress 100 or -1 in the store\n"
+    "A fault whose point never came is in the report's faults_pending.\n";
 
 namespace {
 
@@ -87,15 +103,6 @@ bool KnownModemFault(std::string_view item) {
             return true;
     }
     return false;
-}
-
-std::string KnownFaults() {
-    std::string names;
-    for (const auto* list : {&sim::kModemFaultNames, &kBoardFaultNames}) {
-        for (std::string_view name : *list)
-            names += (names.empty() ? "" : ", ") + std::string(name);
-    }
-    return names;
 }
 
 std::string_view Trim(std::string_view text) {
@@ -180,8 +187,8 @@ bool Parser::FaultItem(std::string_view item) {
         return true;
     }
     if (!KnownModemFault(item))
-        return Fail("--fault: unknown fault '" + std::string(item) + "'; the faults are " +
-                    KnownFaults());
+        return Fail("--fault: unknown fault '" + std::string(item.substr(0, item.find('='))) +
+                    "'; 'virtual-board --fault help' lists the faults");
     if (!sim::ParseFaults(item, &options_->faults, &problem))
         return Fail("--fault: " + problem);
     return true;
@@ -191,6 +198,10 @@ bool Parser::Fault() {
     std::string list;
     if (!Value("--fault", &list))
         return false;
+    if (Trim(list) == "help") {
+        options_->fault_help = true;
+        return true;
+    }
     std::string_view rest = list;
     if (!Trim(rest).empty()) {
         for (;;) {
@@ -211,7 +222,7 @@ bool Parser::Fault() {
 
 bool Parser::Option(const std::string& name) {
     const bool flag = name == "--pace" || name == "--no-com1" || name == "--no-vei1" ||
-                      name == "--reuse" || name == "--help" || name == "-h";
+                      name == "--reuse" || name == "--help" || name == "-h" || name == "--version";
     if (flag && inline_value_)
         return Fail(name + " takes no value");
     if (name == "--pace")
@@ -224,6 +235,8 @@ bool Parser::Option(const std::string& name) {
         options_->vei1 = false;
     else if (name == "--help" || name == "-h")
         options_->help = true;
+    else if (name == "--version")
+        options_->version = true;
     else if (name == "--root")
         return Value(name, &options_->root.emplace());
     else if (name == "--report")
@@ -262,12 +275,14 @@ bool Parser::Run() {
             return false;
     }
     options_->command.assign(args_.begin() + static_cast<std::ptrdiff_t>(next_), args_.end());
-    if (options_->command.empty() && !options_->help)
-        return Fail("no command to run");
+    if (options_->help || options_->version || options_->fault_help)
+        return true;  // answered without a run
+    if (options_->command.empty())
+        return Fail("no command to run: give it after --, e.g. virtual-board -- gsm-updater");
     if (options_->root && options_->root->empty())
         return Fail("--root needs a folder");
     if (options_->report_path && options_->report_path->empty())
-        return Fail("--report needs a file");
+        return Fail("--report needs a file, or - for standard output");
     return Check();
 }
 

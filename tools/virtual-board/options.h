@@ -23,17 +23,20 @@ struct Options {
     std::optional<uint64_t> fsize_limit;  // RLIMIT_FSIZE of the command, in bytes
     std::optional<int64_t> time_limit_us;
     std::optional<uint32_t> thread_limit;
-    std::optional<std::string> report_path;
-    bool com1 = true;  // dev/COM1 is provided
-    bool vei1 = true;  // dev/VEI1 is provided
+    std::optional<std::string> report_path;  // "-": standard output
+    bool com1 = true;                        // dev/COM1 is provided
+    bool vei1 = true;                        // dev/VEI1 is provided
     bool help = false;
+    bool version = false;
+    bool fault_help = false;  // --fault help
     std::vector<std::string> command;
 };
 
 extern const char kUsage[];
+extern const char kFaultHelp[];  // what --fault help prints
 
 // Parses the arguments after the program's name.  False on a usage error, with the problem in
-// *error.  With --help the rest may be missing.
+// *error.  With --help, --version or --fault help the rest may be missing and is not checked.
 bool ParseOptions(const std::vector<std::string>& args, Options* options, std::string* error);
 
 }  // namespace vboard

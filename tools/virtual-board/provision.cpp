@@ -2,6 +2,7 @@
 #include "tools/virtual-board/provision.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -97,10 +98,51 @@ const std::vector<BoardDriver>& BoardDrivers() {
 }
 
 RootFolder::~RootFolder() {
-    if (temporary_ && !path_.empty()) {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
+    Remove();
+}
+
+bool RootFolder::Remove() {
+    if (!temporary_ || path_.empty())
+        return false;
+    std::error_code failure;
+    fs::remove_all(path_, failure);
+    if (failure)
+        return false;
+    path_.clear();
+    return true;
+}
+
+namespace {
+
+std::string TemporaryFolder() {
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+}
+
+}  // namespace
+
+std::optional<std::string> KeepDebugLog(const std::string& root, std::string* error) {
+    const std::string log = host::posix::DebugLogPath(root);
+    std::error_code failure;
+    if (!fs::is_regular_file(fs::symlink_status(log, failure))) {
+        *error = "it wrote no debug log";
+        return std::nullopt;
     }
+    std::string copy = TemporaryFolder() + "/virtual-board-debug.XXXXXX.log";
+    const int fd = mkstemps(copy.data(), 4);
+    if (fd < 0) {
+        *error = "its debug log cannot be kept: cannot make " + copy + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    close(fd);
+    fs::copy_file(log, copy, fs::copy_options::overwrite_existing, failure);
+    if (failure) {
+        *error = "its debug log cannot be kept: cannot copy " + log + " to " + copy + ": " +
+                 failure.message();
+        fs::remove(copy, failure);
+        return std::nullopt;
+    }
+    return copy;
 }
 
 bool RootFolder::Prepare(const std::optional<std::string>& path, std::string* error) {
@@ -116,9 +158,7 @@ bool RootFolder::Prepare(const std::optional<std::string>& path, std::string* er
             path_.pop_back();
         return true;
     }
-    const char* tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/virtual-board.XXXXXX";
+    std::string pattern = TemporaryFolder() + "/virtual-board.XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         *error = "cannot make a temporary root " + pattern + ": " + std::strerror(errno);
         return false;

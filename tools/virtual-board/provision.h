@@ -43,11 +43,18 @@ class RootFolder {
     bool Prepare(const std::optional<std::string>& path, std::string* error);
     const std::string& path() const { return path_; }
     bool temporary() const { return temporary_; }
+    // Removes a temporary folder now rather than with the object; true when it is gone.
+    bool Remove();
 
   private:
     std::string path_;
     bool temporary_ = false;
 };
+
+// Copies ROOT's debug log out of a root that is about to go, to
+// $TMPDIR/virtual-board-debug.XXXXXX.log (or /tmp/...): the copy's path, or nothing with what
+// to tell in *error ("it wrote no debug log", "its debug log cannot be kept: ...").
+std::optional<std::string> KeepDebugLog(const std::string& root, std::string* error);
 
 // Clears what an earlier run left (logs, stores, device links) and makes the board's state
 // afresh: the registry store, a zeroed register file and the dev folder.
