@@ -495,6 +495,15 @@ int PosixSerialPorts::PrepareOwnedLines(const std::wstring& name, int fd) {
     return lines.owned;
 }
 
+std::optional<bool> PosixSerialPorts::OwnedLevel(const std::wstring& name, ModemLine line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = owned_.find(name);
+    const int bit = LineBit(line);
+    if (it == owned_.end() || (it->second.owned & bit) == 0)
+        return std::nullopt;
+    return (it->second.asserted & bit) != 0;
+}
+
 std::shared_ptr<PosixSerialPorts::Device> PosixSerialPorts::FindByName(const std::wstring& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& [handle, device] : open_) {

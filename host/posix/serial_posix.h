@@ -33,6 +33,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "host/modem_lines.h"
@@ -66,6 +67,9 @@ class PosixSerialPorts final : public SerialPorts {
     // device is not open or has no modem-control lines (a pseudo-terminal).  The level is
     // remembered for the device's next open.
     bool SetLine(const std::wstring& name, ModemLine line, bool asserted, std::string* why);
+    // The level an owned line is put at when the device `name` is next opened; nothing for a
+    // line that is not owned.
+    std::optional<bool> OwnedLevel(const std::wstring& name, ModemLine line);
 
   private:
     class Device;

@@ -77,6 +77,26 @@ TEST_F(PosixLines, LineChangesSayWhyTheyFail) {
     EXPECT_EQ(why, "COM1: is not open");
 }
 
+// Owned lines idle at the updater's low level, and a line set while the port is closed is
+// put at that level when it opens.
+TEST_F(PosixLines, OwnedLinesIdleAtTheUpdatersLowLevel) {
+    host::posix::PosixSerialPorts ports(root_);
+    const auto owned = [&](ModemLine line) { return ports.OwnedLevel(L"COM1:", line); };
+    {
+        host::posix::PosixModemLines lines(ports, L"COM1:", {WiredLine{ModemLine::kRts, true}, {}});
+        EXPECT_EQ(owned(ModemLine::kRts), true) << "inverted: idle asserted";
+        EXPECT_EQ(owned(ModemLine::kDtr), std::nullopt) << "not wired";
+    }
+    host::posix::PosixModemLines lines(
+        ports, L"COM1:", {WiredLine{ModemLine::kRts, false}, WiredLine{ModemLine::kDtr, true}});
+    EXPECT_EQ(owned(ModemLine::kRts), false);
+    EXPECT_EQ(owned(ModemLine::kDtr), true);
+    std::string why;
+    EXPECT_FALSE(lines.Set(ModemLine::kDtr, false, &why));
+    EXPECT_EQ(owned(ModemLine::kDtr), false);
+    EXPECT_EQ(ports.OwnedLevel(L"COM2:", ModemLine::kDtr), std::nullopt);
+}
+
 // The whole path: the power-on's first line change fails the sequence with the port's reason.
 TEST_F(PosixLines, PowerOnOverAPortWithoutLinesFailsWithItsReason) {
     host::posix::PosixSerialPorts ports(root_);
