@@ -119,6 +119,10 @@ int RunOnHost(CWinApp& app, Resources& resources) {
     // The board's power key and reset also drive a real modem through the port's lines.
     PosixModemLines lines(serial, L"COM1:", *wiring);
     WiredBus wired_board(board, lines, *wiring);
+    if (std::string refused; !lines.Usable(ModemLinesPath(*root), &refused)) {
+        std::fprintf(stderr, "gsm-updater: %s; the update is not started.\n", refused.c_str());
+        return kExitNoDeviceRoot;
+    }
     if (wiring->Any())
         log.Write("Modem lines from " + ModemLinesPath(*root) + ": " +
                   DescribeModemWiring(*wiring) + "\r\n");

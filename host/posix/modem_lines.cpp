@@ -7,15 +7,24 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/debug_log.h"
+
 namespace host::posix {
 
 PosixModemLines::PosixModemLines(PosixSerialPorts& ports, std::wstring device,
                                  const ModemWiring& wiring)
-    : ports_(ports), device_(std::move(device)) {
+    : ports_(ports), device_(std::move(device)), wired_(wiring.Any()) {
     for (const std::optional<WiredLine>& wired : {wiring.power_key, wiring.reset}) {
         if (wired)
             ports_.OwnLine(device_, wired->line, wired->AssertedFor(false));
     }
+}
+
+bool PosixModemLines::Usable(const std::string& settings, std::string* why) {
+    const std::optional<std::string> refused = wired_ ? ports_.CheckLines(device_) : std::nullopt;
+    if (refused)
+        *why = settings + " wires the modem to " + Narrow(device_) + ", but " + *refused;
+    return !refused;
 }
 
 bool PosixModemLines::Set(ModemLine line, bool asserted, std::string* why) {

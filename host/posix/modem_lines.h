@@ -18,11 +18,17 @@ class PosixModemLines final : public ModemLines {
     // the level they idle at (the updater's low level).
     PosixModemLines(PosixSerialPorts& ports, std::wstring device, const ModemWiring& wiring);
 
+    // Before a run: false, with the reason naming `settings` (the file that chose the
+    // wiring), when a line is wired and the device has no modem-control lines.  A device that
+    // cannot be opened now passes: the run's own open reports it.
+    bool Usable(const std::string& settings, std::string* why);
+
     bool Set(ModemLine line, bool asserted, std::string* why) override;
 
   private:
     PosixSerialPorts& ports_;
     const std::wstring device_;
+    const bool wired_;
 };
 
 // The wiring in the settings file at `path`: nothing wired when the file does not exist;

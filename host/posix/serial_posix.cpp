@@ -504,6 +504,30 @@ std::optional<bool> PosixSerialPorts::OwnedLevel(const std::wstring& name, Modem
     return (it->second.asserted & bit) != 0;
 }
 
+namespace {
+
+std::string NoLinesReason(const std::string& name, const std::string& path, int error) {
+    return name + " (" + path + ") has no modem-control lines: " + std::strerror(error);
+}
+
+}  // namespace
+
+std::optional<std::string> PosixSerialPorts::CheckLines(const std::wstring& name) {
+    const std::optional<std::string> path = DevicePath(root_, name);
+    const int fd = path ? ::open(path->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK) : -1;
+    if (fd < 0)
+        return std::nullopt;
+    // Not a terminal at all: the run's open refuses it.
+    std::optional<std::string> refused;
+    int lines = 0;
+    if (isatty(fd) && ioctl(fd, TIOCMGET, &lines) != 0)
+        refused = NoLinesReason(Narrow(name), *path, errno);
+    else if (isatty(fd))
+        PrepareOwnedLines(name, fd);  // the open has raised both lines
+    ::close(fd);
+    return refused;
+}
+
 std::shared_ptr<PosixSerialPorts::Device> PosixSerialPorts::FindByName(const std::wstring& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto& [handle, device] : open_) {
@@ -533,7 +557,7 @@ bool PosixSerialPorts::SetLine(const std::wstring& name, ModemLine line, bool as
         return true;
     const std::string path = DevicePath(root_, name).value_or(device_name);
     if (error == EINVAL || error == ENOTTY)
-        *why = device_name + " (" + path + ") has no modem-control lines: " + std::strerror(error);
+        *why = NoLinesReason(device_name, path, error);
     else
         *why = device_name + " (" + path + "): " + ModemLineName(line) + " cannot be " +
                (asserted ? "asserted: " : "released: ") + std::strerror(error);

@@ -67,6 +67,10 @@ class PosixSerialPorts final : public SerialPorts {
     // device is not open or has no modem-control lines (a pseudo-terminal).  The level is
     // remembered for the device's next open.
     bool SetLine(const std::wstring& name, ModemLine line, bool asserted, std::string* why);
+    // Before a run: why the device `name` cannot carry the wiring (it has no modem-control
+    // lines), or nothing when it can or cannot be opened now (the run's own open reports
+    // that).  The device is opened for the check, which leaves its owned lines idle.
+    std::optional<std::string> CheckLines(const std::wstring& name);
     // The level an owned line is put at when the device `name` is next opened; nothing for a
     // line that is not owned.
     std::optional<bool> OwnedLevel(const std::wstring& name, ModemLine line);

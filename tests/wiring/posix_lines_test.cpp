@@ -77,6 +77,26 @@ TEST_F(PosixLines, LineChangesSayWhyTheyFail) {
     EXPECT_EQ(why, "COM1: is not open");
 }
 
+// The start refuses a wiring on a port without lines, before anything is touched; a port
+// that is missing is left to the run's own open, and no wiring needs no lines.
+TEST_F(PosixLines, StartRefusesAWiringOnAPortWithoutLines) {
+    host::posix::PosixSerialPorts ports(root_);
+    host::posix::PosixModemLines wired(ports, L"COM1:", {WiredLine{ModemLine::kDtr, false}, {}});
+    std::string why;
+    EXPECT_FALSE(wired.Usable("/r/modem-lines.conf", &why));
+    EXPECT_EQ(why.rfind("/r/modem-lines.conf wires the modem to COM1:, but COM1: (" + root_ +
+                            "/dev/COM1) has no modem-control lines: ",
+                        0),
+              0u)
+        << why;
+    EXPECT_NE(ports.Open(L"COM1:", nullptr), host::kInvalidSerial) << "the check let it go";
+
+    host::posix::PosixModemLines unwired(ports, L"COM1:", {});
+    EXPECT_TRUE(unwired.Usable("/r/modem-lines.conf", &why));
+    host::posix::PosixModemLines elsewhere(ports, L"COM2:", {{}, WiredLine{ModemLine::kRts, true}});
+    EXPECT_TRUE(elsewhere.Usable("/r/modem-lines.conf", &why));
+}
+
 // Owned lines idle at the updater's low level, and a line set while the port is closed is
 // put at that level when it opens.
 TEST_F(PosixLines, OwnedLinesIdleAtTheUpdatersLowLevel) {
