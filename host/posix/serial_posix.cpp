@@ -439,13 +439,16 @@ bool PosixSerialPorts::Close(SerialHandle port) {
     return true;
 }
 
-}  // namespace host::posix
+// ---- the lines a real modem is wired to ----
 
-namespace host::posix {
 namespace {
 
 int LineBit(ModemLine line) {
     return line == ModemLine::kDtr ? TIOCM_DTR : TIOCM_RTS;
+}
+
+int WithBit(int bits, int bit, bool on) {
+    return on ? (bits | bit) : (bits & ~bit);
 }
 
 // Sets or clears `bits` of the modem-control lines; the errno of a refusal, or 0.
@@ -472,9 +475,8 @@ void PosixSerialPorts::OwnLine(const std::wstring& name, ModemLine line, bool id
     OwnedLines& lines = owned_[name];
     const int bit = LineBit(line);
     lines.owned |= bit;
-    lines.asserted = idle_asserted ? (lines.asserted | bit) : (lines.asserted & ~bit);
-    lines.idle_asserted =
-        idle_asserted ? (lines.idle_asserted | bit) : (lines.idle_asserted & ~bit);
+    lines.asserted = WithBit(lines.asserted, bit, idle_asserted);
+    lines.idle_asserted = WithBit(lines.idle_asserted, bit, idle_asserted);
 }
 
 // Right after the open: the owned lines back at their latest levels (the open has just raised
@@ -517,12 +519,12 @@ std::optional<std::string> PosixSerialPorts::CheckLines(const std::wstring& name
     const int fd = path ? ::open(path->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK) : -1;
     if (fd < 0)
         return std::nullopt;
-    // Not a terminal at all: the run's open refuses it.
+    const bool terminal = isatty(fd) == 1;  // anything else: the run's open refuses it
     std::optional<std::string> refused;
     int lines = 0;
-    if (isatty(fd) && ioctl(fd, TIOCMGET, &lines) != 0)
+    if (terminal && ioctl(fd, TIOCMGET, &lines) != 0)
         refused = NoLinesReason(Narrow(name), *path, errno);
-    else if (isatty(fd))
+    else if (terminal)
         PrepareOwnedLines(name, fd);  // the open has raised both lines
     ::close(fd);
     return refused;
@@ -543,8 +545,7 @@ bool PosixSerialPorts::SetLine(const std::wstring& name, ModemLine line, bool as
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (auto it = owned_.find(name); it != owned_.end() && (it->second.owned & bit))
-            it->second.asserted =
-                asserted ? (it->second.asserted | bit) : (it->second.asserted & ~bit);
+            it->second.asserted = WithBit(it->second.asserted, bit, asserted);
     }
     const std::string device_name = Narrow(name);
     const std::shared_ptr<Device> device = FindByName(name);

@@ -64,8 +64,8 @@ class PosixSerialPorts final : public SerialPorts {
     // before the device is opened.
     void OwnLine(const std::wstring& name, ModemLine line, bool idle_asserted);
     // Drives an owned or free line of the open device `name`; false with the reason when the
-    // device is not open or has no modem-control lines (a pseudo-terminal).  The level is
-    // remembered for the device's next open.
+    // device is not open or has no modem-control lines (a pseudo-terminal).  An owned line's
+    // level is remembered for the device's next open.
     bool SetLine(const std::wstring& name, ModemLine line, bool asserted, std::string* why);
     // Before a run: why the device `name` cannot carry the wiring (it has no modem-control
     // lines), or nothing when it can or cannot be opened now (the run's own open reports
