@@ -40,5 +40,8 @@ std::string DebugLogPath(const std::string& root) {
 std::string LockFilePath(const std::string& root) {
     return root + "/updater.lock";
 }
+std::string ModemLinesPath(const std::string& root) {
+    return root + "/modem-lines.conf";
+}
 
 }  // namespace host::posix

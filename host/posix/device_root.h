@@ -8,6 +8,8 @@
 //   power.log                 the power manager's requests, one line each
 //   debug.log                 the updater's debug output
 //   updater.lock              held by the updater that runs on the root (root_checks.h)
+//   modem-lines.conf          optional: a real modem's power key and reset on the serial
+//                             adapter's DTR and RTS (host/modem_wiring.h)
 //
 // The root's own files are opened without following symbolic links; see root_checks.h for
 // what the updater requires of a root before it uses it.
@@ -32,5 +34,6 @@ std::string RegisterFilePath(const std::string& root);
 std::string PowerLogPath(const std::string& root);
 std::string DebugLogPath(const std::string& root);
 std::string LockFilePath(const std::string& root);
+std::string ModemLinesPath(const std::string& root);
 
 }  // namespace host::posix

@@ -13,6 +13,7 @@
 #include "host/posix/debug_log_file.h"
 #include "host/posix/device_root.h"
 #include "host/posix/line_ui.h"
+#include "host/posix/modem_lines.h"
 #include "host/posix/power_log.h"
 #include "host/posix/radio_store.h"
 #include "host/posix/register_file.h"
@@ -22,6 +23,7 @@
 #include "host/posix/sqlite_registry.h"
 #include "host/posix/terminal_ui.h"
 #include "host/real_clock.h"
+#include "host/wired_bus.h"
 
 namespace host::posix {
 namespace {
@@ -97,6 +99,14 @@ int RunOnHost(CWinApp& app, Resources& resources) {
         std::fprintf(stderr, "gsm-updater: %s; the update is not started.\n", refused.c_str());
         return kExitNoDeviceRoot;
     }
+    std::string wiring_refused;
+    const std::optional<ModemWiring> wiring =
+        LoadModemWiring(ModemLinesPath(*root), &wiring_refused);
+    if (!wiring) {
+        std::fprintf(stderr, "gsm-updater: %s; the update is not started.\n",
+                     wiring_refused.c_str());
+        return kExitNoDeviceRoot;
+    }
     RegisterFile board(RegisterFilePath(*root));
     if (!board.ok()) {
         std::fprintf(stderr, "gsm-updater: the register file %s cannot be used: %s\n",
@@ -106,6 +116,16 @@ int RunOnHost(CWinApp& app, Resources& resources) {
     RealClock clock;
     DebugLogFile log(DebugLogPath(*root));
     PosixSerialPorts serial(*root);
+    // The board's power key and reset also drive a real modem through the port's lines.
+    PosixModemLines lines(serial, L"COM1:", *wiring);
+    WiredBus wired_board(board, lines, *wiring);
+    if (std::string refused; !lines.Usable(ModemLinesPath(*root), &refused)) {
+        std::fprintf(stderr, "gsm-updater: %s; the update is not started.\n", refused.c_str());
+        return kExitNoDeviceRoot;
+    }
+    if (wiring->Any())
+        log.Write("Modem lines from " + ModemLinesPath(*root) + ": " +
+                  DescribeModemWiring(*wiring) + "\r\n");
     SqliteRegistry registry(RegistryPath(*root));
     if (!StoreUsable(registry, log))
         return kExitNoDeviceRoot;
@@ -119,7 +139,7 @@ int RunOnHost(CWinApp& app, Resources& resources) {
              .resources = &resources,
              .serial = &serial,
              .registry = &registry,
-             .board = &board,
+             .board = wiring->Any() ? static_cast<RegisterBus*>(&wired_board) : &board,
              .power = &power,
              .ui = front_end.get(),
              .radio = &radio});

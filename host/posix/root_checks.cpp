@@ -86,7 +86,8 @@ std::optional<std::string> CheckDeviceRoot(const std::string& root) {
     const std::string registry = RegistryPath(root);
     for (const std::string& file :
          {DebugLogPath(root), PowerLogPath(root), RegisterFilePath(root), registry,
-          registry + "-wal", registry + "-shm", registry + "-journal", LockFilePath(root)}) {
+          registry + "-wal", registry + "-shm", registry + "-journal", LockFilePath(root),
+          ModemLinesPath(root)}) {
         if (auto refused = CheckOwnFile(file))
             return refused;
     }

@@ -14,9 +14,11 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <optional>
 
 #include "host/clock.h"
+#include "host/debug_log.h"
 #include "host/platform.h"
 #include "host/posix/device_root.h"
 
@@ -98,13 +100,14 @@ void ReadTermios(const termios& t, SerialState* state) {
 }
 
 // DTR and RTS follow their control fields: disabled drops the line, anything else raises it
-// (the handshake modes are not supported).  Devices without modem lines (a pseudo-terminal)
-// refuse the request; that is not an error.
-void SetModemLines(int fd, uint32_t flags) {
+// (the handshake modes are not supported).  Lines that the board's wiring owns are left
+// alone.  Devices without modem lines (a pseudo-terminal) refuse the request; that is not an
+// error.
+void SetModemLines(int fd, uint32_t flags, int owned) {
     const bool dtr = ((flags >> serial_flags::kDtrControlShift) & 3) != 0;
     const bool rts = ((flags >> serial_flags::kRtsControlShift) & 3) != 0;
-    int raise = (dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0);
-    int drop = (dtr ? 0 : TIOCM_DTR) | (rts ? 0 : TIOCM_RTS);
+    int raise = ((dtr ? TIOCM_DTR : 0) | (rts ? TIOCM_RTS : 0)) & ~owned;
+    int drop = ((dtr ? 0 : TIOCM_DTR) | (rts ? 0 : TIOCM_RTS)) & ~owned;
     if (raise != 0)
         ioctl(fd, TIOCMBIS, &raise);
     if (drop != 0)
@@ -216,6 +219,10 @@ class PosixSerialPorts::Device {
         }
     }
 
+    // Set before the device is shared, never changed after.
+    std::wstring name;
+    int owned_lines = 0;  // TIOCM_DTR, TIOCM_RTS: lines the board's wiring drives
+
     std::mutex mutex;  // guards the fields below
     SerialTimeouts timeouts;
     uint32_t flags = kDefaultFlags;
@@ -266,6 +273,8 @@ SerialHandle PosixSerialPorts::Open(const std::wstring& name, uint32_t* error) {
         return kInvalidSerial;
     }
     auto device = std::make_shared<Device>(fd, wake_fd);
+    device->name = name;
+    device->owned_lines = PrepareOwnedLines(name, fd);
     std::lock_guard<std::mutex> lock(mutex_);
     const SerialHandle handle = next_handle_++;
     open_.emplace(handle, std::move(device));
@@ -300,7 +309,7 @@ bool PosixSerialPorts::SetState(SerialHandle port, const SerialState& state) {
         tcsetattr(device->fd(), TCSANOW, &before);
         return false;
     }
-    SetModemLines(device->fd(), state.flags);
+    SetModemLines(device->fd(), state.flags, device->owned_lines);
     std::lock_guard<std::mutex> lock(device->mutex);
     device->flags = state.flags;
     return true;
@@ -428,6 +437,132 @@ bool PosixSerialPorts::Close(SerialHandle port) {
     }
     device->Shutdown();
     return true;
+}
+
+// ---- the lines a real modem is wired to ----
+
+namespace {
+
+int LineBit(ModemLine line) {
+    return line == ModemLine::kDtr ? TIOCM_DTR : TIOCM_RTS;
+}
+
+int WithBit(int bits, int bit, bool on) {
+    return on ? (bits | bit) : (bits & ~bit);
+}
+
+// Sets or clears `bits` of the modem-control lines; the errno of a refusal, or 0.
+int ChangeLines(int fd, int bits, bool asserted) {
+    if (bits == 0)
+        return 0;
+    return ioctl(fd, asserted ? TIOCMBIS : TIOCMBIC, &bits) == 0 ? 0 : errno;
+}
+
+// Keeps or clears the hang-up on close.  A pseudo-terminal ignores it; a failure only loses
+// the safety it gives, so it is not reported.
+void SetHangUpOnClose(int fd, bool hang_up) {
+    termios t{};
+    if (tcgetattr(fd, &t) != 0 || ((t.c_cflag & HUPCL) != 0) == hang_up)
+        return;
+    t.c_cflag = hang_up ? (t.c_cflag | HUPCL) : (t.c_cflag & ~HUPCL);
+    tcsetattr(fd, TCSANOW, &t);
+}
+
+}  // namespace
+
+void PosixSerialPorts::OwnLine(const std::wstring& name, ModemLine line, bool idle_asserted) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OwnedLines& lines = owned_[name];
+    const int bit = LineBit(line);
+    lines.owned |= bit;
+    lines.asserted = WithBit(lines.asserted, bit, idle_asserted);
+    lines.idle_asserted = WithBit(lines.idle_asserted, bit, idle_asserted);
+}
+
+// Right after the open: the owned lines back at their latest levels (the open has just raised
+// both) and the hang-up on close chosen.  A refusal (no modem-control lines) is reported by
+// the first SetLine, when the wiring needs the line.
+int PosixSerialPorts::PrepareOwnedLines(const std::wstring& name, int fd) {
+    OwnedLines lines;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto it = owned_.find(name);
+        if (it == owned_.end())
+            return 0;
+        lines = it->second;
+    }
+    ChangeLines(fd, lines.owned & ~lines.asserted, false);
+    ChangeLines(fd, lines.owned & lines.asserted, true);
+    SetHangUpOnClose(fd, lines.idle_asserted == 0);
+    return lines.owned;
+}
+
+std::optional<bool> PosixSerialPorts::OwnedLevel(const std::wstring& name, ModemLine line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = owned_.find(name);
+    const int bit = LineBit(line);
+    if (it == owned_.end() || (it->second.owned & bit) == 0)
+        return std::nullopt;
+    return (it->second.asserted & bit) != 0;
+}
+
+namespace {
+
+std::string NoLinesReason(const std::string& name, const std::string& path, int error) {
+    return name + " (" + path + ") has no modem-control lines: " + std::strerror(error);
+}
+
+}  // namespace
+
+std::optional<std::string> PosixSerialPorts::CheckLines(const std::wstring& name) {
+    const std::optional<std::string> path = DevicePath(root_, name);
+    const int fd = path ? ::open(path->c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK) : -1;
+    if (fd < 0)
+        return std::nullopt;
+    const bool terminal = isatty(fd) == 1;  // anything else: the run's open refuses it
+    std::optional<std::string> refused;
+    int lines = 0;
+    if (terminal && ioctl(fd, TIOCMGET, &lines) != 0)
+        refused = NoLinesReason(Narrow(name), *path, errno);
+    else if (terminal)
+        PrepareOwnedLines(name, fd);  // the open has raised both lines
+    ::close(fd);
+    return refused;
+}
+
+std::shared_ptr<PosixSerialPorts::Device> PosixSerialPorts::FindByName(const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [handle, device] : open_) {
+        if (device->name == name)
+            return device;
+    }
+    return nullptr;
+}
+
+bool PosixSerialPorts::SetLine(const std::wstring& name, ModemLine line, bool asserted,
+                               std::string* why) {
+    const int bit = LineBit(line);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (auto it = owned_.find(name); it != owned_.end() && (it->second.owned & bit))
+            it->second.asserted = WithBit(it->second.asserted, bit, asserted);
+    }
+    const std::string device_name = Narrow(name);
+    const std::shared_ptr<Device> device = FindByName(name);
+    if (!device || device->closed()) {
+        *why = device_name + " is not open";
+        return false;
+    }
+    const int error = ChangeLines(device->fd(), bit, asserted);
+    if (error == 0)
+        return true;
+    const std::string path = DevicePath(root_, name).value_or(device_name);
+    if (error == EINVAL || error == ENOTTY)
+        *why = NoLinesReason(device_name, path, error);
+    else
+        *why = device_name + " (" + path + "): " + ModemLineName(line) + " cannot be " +
+               (asserted ? "asserted: " : "released: ") + std::strerror(error);
+    return false;
 }
 
 }  // namespace host::posix

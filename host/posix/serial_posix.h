@@ -17,6 +17,14 @@
 // that polls keeps its pace; a write without a time-out then waits kGoneWriteMs.  Bytes that
 // came before the loss are delivered at once.  Close still ends every call at once.
 //
+// Modem-control lines wired to a real modem (host/wired_bus.h) are owned by that wiring, not by
+// the line settings: SetState leaves an owned line alone, and Open puts it at its latest level
+// (at first its idle level) right after opening.  Linux raises DTR and RTS as it opens a tty,
+// so an owned line idling released is asserted for the moment between the open and that
+// call.  The hang-up on close (HUPCL, which releases both lines) is kept while every owned
+// line idles released, so that even a killed updater leaves the modem's lines idle; it is
+// cleared when an owned line idles asserted, so that a close changes nothing.
+//
 // Handles are never reused, and a descriptor is closed only when the last call using it has
 // returned: Close wakes every call that waits on the device, so that no thread ever touches a
 // descriptor number that the close has given back to the system.
@@ -25,8 +33,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "host/modem_lines.h"
 #include "host/serial.h"
 
 namespace host::posix {
@@ -50,14 +60,37 @@ class PosixSerialPorts final : public SerialPorts {
     bool Write(SerialHandle port, const void* buffer, uint32_t count, uint32_t* written) override;
     bool Close(SerialHandle port) override;
 
+    // Gives `line` of the device `name` to the wiring, with the level it idles at.  Called
+    // before the device is opened.
+    void OwnLine(const std::wstring& name, ModemLine line, bool idle_asserted);
+    // Drives an owned or free line of the open device `name`; false with the reason when the
+    // device is not open or has no modem-control lines (a pseudo-terminal).  An owned line's
+    // level is remembered for the device's next open.
+    bool SetLine(const std::wstring& name, ModemLine line, bool asserted, std::string* why);
+    // Before a run: why the device `name` cannot carry the wiring (it has no modem-control
+    // lines), or nothing when it can or cannot be opened now (the run's own open reports
+    // that).  The device is opened for the check, which leaves its owned lines idle.
+    std::optional<std::string> CheckLines(const std::wstring& name);
+    // The level an owned line is put at when the device `name` is next opened; nothing for a
+    // line that is not owned.
+    std::optional<bool> OwnedLevel(const std::wstring& name, ModemLine line);
+
   private:
     class Device;
+    struct OwnedLines {
+        int owned = 0;     // TIOCM_DTR, TIOCM_RTS
+        int asserted = 0;  // the latest levels of the owned lines
+        int idle_asserted = 0;
+    };
     std::shared_ptr<Device> Find(SerialHandle port);
+    std::shared_ptr<Device> FindByName(const std::wstring& name);
+    int PrepareOwnedLines(const std::wstring& name, int fd);
 
     const std::string root_;
     std::mutex mutex_;
     std::map<SerialHandle, std::shared_ptr<Device>> open_;
     SerialHandle next_handle_ = 1;
+    std::map<std::wstring, OwnedLines> owned_;  // by device name
 };
 
 }  // namespace host::posix

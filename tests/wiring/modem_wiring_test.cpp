@@ -1,0 +1,90 @@
+// The bench wiring's settings file: a table of good files with what they wire, and of bad
+// ones with the reason given.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/modem_wiring.h"
+
+namespace {
+
+using host::ModemLine;
+using host::ModemWiring;
+using host::WiredLine;
+
+constexpr WiredLine kDtr{ModemLine::kDtr, false}, kDtrInv{ModemLine::kDtr, true};
+constexpr WiredLine kRts{ModemLine::kRts, false}, kRtsInv{ModemLine::kRts, true};
+
+struct GoodFile {
+    const char* text;
+    ModemWiring want;
+};
+
+TEST(ModemWiringFile, GoodFilesWire) {
+    const GoodFile files[] = {
+        {"power-key = dtr asserted\nreset = rts asserted\n", {kDtr, kRts}},
+        {"reset=dtr inverted\npower-key=rts inverted", {kRtsInv, kDtrInv}},
+        {"# bench 3\n\n  Power-Key =  DTR  Inverted  # via a transistor\r\n"
+         "reset = none\r\n",
+         {kDtrInv, std::nullopt}},
+        {"power-key = none\nreset = rts asserted # direct\n", {std::nullopt, kRts}},
+        {"power-key = none\nreset = none\n", {}},
+    };
+    for (const GoodFile& file : files) {
+        std::string why;
+        const std::optional<ModemWiring> got = host::ParseModemWiring(file.text, &why);
+        ASSERT_TRUE(got) << file.text << "\n -> " << why;
+        EXPECT_EQ(*got, file.want) << file.text;
+    }
+}
+
+struct BadFile {
+    std::string text;
+    const char* why;
+};
+
+TEST(ModemWiringFile, BadFilesSayWhatAndWhere) {
+    const BadFile files[] = {
+        {"", "power-key is not given (dtr, rts or none)"},
+        {"power-key = dtr asserted\n# reset = rts asserted\n",
+         "reset is not given (dtr, rts or none)"},
+        {"power-key dtr asserted\n",
+         "line 1: expected 'SETTING = LINE POLARITY', "
+         "e.g. 'power-key = dtr asserted'"},
+        {"\npower key = dtr asserted\n",
+         "line 2: expected 'SETTING = LINE POLARITY', "
+         "e.g. 'power-key = dtr asserted'"},
+        {"= dtr asserted\n",
+         "line 1: expected 'SETTING = LINE POLARITY', "
+         "e.g. 'power-key = dtr asserted'"},
+        {"powerkey = dtr asserted\n", "line 1: unknown setting 'powerkey' (power-key or reset)"},
+        {"power-key = dsr asserted\n", "line 1: 'dsr' is not a line (dtr, rts or none)"},
+        {"power-key =\n", "line 1: no line for the power key (dtr, rts or none)"},
+        {"power-key = dtr\n",
+         "line 1: the power key on DTR needs a polarity (asserted or inverted)"},
+        {"reset = rts high\n", "line 1: 'high' is not a polarity (asserted or inverted)"},
+        {"reset = rts asserted now\n", "line 1: unexpected 'now' after the polarity"},
+        {"reset = none asserted\n", "line 1: 'none' takes no polarity, found 'asserted'"},
+        {"reset = none\npower-key = rts asserted\nreset = dtr asserted\n",
+         "line 3: reset is set twice (first on line 1)"},
+        {"power-key = dtr asserted\nreset = dtr inverted\n",
+         "the power key and the reset cannot share DTR (line 2)"},
+        {"power-key = \x01\xff asserted\n", "line 1: '??' is not a line (dtr, rts or none)"},
+        {std::string(host::kModemWiringMaxBytes + 1, '#'),
+         "larger than 4096 bytes: not a settings file"},
+    };
+    for (const BadFile& file : files) {
+        std::string why;
+        EXPECT_FALSE(host::ParseModemWiring(file.text, &why)) << file.text;
+        EXPECT_EQ(why, file.why) << file.text;
+    }
+}
+
+TEST(ModemWiringFile, DescriptionNamesEveryLine) {
+    EXPECT_EQ(host::DescribeModemWiring({kDtr, kRtsInv}),
+              "power key on DTR (asserted), reset on RTS (inverted)");
+    EXPECT_EQ(host::DescribeModemWiring({std::nullopt, kDtr}),
+              "power key not wired, reset on DTR (asserted)");
+}
+
+}  // namespace
