@@ -46,6 +46,13 @@ int ToRow(int y_du) {
     return y_du / 8;
 }
 
+CellRect CellsOf(const DialogRect& rect) {
+    const int row = ToRow(rect.y);
+    const int col = ToCol(rect.x);
+    return {row, col, std::max(1, ToRow(rect.y + rect.cy) - row),
+            std::max(1, ToCol(rect.x + rect.cx) - col)};
+}
+
 CellSize FrameSize(const DialogState& state) {
     return {ToCol(state.cx) + kFrameCells, ToRow(state.cy) + kFrameCells};
 }

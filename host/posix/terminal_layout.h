@@ -23,6 +23,15 @@ struct CellSize {
 int ToCol(int x_du);
 int ToRow(int y_du);
 
+// Where a control goes inside the frame: at least one cell each way.
+struct CellRect {
+    int row = 0;
+    int col = 0;
+    int rows = 0;
+    int cols = 0;
+};
+CellRect CellsOf(const DialogRect& rect);
+
 // The dialog with its frame, and the whole screen: the frame plus the hint and root rows.
 CellSize FrameSize(const DialogState& state);
 CellSize ScreenSize(const DialogState& state);

@@ -75,11 +75,9 @@ struct Cells {
     int width;
 };
 
-Cells CellsOf(const DialogRect& rect, int top, int left) {
-    const int row = ToRow(rect.y);
-    const int col = ToCol(rect.x);
-    return {top + row, left + col, std::max(1, ToRow(rect.y + rect.cy) - row),
-            std::max(1, ToCol(rect.x + rect.cx) - col)};
+Cells PlacedCells(const DialogRect& rect, int top, int left) {
+    const CellRect cells = CellsOf(rect);
+    return {top + cells.row, left + cells.col, cells.rows, cells.cols};
 }
 
 void DrawCentred(int row, int col, int width, const std::string& text) {
@@ -124,7 +122,7 @@ int AttributesOf(const ControlState& control, const ControlColors& colors) {
 }
 
 void DrawControl(const ControlState& control, const ControlColors& colors, int top, int left) {
-    const Cells at = CellsOf(control.rect, top, left);
+    const Cells at = PlacedCells(control.rect, top, left);
     const std::string text = Narrow(control.text);
     attrset(AttributesOf(control, colors));
     switch (control.kind) {
@@ -430,25 +428,33 @@ void TerminalUi::DrawDialog(const Frame& frame, bool lit) {
         DrawBelow(top + size.rows + 1, left, RootText(device_root_, COLS));
 }
 
-// Instead of a dialog that does not fit: what to do about it, and what the dialog would say.
+// Instead of a dialog that does not fit: what to do about it, then what the dialog would say
+// (the progress and the keys, the window's notice, the device root), a blank row between
+// them where the rows allow.
 void TerminalUi::DrawTooSmall(const Frame& frame, bool lit) {
-    const CellSize needed = ScreenSize(frame.state);
-    std::vector<std::string> lines = Wrap(EnlargeText(needed, {COLS, LINES}), COLS);
-    const size_t notice_row = lines.size();
-    // Two rows of hint at most: the wording that fits them.
-    for (const std::string& line : Wrap(HintOf(frame, 2 * COLS), COLS))
-        lines.push_back(line);
-    const size_t hint_end = lines.size();
-    for (const std::string& line : Wrap(Narrow(frame.state.notice), COLS))
-        lines.push_back(line);
-    if (!device_root_.empty()) {
-        for (const std::string& line : Wrap(RootText(device_root_, COLS * LINES), COLS))
-            lines.push_back(line);
-    }
-    for (int row = 0; row < LINES && row < static_cast<int>(lines.size()); ++row) {
-        const bool hint = row >= static_cast<int>(notice_row) && row < static_cast<int>(hint_end);
-        attrset(row < static_cast<int>(notice_row) ? A_BOLD : (hint && lit ? A_REVERSE : A_NORMAL));
-        mvaddnstr(row, 0, lines[row].c_str(), COLS);
+    struct Group {
+        std::vector<std::string> lines;
+        attr_t attributes;
+    };
+    std::vector<Group> groups = {
+        {Wrap(EnlargeText(ScreenSize(frame.state), {COLS, LINES}), COLS), A_BOLD},
+        // The hint's wording that fits two rows.
+        {Wrap(HintOf(frame, 2 * COLS), COLS), lit ? attr_t{A_REVERSE} : attr_t{A_NORMAL}},
+    };
+    if (!frame.state.notice.empty())
+        groups.push_back({Wrap(Narrow(frame.state.notice), COLS), A_BOLD});
+    if (!device_root_.empty())
+        groups.push_back({Wrap(RootText(device_root_, COLS * LINES), COLS), A_NORMAL});
+    int rows = -1;
+    for (const Group& group : groups)
+        rows += static_cast<int>(group.lines.size()) + 1;
+    const int gap = rows <= LINES ? 1 : 0;
+    int row = 0;
+    for (const Group& group : groups) {
+        attrset(group.attributes);
+        for (const std::string& line : group.lines)
+            mvaddnstr(row++, 0, line.c_str(), COLS);
+        row += gap;
     }
     attrset(A_NORMAL);
 }
