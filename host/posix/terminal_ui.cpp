@@ -174,7 +174,9 @@ void DrawBelow(int row, int left, const std::string& text) {
     mvaddnstr(row, col, text.c_str(), COLS - col);
 }
 
-void DrawBox(const std::wstring& caption_text, const std::wstring& body) {
+// Centred over the dialog; at the bottom over the too-small notice, whose first rows say what
+// to do about the size.
+void DrawBox(const std::wstring& caption_text, const std::wstring& body, bool at_bottom) {
     const std::string caption = Narrow(caption_text);
     const std::vector<std::string> lines = Wrap(Narrow(body), std::min(kBoxTextWidth, COLS - 6));
     int inner = static_cast<int>(caption.size()) + 4;
@@ -183,7 +185,7 @@ void DrawBox(const std::wstring& caption_text, const std::wstring& body) {
     inner = std::max(inner, 10);
     const int width = inner + 4;
     const int height = static_cast<int>(lines.size()) + 5;
-    const int top = std::max(0, (LINES - height) / 2);
+    const int top = std::max(0, at_bottom ? LINES - height : (LINES - height) / 2);
     const int left = std::max(0, (COLS - width) / 2);
     FillRect(top, left, height, width);
     DrawRect(top, left, height, width);
@@ -461,15 +463,14 @@ void TerminalUi::DrawTooSmall(const Frame& frame, bool lit) {
 
 void TerminalUi::Draw(const Frame& frame, bool lit) {
     erase();
-    if (frame.open) {
-        const CellSize needed = ScreenSize(frame.state);
-        if (COLS < needed.cols || LINES < needed.rows)
-            DrawTooSmall(frame, lit);
-        else
-            DrawDialog(frame, lit);
-    }
+    const CellSize needed = ScreenSize(frame.state);
+    const bool too_small = frame.open && (COLS < needed.cols || LINES < needed.rows);
+    if (too_small)
+        DrawTooSmall(frame, lit);
+    else if (frame.open)
+        DrawDialog(frame, lit);
     if (frame.has_box)
-        DrawBox(frame.box.caption, frame.box.text);
+        DrawBox(frame.box.caption, frame.box.text, too_small);
     refresh();
 }
 
