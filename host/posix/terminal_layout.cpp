@@ -74,7 +74,7 @@ std::string HintText(HintMode mode, const std::string& progress, int width) {
 }
 
 std::string RootText(const std::string& root, int width) {
-    const std::string text = kRootLabel + root;
+    std::string text = kRootLabel + root;
     if (static_cast<int>(text.size()) <= width)
         return text;
     const int keep = width - static_cast<int>(std::strlen(kRootLabel) + std::strlen(kCut));
