@@ -54,10 +54,13 @@ bool IsDirectory(const std::string& path) {
 }
 
 // The front-end: the terminal dialog when standard output is a terminal, one line per
-// change otherwise (scripts, CI, the virtual board's runs).
-std::unique_ptr<FrontEnd> MakeFrontEnd(Clock& clock, TerminalUi** terminal_out) {
+// change otherwise (scripts, CI, the virtual board's runs).  The dialog covers whatever was
+// printed before it, so it shows the device root itself: the root is where another terminal
+// watches the update (Progress in registry.db, debug.log).
+std::unique_ptr<FrontEnd> MakeFrontEnd(Clock& clock, const std::string& device_root,
+                                       TerminalUi** terminal_out) {
     if (StdioIsTerminal()) {
-        auto terminal = std::make_unique<TerminalUi>();
+        auto terminal = std::make_unique<TerminalUi>(device_root);
         if (terminal->Start()) {
             *terminal_out = terminal.get();
             return terminal;
@@ -132,7 +135,7 @@ int RunOnHost(CWinApp& app, Resources& resources) {
     PowerLog power(PowerLogPath(*root), clock);
     StoreRadio radio(*root, &registry);
     TerminalUi* terminal = nullptr;
-    std::unique_ptr<FrontEnd> front_end = MakeFrontEnd(clock, &terminal);
+    std::unique_ptr<FrontEnd> front_end = MakeFrontEnd(clock, *root, &terminal);
     WatchTerminal(terminal);
     Install({.clock = &clock,
              .log = &log,

@@ -1,6 +1,7 @@
-// The terminal front-end.  Dialog units become character cells at 2/5 across and 2/15 down:
-// the 146 x 161 dialog takes 58 x 21 cells inside its frame and fits a 80 x 24 terminal, and
-// the template's wrapped warning text still fits its control.
+// The terminal front-end.  Dialog units become character cells at 2/5 across and 1/8 down
+// (host/posix/terminal_layout.h): the 146 x 161 dialog takes 58 x 20 cells inside its frame,
+// which with the hint and root rows below it fits a 60 x 24 terminal, and the template's
+// wrapped warning text still fits its control.
 #include "host/posix/terminal_ui.h"
 
 #include <curses.h>
@@ -12,11 +13,14 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host/debug_log.h"
 #include "host/framework.h"
 #include "host/posix/signals.h"
+#include "host/posix/terminal_layout.h"
+#include "host/progress_view.h"
 
 namespace host::posix {
 namespace {
@@ -26,7 +30,8 @@ constexpr int kInputPollMs = 50;
 constexpr int kEscapeDelayMs = 25;
 constexpr int kBoldWeight = 600;
 constexpr int kBoxTextWidth = 50;
-constexpr const char* kHint = "Enter/o: OK   Esc: cancel";
+// How long the hint row stays lit after a refused key: input polls of kInputPollMs.
+constexpr int kLitPolls = 8;
 constexpr int kNoticeRows = 3;
 
 // open + text + close, appended into one reserved string.  (The chain of operator+ on a
@@ -36,46 +41,6 @@ std::string Enclosed(std::string_view open, std::string_view text, std::string_v
     out.reserve(open.size() + text.size() + close.size());
     out.append(open).append(text).append(close);
     return out;
-}
-
-int ToCol(int x_du) {
-    return x_du * 2 / 5;
-}
-int ToRow(int y_du) {
-    return y_du * 2 / 15;
-}
-
-// Greedy word wrap; a word longer than the width is cut.
-std::vector<std::string> Wrap(const std::string& text, int width) {
-    std::vector<std::string> lines;
-    if (width <= 0)
-        return lines;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find('\n', start);
-        std::string paragraph = text.substr(start, end == std::string::npos ? end : end - start);
-        std::string line;
-        size_t pos = 0;
-        while (pos < paragraph.size()) {
-            size_t next = paragraph.find(' ', pos);
-            std::string word = paragraph.substr(pos, next == std::string::npos ? next : next - pos);
-            pos = next == std::string::npos ? paragraph.size() : next + 1;
-            if (!line.empty() && static_cast<int>(line.size() + 1 + word.size()) > width) {
-                lines.push_back(line);
-                line.clear();
-            }
-            line += (line.empty() ? "" : " ") + word;
-            while (static_cast<int>(line.size()) > width) {
-                lines.push_back(line.substr(0, width));
-                line = line.substr(width);
-            }
-        }
-        lines.push_back(line);
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return lines;
 }
 
 // The nearest of the terminal's eight colours; colour pair n + 1 draws colour n.
@@ -110,11 +75,9 @@ struct Cells {
     int width;
 };
 
-Cells CellsOf(const DialogRect& rect, int top, int left) {
-    const int row = ToRow(rect.y);
-    const int col = ToCol(rect.x);
-    return {top + row, left + col, std::max(1, ToRow(rect.y + rect.cy) - row),
-            std::max(1, ToCol(rect.x + rect.cx) - col)};
+Cells PlacedCells(const DialogRect& rect, int top, int left) {
+    const CellRect cells = CellsOf(rect);
+    return {top + cells.row, left + cells.col, cells.rows, cells.cols};
 }
 
 void DrawCentred(int row, int col, int width, const std::string& text) {
@@ -159,7 +122,7 @@ int AttributesOf(const ControlState& control, const ControlColors& colors) {
 }
 
 void DrawControl(const ControlState& control, const ControlColors& colors, int top, int left) {
-    const Cells at = CellsOf(control.rect, top, left);
+    const Cells at = PlacedCells(control.rect, top, left);
     const std::string text = Narrow(control.text);
     attrset(AttributesOf(control, colors));
     switch (control.kind) {
@@ -205,7 +168,15 @@ void KeepStopSignalsFromTheLibrary() {
     }
 }
 
-void DrawBox(const std::wstring& caption_text, const std::wstring& body) {
+// A row below the dialog, under the frame's left edge, or further left when it needs the room.
+void DrawBelow(int row, int left, const std::string& text) {
+    const int col = std::max(0, std::min(left, COLS - static_cast<int>(text.size())));
+    mvaddnstr(row, col, text.c_str(), COLS - col);
+}
+
+// Centred over the dialog; at the bottom over the too-small notice, whose first rows say what
+// to do about the size.
+void DrawBox(const std::wstring& caption_text, const std::wstring& body, bool at_bottom) {
     const std::string caption = Narrow(caption_text);
     const std::vector<std::string> lines = Wrap(Narrow(body), std::min(kBoxTextWidth, COLS - 6));
     int inner = static_cast<int>(caption.size()) + 4;
@@ -214,7 +185,7 @@ void DrawBox(const std::wstring& caption_text, const std::wstring& body) {
     inner = std::max(inner, 10);
     const int width = inner + 4;
     const int height = static_cast<int>(lines.size()) + 5;
-    const int top = std::max(0, (LINES - height) / 2);
+    const int top = std::max(0, at_bottom ? LINES - height : (LINES - height) / 2);
     const int left = std::max(0, (COLS - width) / 2);
     FillRect(top, left, height, width);
     DrawRect(top, left, height, width);
@@ -247,6 +218,8 @@ bool TerminalAnswers(int fd) {
     struct termios settings {};
     return tcgetattr(fd, &settings) == 0;
 }
+
+TerminalUi::TerminalUi(std::string device_root) : device_root_(std::move(device_root)) {}
 
 TerminalUi::~TerminalUi() {
     ForgetTerminal(this);
@@ -400,61 +373,117 @@ bool TerminalUi::TakeFrame(Frame* frame) {
     return true;
 }
 
+// Every key but the answer of a box is refused while the update runs: the OK and cancel
+// commands still reach the dialog, whose close guard decides (and logs the refusal), and the
+// person hears or sees the refusal.
 void TerminalUi::HandleKey(int key) {
     const bool ok_key = key == '\n' || key == '\r' || key == KEY_ENTER || key == 'o' || key == 'O';
     std::lock_guard<std::mutex> lock(mutex_);
-    if (key == KEY_RESIZE) {
-        dirty_ = true;
+    dirty_ = true;
+    if (key == KEY_RESIZE)
         return;
-    }
     if (!boxes_.empty()) {
         if (ok_key || key == kKeyEscape || key == ' ') {
             boxes_.front()->answered = true;
             boxes_.front()->answer = kIdOk;
             boxes_.pop_front();
-            dirty_ = true;
             changed_.notify_all();
+        } else {
+            ++beeps_;
         }
         return;
     }
     if (site_ == nullptr)
         return;
+    ++beeps_;
     if (ok_key)
         site_->PostCommand(kIdOk);
     else if (key == kKeyEscape)
         site_->PostCommand(kIdCancel);
 }
 
+std::string TerminalUi::HintOf(const Frame& frame, int width) {
+    return HintText(frame.has_box ? HintMode::kBox : HintMode::kRunning,
+                    DescribeProgress(ViewProgress(frame.state)), width);
+}
+
+// The dialog in its frame, with the hint row and the device root row below it.
+void TerminalUi::DrawDialog(const Frame& frame, bool lit) {
+    const DialogState& state = frame.state;
+    const CellSize size = FrameSize(state);
+    const int top = std::max(0, (LINES - ScreenSize(state).rows) / 2);
+    const int left = std::max(0, (COLS - size.cols) / 2);
+    DrawRect(top, left, size.rows, size.cols);
+    mvaddnstr(top, left + 2, Enclosed(" ", Narrow(state.title), " ").c_str(), size.cols - 9);
+    if (state.ex_style & style::kExCaptionOkButton)
+        mvaddstr(top, left + size.cols - 6, "[OK]");
+    for (size_t i = 0; i < state.controls.size(); ++i) {
+        if (state.controls[i].visible)
+            DrawControl(state.controls[i], frame.colors[i], top + 1, left + 1);
+    }
+    if (!state.notice.empty())
+        DrawNotice(Narrow(state.notice), top, left, size.rows, size.cols);
+    attrset(lit ? A_REVERSE : A_NORMAL);
+    DrawBelow(top + size.rows, left, HintOf(frame, COLS));
+    attrset(A_NORMAL);
+    if (!device_root_.empty())
+        DrawBelow(top + size.rows + 1, left, RootText(device_root_, COLS));
+}
+
+// Instead of a dialog that does not fit: what to do about it, then what the dialog would say
+// (the progress and the keys, the window's notice, the device root), a blank row between
+// them where the rows allow.
+void TerminalUi::DrawTooSmall(const Frame& frame, bool lit) {
+    struct Group {
+        std::vector<std::string> lines;
+        attr_t attributes;
+    };
+    std::vector<Group> groups = {
+        {Wrap(EnlargeText(ScreenSize(frame.state), {COLS, LINES}), COLS), A_BOLD},
+        // The hint's wording that fits two rows.
+        {Wrap(HintOf(frame, 2 * COLS), COLS), lit ? attr_t{A_REVERSE} : attr_t{A_NORMAL}},
+    };
+    if (!frame.state.notice.empty())
+        groups.push_back({Wrap(Narrow(frame.state.notice), COLS), A_BOLD});
+    if (!device_root_.empty())
+        groups.push_back({Wrap(RootText(device_root_, COLS * LINES), COLS), A_NORMAL});
+    int rows = -1;
+    for (const Group& group : groups)
+        rows += static_cast<int>(group.lines.size()) + 1;
+    const int gap = rows <= LINES ? 1 : 0;
+    int row = 0;
+    for (const Group& group : groups) {
+        attrset(group.attributes);
+        for (const std::string& line : group.lines)
+            mvaddnstr(row++, 0, line.c_str(), COLS);
+        row += gap;
+    }
+    attrset(A_NORMAL);
+}
+
+void TerminalUi::Draw(const Frame& frame, bool lit) {
+    erase();
+    const CellSize needed = ScreenSize(frame.state);
+    const bool too_small = frame.open && (COLS < needed.cols || LINES < needed.rows);
+    if (too_small)
+        DrawTooSmall(frame, lit);
+    else if (frame.open)
+        DrawDialog(frame, lit);
+    if (frame.has_box)
+        DrawBox(frame.box.caption, frame.box.text, too_small);
+    refresh();
+}
+
 void TerminalUi::Run() {
     Frame frame;
+    int lit_polls = 0;  // polls left with the hint row lit
     while (TakeFrame(&frame)) {
         for (int i = 0; i < frame.beeps; ++i)
             beep();
-        if (frame.redraw) {
-            erase();
-            if (frame.open) {
-                const DialogState& state = frame.state;
-                const int width = ToCol(state.cx) + 2;
-                const int height = ToRow(state.cy) + 2;
-                const int top = std::max(0, (LINES - height - 1) / 2);
-                const int left = std::max(0, (COLS - width) / 2);
-                DrawRect(top, left, height, width);
-                mvaddnstr(top, left + 2, Enclosed(" ", Narrow(state.title), " ").c_str(),
-                          width - 9);
-                if (state.ex_style & style::kExCaptionOkButton)
-                    mvaddstr(top, left + width - 6, "[OK]");
-                for (size_t i = 0; i < state.controls.size(); ++i) {
-                    if (state.controls[i].visible)
-                        DrawControl(state.controls[i], frame.colors[i], top + 1, left + 1);
-                }
-                mvaddnstr(top + height, left, kHint, width);
-                if (!state.notice.empty())
-                    DrawNotice(Narrow(state.notice), top, left, height, width);
-            }
-            if (frame.has_box)
-                DrawBox(frame.box.caption, frame.box.text);
-            refresh();
-        }
+        const bool was_lit = lit_polls > 0;
+        lit_polls = frame.beeps > 0 ? kLitPolls : std::max(0, lit_polls - 1);
+        if (frame.redraw || (lit_polls > 0) != was_lit)
+            Draw(frame, lit_polls > 0);
         const int key = getch();
         if (key != ERR)
             HandleKey(key);

@@ -3,8 +3,14 @@
 // the keyboard.  Other threads only change the model under the lock and wake it.
 //
 // Keys: Enter or 'o' is the caption's OK button (it reaches the dialog's close guard), Escape
-// is the cancel command.  In a message box Enter, 'o', Escape or Space answer OK.  The
-// interrupt key reaches the program as a signal (host/posix/signals.h), not as a key.
+// is the cancel command.  While the update runs the guard refuses both, so every key there
+// beeps and lights the hint row, which says that the update cannot be stopped.  In a message
+// box Enter, 'o', Escape or Space answer OK.  The interrupt key reaches the program as a
+// signal (host/posix/signals.h), not as a key.
+//
+// Below the dialog: the hint row (progress, what the keys do) and the device root, so that a
+// person can watch the update from another terminal.  A terminal too small for all that shows
+// a notice saying how large it must be, with the progress, until it is enlarged.
 //
 // A terminal that goes away (a hang-up: the window closed, the connection lost) does not end
 // the program: the front-end stops drawing, answers message boxes with OK as line mode does,
@@ -29,7 +35,8 @@ bool TerminalAnswers(int fd);
 
 class TerminalUi final : public FrontEnd {
   public:
-    TerminalUi() = default;
+    // device_root: shown below the dialog; empty: not shown.
+    explicit TerminalUi(std::string device_root = {});
     ~TerminalUi() override;
     TerminalUi(const TerminalUi&) = delete;
     TerminalUi& operator=(const TerminalUi&) = delete;
@@ -63,7 +70,12 @@ class TerminalUi final : public FrontEnd {
     void Run();
     bool TakeFrame(Frame* frame);
     void HandleKey(int key);
+    static std::string HintOf(const Frame& frame, int width);
+    void Draw(const Frame& frame, bool lit);
+    void DrawDialog(const Frame& frame, bool lit);
+    void DrawTooSmall(const Frame& frame, bool lit);
 
+    const std::string device_root_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::thread thread_;

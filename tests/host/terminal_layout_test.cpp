@@ -1,0 +1,130 @@
+// The terminal dialog's layout and its own rows, without a terminal.
+#include "host/posix/terminal_layout.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "res/dialog_template.h"
+
+namespace host::posix {
+namespace {
+
+DialogState TemplateState() {
+    const DialogTemplate& dialog = res::UpdaterDialogTemplate();
+    DialogState state;
+    state.cx = dialog.cx;
+    state.cy = dialog.cy;
+    for (const ControlTemplate& control : dialog.controls) {
+        ControlState shown;
+        shown.id = control.id;
+        shown.rect = control.rect;
+        state.controls.push_back(shown);
+    }
+    return state;
+}
+
+bool Overlap(const CellRect& a, const CellRect& b) {
+    return a.row < b.row + b.rows && b.row < a.row + a.rows && a.col < b.col + b.cols &&
+           b.col < a.col + a.cols;
+}
+
+TEST(TerminalLayoutTest, UpdaterDialogNeeds60x24AndEveryControlFitsItsFrame) {
+    const DialogState state = TemplateState();
+    const CellSize screen = ScreenSize(state);
+    EXPECT_EQ(screen.cols, 60);
+    EXPECT_EQ(screen.rows, 24);
+    const CellSize frame = FrameSize(state);
+    for (const ControlState& control : state.controls) {
+        const CellRect at = CellsOf(control.rect);
+        EXPECT_LE(at.row + at.rows, frame.rows - 2) << control.id;
+        EXPECT_LE(at.col + at.cols, frame.cols - 2) << control.id;
+    }
+}
+
+// The controls the update shows at the same time must not draw over each other.
+TEST(TerminalLayoutTest, ShownControlsKeepApart) {
+    const DialogState state = TemplateState();
+    const std::vector<int> shown = {res::kIdcWarning, res::kIdcStart, res::kIdcStatus,
+                                    res::kIdcTimeLeft, res::kIdcProgress};
+    for (size_t i = 0; i < shown.size(); ++i) {
+        for (size_t j = i + 1; j < shown.size(); ++j) {
+            EXPECT_FALSE(
+                Overlap(CellsOf(state.Find(shown[i])->rect), CellsOf(state.Find(shown[j])->rect)))
+                << shown[i] << " and " << shown[j];
+        }
+    }
+}
+
+// Both texts the warning control can hold wrap within its cells.
+TEST(TerminalLayoutTest, WarningTextsFitTheirControl) {
+    const CellRect at = CellsOf(TemplateState().Find(res::kIdcWarning)->rect);
+    for (const char* text :
+         {"Be careful !! \nAny incorrect image or unsuccessful downloading will make modem crash "
+          "and unable to restart again.",
+          "Upgrading in progress, please do not remove USB cable."}) {
+        EXPECT_LE(static_cast<int>(Wrap(text, at.cols).size()), at.rows) << text;
+    }
+}
+
+struct HintCase {
+    HintMode mode;
+    const char* progress;
+    int width;
+    const char* expected;
+};
+
+TEST(TerminalLayoutTest, HintTakesTheLongestWordingThatFits) {
+    const HintCase cases[] = {
+        {HintMode::kRunning, "SW image 42%, 4m38s left", 200,
+         "SW image 42%, 4m38s left - please wait, the update cannot be stopped (Ctrl-C twice "
+         "stops it, restores the board and leaves the modem unflashed)"},
+        {HintMode::kRunning, "SW image 42%, 4m38s left", 80,
+         "SW image 42%, 4m38s left - please wait, the update cannot be stopped."},
+        {HintMode::kRunning, "FS image 99%, 0m17s left", 60,
+         "FS image 99%, 0m17s left - cannot be stopped, please wait."},
+        {HintMode::kRunning, "", 80, "Please wait, the update cannot be stopped."},
+        {HintMode::kRunning, "SW image 42%, 4m38s left", 12, "SW image 42%"},
+        {HintMode::kBox, "FS image 100%", 80,
+         "FS image 100% - press Enter, Space, Esc or o to answer OK"},
+        {HintMode::kBox, "", 60, "Press Enter, Space, Esc or o to answer OK"},
+        {HintMode::kBox, "FS image 100%", 30, "FS image 100% - Enter: OK"},
+        {HintMode::kBox, "FS image 100%", 12, "Enter: OK"},
+        {HintMode::kBox, "FS image 100%", 5, "Enter"},
+    };
+    for (const HintCase& c : cases)
+        EXPECT_EQ(HintText(c.mode, c.progress, c.width), c.expected) << c.width;
+}
+
+TEST(TerminalLayoutTest, HintNeverOverrunsItsRow) {
+    for (HintMode mode : {HintMode::kRunning, HintMode::kBox}) {
+        for (const char* progress : {"", "FS image 99%, 0m17s left"}) {
+            for (int width = 0; width <= 140; ++width)
+                EXPECT_LE(static_cast<int>(HintText(mode, progress, width).size()), width);
+        }
+    }
+}
+
+TEST(TerminalLayoutTest, RootKeepsItsEndWhenCut) {
+    EXPECT_EQ(RootText("/tmp/virtual-board.abc", 80), "device root: /tmp/virtual-board.abc");
+    EXPECT_EQ(RootText("/tmp/virtual-board.abc", 30), "device root: ...tual-board.abc");
+    EXPECT_EQ(RootText("/tmp/virtual-board.abc", 10), "device roo");
+    for (int width = 0; width <= 40; ++width)
+        EXPECT_LE(static_cast<int>(RootText("/tmp/virtual-board.abc", width).size()), width);
+}
+
+TEST(TerminalLayoutTest, EnlargeNamesBothSizes) {
+    EXPECT_EQ(EnlargeText({60, 24}, {40, 12}),
+              "Enlarge the terminal to at least 60x24 (it is 40x12)");
+}
+
+TEST(TerminalLayoutTest, WrapBreaksAtSpacesAndLineBreaksAndCutsLongWords) {
+    EXPECT_EQ(Wrap("one two three", 7), (std::vector<std::string>{"one two", "three"}));
+    EXPECT_EQ(Wrap("a\nb c", 10), (std::vector<std::string>{"a", "b c"}));
+    EXPECT_EQ(Wrap("abcdefgh", 3), (std::vector<std::string>{"abc", "def", "gh"}));
+    EXPECT_TRUE(Wrap("abc", 0).empty());
+}
+
+}  // namespace
+}  // namespace host::posix

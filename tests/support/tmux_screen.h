@@ -1,0 +1,50 @@
+// A program on a terminal of a given size, as a person sees it: a detached tmux session on a
+// server of its own, whose screen a test reads, resizes and types into.  Every wait is bounded.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testproc {
+
+class TmuxScreen {
+  public:
+    // Whether tmux can be run here.
+    static bool Available();
+
+    // Starts `command` in a detached session of cols x rows.
+    TmuxScreen(int cols, int rows, const std::vector<std::string>& command);
+    // Kills the server, and with it whatever still runs on its terminal.
+    ~TmuxScreen();
+    TmuxScreen(const TmuxScreen&) = delete;
+    TmuxScreen& operator=(const TmuxScreen&) = delete;
+
+    bool ok() const { return started_; }
+    // The screen's text, one line a row; with `attributes`, with the escape sequences that
+    // set colours and video attributes.  Empty once the session has ended.
+    std::string Capture(bool attributes = false);
+    // Reads the screen every `poll_ms` until `holds` is true of it or `timeout_ms` have gone by;
+    // the last screen read in *screen.
+    bool WaitFor(const std::function<bool(const std::string&)>& holds, int timeout_ms,
+                 std::string* screen, bool attributes = false, int poll_ms = 100);
+    bool Resize(int cols, int rows);
+    // tmux key names: "x", "Enter", "C-c".
+    bool SendKeys(const std::string& key);
+
+  private:
+    // Runs tmux on this server; its exit status, its output in *out.
+    int Tmux(const std::vector<std::string>& args, std::string* out = nullptr);
+
+    std::string socket_;
+    std::string socket_path_;
+    bool started_ = false;
+};
+
+// The screen as one line: rows joined and runs of blanks made one, so that a text wrapped over
+// rows or placed anywhere still reads as written.
+std::string Flat(const std::string& screen);
+// The screen's rows, trailing blanks removed.
+std::vector<std::string> Rows(const std::string& screen);
+
+}  // namespace testproc
