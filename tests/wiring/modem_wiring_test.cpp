@@ -69,7 +69,9 @@ TEST(ModemWiringFile, BadFilesSayWhatAndWhere) {
          "line 3: reset is set twice (first on line 1)"},
         {"power-key = dtr asserted\nreset = dtr inverted\n",
          "the power key and the reset cannot share DTR (line 2)"},
-        {"power-key = \x01\xff asserted\n", "line 1: '??' is not a line (dtr, rts or none)"},
+        {"power-key = \x01\xff asserted\n",
+         "line 1: '?"
+         "?' is not a line (dtr, rts or none)"},
         {std::string(host::kModemWiringMaxBytes + 1, '#'),
          "larger than 4096 bytes: not a settings file"},
     };

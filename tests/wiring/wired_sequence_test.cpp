@@ -88,8 +88,9 @@ TEST_P(WiredSequence, LinesFollowThePowerOnAndResetsAndEndIdle) {
     }
     EXPECT_EQ(lines.Changes(), want);
     for (const auto& wired : {wiring.power_key, wiring.reset}) {
-        if (wired)
+        if (wired) {
             EXPECT_EQ(lines.Level(wired->line), Asserted(*wired, false));
+        }
     }
     EXPECT_EQ(bus.FailedAccesses(), 0u);
 }
@@ -178,6 +179,6 @@ INSTANTIATE_TEST_SUITE_P(
         LineFailure{"ThenFile", ModemLine::kRts, true,
                     "Board register access failed in PowerOnGsmModule: board.regs: cut "
                     "short\r\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

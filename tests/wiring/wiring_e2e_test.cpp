@@ -54,6 +54,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "/modem-lines.conf wires the modem to COM1:, but COM1: ("},
         WiringRun{"NothingWired", "# no modem here\\npower-key = none\\nreset = none\\n", 0,
                   nullptr}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
