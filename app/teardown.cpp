@@ -191,7 +191,10 @@ void RequestClose(CUpdaterDlg* pDlg) {
 
 // The exits differ only in a few steps; each step below runs in the order the exits share.
 void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit, const std::string& detail) {
-    const std::string why = FailureReason(exit, detail);
+    std::string why = FailureReason(exit, detail);
+    // A silent or failing modem is more often a pulled cable: the note says which it was.
+    if (pDlg->m_port.DeviceLost())
+        why += "; COM1: the device was lost (hang-up or I/O error)";
     if (exit == FailureExit::kInterrupted) {
         TakeInterruptExit(pDlg, why);
         return;
