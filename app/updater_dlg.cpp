@@ -99,7 +99,8 @@ void CUpdaterDlg::OnInterrupt(host::Interrupt interrupt) {
         return;
     if (m_nState == -1 && ClaimUpdateStart()) {
         host::DebugOut("Closed before the start (%s)\r\n", name);
-        SetUpdateOutcome(kExitClosedEarly, std::string(kClosedEarlyNote) + " (" + name + ")");
+        SetUpdateOutcome(kExitClosedEarly, std::string("the dialog was closed by ") + name +
+                                               " before the update started");
         host::CDialog::OnOK();
         return;
     }
