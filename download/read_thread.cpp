@@ -87,14 +87,14 @@ void ResetIdleTimer() {
     host::CurrentPower().IdleTimerReset();
 }
 
-// "record 66 of the SW image", as the log numbers records.
-std::string RecordName(const CUpdaterDlg* pDlg, const PassState& pass) {
-    return "record " + std::to_string(pass.nRecord) + " of the " +
-           (pDlg->m_bFsPhase ? "FS" : "SW") + " image";
-}
-
+// "the SW image" or "the FS image": the current phase's, for the run's outcome.
 std::string ImageName(const CUpdaterDlg* pDlg) {
     return std::string("the ") + (pDlg->m_bFsPhase ? "FS" : "SW") + " image";
+}
+
+// "record 66 of the SW image", as the log numbers records.
+std::string RecordName(const CUpdaterDlg* pDlg, const PassState& pass) {
+    return "record " + std::to_string(pass.nRecord) + " of " + ImageName(pDlg);
 }
 
 // ---- start and pass set-up ----
