@@ -17,6 +17,8 @@ constexpr int kExitNotRestored = 4;
 // The outcome of this run so far; kExitFailure until a run records another, so that an end
 // that recorded nothing is never taken for a success.
 int UpdateOutcome();
-// Records the outcome with a note for the user (empty when the status says it all).
+// Records the outcome with a note for the user: a few plain words saying how the run ended
+// and why ("the modem was updated", "COM1: could not be opened: ...").  With
+// kExitNotRestored it says how the update ended and which setting did not land.
 void SetUpdateOutcome(int code, const std::string& note = {});
 std::string UpdateOutcomeNote();

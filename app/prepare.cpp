@@ -2,6 +2,8 @@
 // updater over COM1:, then leaves the download to ReadThread.
 #include "app/prepare.h"
 
+#include <string>
+
 #include "app/teardown.h"
 #include "app/updater_app.h"
 #include "app/updater_dlg.h"
@@ -12,6 +14,7 @@
 #include "host/debug_log.h"
 #include "host/platform.h"
 #include "host/power.h"
+#include "host/serial.h"
 #include "host/thread.h"
 #include "res/dialog_template.h"
 
@@ -50,13 +53,20 @@ bool OpenModemPort(CUpdaterDlg* pDlg) {
     return pDlg->m_port.Open(L"COM", 1, 9600, 0, 8, 0, true);
 }
 
+// Why the last open of COM1: failed: the device and the system's reason, or the port's
+// refusal of the line settings when the device itself opened.
+std::string Com1Failure() {
+    std::string why = host::CurrentSerial().LastOpenFailure();
+    return why.empty() ? "the port refused its line settings, time-outs or queues" : why;
+}
+
 // A worker that cannot be started ends the update through the failure exit, which restores
 // whatever the preparation has switched so far.
 bool StartWorker(CUpdaterDlg* pDlg, host::ThreadProc proc, const char* name) {
     if (host::StartThread(proc, pDlg))
         return true;
     host::DebugOut("Start %s failed\r\n", name);
-    TakeFailureExit(pDlg, FailureExit::kThreadStart);
+    TakeFailureExit(pDlg, FailureExit::kThreadStart, std::string(name) + " could not be started");
     return false;
 }
 
@@ -123,7 +133,7 @@ uint32_t PrepareThread(void* pParam) {
     pDlg->ShowItem(res::kIdcStatus, true);
     pDlg->RepaintNow();
     if (!OpenModemPort(pDlg)) {
-        TakeFailureExit(pDlg, FailureExit::kCom1Open);
+        TakeFailureExit(pDlg, FailureExit::kCom1Open, Com1Failure());
         return 0;
     }
     if (!StartDownload(pDlg))

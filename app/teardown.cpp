@@ -82,12 +82,12 @@ std::string Unwritten(CUpdaterDlg* pDlg, uint32_t progress) {
     return unwritten;
 }
 
-// The run's outcome: code, or kExitNotRestored with a note when the end's settings did not all
-// land.
-void RecordOutcome(CUpdaterDlg* pDlg, int code, uint32_t progress) {
+// The run's outcome: code with why it ended, or kExitNotRestored with a note when the end's
+// settings did not all land.
+void RecordOutcome(CUpdaterDlg* pDlg, int code, uint32_t progress, const std::string& why) {
     const std::string unwritten = Unwritten(pDlg, progress);
     if (unwritten.empty()) {
-        SetUpdateOutcome(code);
+        SetUpdateOutcome(code, why);
         return;
     }
     const char* update =
@@ -95,25 +95,42 @@ void RecordOutcome(CUpdaterDlg* pDlg, int code, uint32_t progress) {
     SetUpdateOutcome(kExitNotRestored, update + unwritten);
 }
 
-void ShowSuccess(CUpdaterDlg* pDlg) {
+// Answers the success's outcome note: whether a device restart was asked for.
+std::string ShowSuccess(CUpdaterDlg* pDlg) {
     pDlg->m_dwReboot = 0;
     pDlg->m_settings.GetDWORD(L"Reboot", &pDlg->m_dwReboot);
     if (pDlg->m_dwReboot == 1) {
         int answer = pDlg->ShowMessageBox(L"GSM upgrade Success.\nPlease press OK to reboot ME",
                                           L"Success!!", host::kMbOk);
-        if (answer == host::kIdOk)
-            ForceSystemReset();
-        return;
+        if (answer != host::kIdOk)
+            return "the modem was updated; the device restart was declined";
+        ForceSystemReset();
+        return "the modem was updated; the device restart was requested";
     }
     host::Sleep(2000);
     pDlg->ShowMessageBox(L"GSM upgrade Success!", L"Success!!", host::kMbOk);
+    return "the modem was updated";
+}
+
+// The outcome note of a failure exit; detail is what its detector said.
+std::string FailureReason(FailureExit exit, const std::string& detail) {
+    switch (exit) {
+        case FailureExit::kCom1Open:
+            return "COM1: could not be opened: " + detail;
+        case FailureExit::kBoardAccess:
+            return detail.empty() ? "a board register could not be read or written" : detail;
+        case FailureExit::kInterrupted:
+            return "stopped by " + (detail.empty() ? std::string("an interrupt") : detail);
+        default:
+            return detail.empty() ? "the update failed" : detail;
+    }
 }
 
 // The interrupt's exit, from the UI thread while the workers run on: the download is stopped
 // first, then the end waits for the workers' steps in flight, so that no later progress step,
 // reset or completion undoes the restore or overwrites Progress -1.  A completion that had
 // begun, or another exit, makes the end itself.
-void TakeInterruptExit(CUpdaterDlg* pDlg) {
+void TakeInterruptExit(CUpdaterDlg* pDlg, const std::string& why) {
     pDlg->m_bDownloadEnabled = false;
     pDlg->m_bStopWait = true;
     pDlg->m_nImagePos = pDlg->m_dwImageSize.load();
@@ -124,7 +141,7 @@ void TakeInterruptExit(CUpdaterDlg* pDlg) {
     pDlg->m_bNeedRestore = true;
     CloseSerialConnection(pDlg);
     WriteAtEnd(pDlg->m_settings, L"Progress", kProgressFailed);
-    RecordOutcome(pDlg, kExitFailure, kProgressFailed);
+    RecordOutcome(pDlg, kExitFailure, kProgressFailed, why);
     RequestClose(pDlg);
 }
 
@@ -162,8 +179,8 @@ void CompleteUpdate(CUpdaterDlg* pDlg) {
     WriteAtEnd(pDlg->m_settings, L"Progress", kProgressDone);
     // The modem holds its new firmware whatever the registry did: the success box shows
     // either way, and the outcome tells a setting that did not land.
-    ShowSuccess(pDlg);
-    RecordOutcome(pDlg, kExitSuccess, kProgressDone);
+    const std::string why = ShowSuccess(pDlg);
+    RecordOutcome(pDlg, kExitSuccess, kProgressDone, why);
     RequestClose(pDlg);
 }
 
@@ -173,9 +190,13 @@ void RequestClose(CUpdaterDlg* pDlg) {
 }
 
 // The exits differ only in a few steps; each step below runs in the order the exits share.
-void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit) {
+void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit, const std::string& detail) {
+    std::string why = FailureReason(exit, detail);
+    // A silent or failing modem is more often a pulled cable: the note says which it was.
+    if (pDlg->m_port.DeviceLost())
+        why += "; COM1: the device was lost (hang-up or I/O error)";
     if (exit == FailureExit::kInterrupted) {
-        TakeInterruptExit(pDlg);
+        TakeInterruptExit(pDlg, why);
         return;
     }
     const bool replay = exit == FailureExit::kSixthAttempt;
@@ -189,8 +210,10 @@ void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit) {
     if (exit == FailureExit::kEighthReset || exit == FailureExit::kBoardAccess ||
         exit == FailureExit::kThreadStart)
         pDlg->m_bDownloadEnabled = false;
-    if (exit == FailureExit::kCom1Open)
+    if (exit == FailureExit::kCom1Open) {
         host::DebugOut("Open COM1 failed\r\n");
+        host::DebugOut("COM1: %s\r\n", detail.c_str());
+    }
     if (exit == FailureExit::kEighthReset)
         host::DebugOut("Reset times >  N \r\n");
     if (exit == FailureExit::kBoardAccess)
@@ -204,7 +227,7 @@ void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit) {
     }
     CloseSerialConnection(pDlg);
     WriteAtEnd(pDlg->m_settings, L"Progress", kProgressFailed);
-    RecordOutcome(pDlg, kExitFailure, kProgressFailed);
+    RecordOutcome(pDlg, kExitFailure, kProgressFailed, why);
     RequestClose(pDlg);
     if (exit == FailureExit::kCom1Open)
         host::CurrentPower().IdleTimerReset();

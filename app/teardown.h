@@ -2,6 +2,8 @@
 // successful download, the close request and the three failure exits.
 #pragma once
 
+#include <string>
+
 class CUpdaterDlg;
 
 // Puts the modem path back to normal (AWRCWR 1, CPLD mode 001) and closes the port, once per
@@ -31,4 +33,7 @@ enum class FailureExit {
 };
 
 // The failure exits: stop the download, restore, Progress -1, close.  No message box.
-void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit);
+// `detail` says why, for the run's outcome note: for kCom1Open the device and the system's
+// reason (also logged on a line of its own after "Open COM1 failed"), for kInterrupted the
+// signal's name, for the others the whole reason in plain words (a fixed text when empty).
+void TakeFailureExit(CUpdaterDlg* pDlg, FailureExit exit, const std::string& detail = {});

@@ -68,7 +68,7 @@ bool CUpdaterApp::InitInstance() {
     bool workers_ended = false;
     dlg.DoModalAndWait(kWorkerGraceMs, &workers_ended);
     SetExitCode(UpdateOutcome());
-    host::SetExitNote(UpdateOutcomeNote());
+    host::SetExitOutcome(ExitCode(), UpdateOutcomeNote());
     if (!workers_ended)
         host::EndProcessNow(ExitCode());
     m_pMainWnd = nullptr;

@@ -1,6 +1,8 @@
 // The update dialog: construction, its handlers, the close guard and the warning's colour.
 #include "app/updater_dlg.h"
 
+#include <string>
+
 #include "app/exit_codes.h"
 #include "app/prepare.h"
 #include "app/teardown.h"
@@ -12,6 +14,12 @@
 #include "host/thread.h"
 #include "res/dialog_template.h"
 #include "res/icon.h"
+
+namespace {
+
+constexpr const char* kClosedEarlyNote = "the dialog was closed before the update started";
+
+}  // namespace
 
 CUpdaterDlg::CUpdaterDlg() : host::CDialog(res::UpdaterDialogTemplate()) {
     m_hIcon = res::FindGroupIcon(res::kAppIconId);
@@ -43,7 +51,7 @@ bool CUpdaterDlg::OnInitDialog() {
     // is refused and the dialog ends.
     if (!host::StartThread(PrepareThread, this) && ClaimUpdateStart()) {
         host::DebugOut("Start PrepareThread failed\r\n");
-        SetUpdateOutcome(kExitRefused);
+        SetUpdateOutcome(kExitRefused, "PrepareThread could not be started; nothing was touched");
         host::CDialog::OnOK();
     }
     return true;
@@ -73,7 +81,7 @@ void CUpdaterDlg::OnOK() {
     // Before the start nothing has been taken: the dialog simply ends, and no update can
     // begin under it any more.
     if (m_nState == -1 && ClaimUpdateStart()) {
-        SetUpdateOutcome(kExitClosedEarly);
+        SetUpdateOutcome(kExitClosedEarly, kClosedEarlyNote);
         host::CDialog::OnOK();
         return;
     }
@@ -91,7 +99,8 @@ void CUpdaterDlg::OnInterrupt(host::Interrupt interrupt) {
         return;
     if (m_nState == -1 && ClaimUpdateStart()) {
         host::DebugOut("Closed before the start (%s)\r\n", name);
-        SetUpdateOutcome(kExitClosedEarly);
+        SetUpdateOutcome(kExitClosedEarly, std::string("the dialog was closed by ") + name +
+                                               " before the update started");
         host::CDialog::OnOK();
         return;
     }
@@ -116,7 +125,7 @@ void CUpdaterDlg::StopOnInterrupt(host::Interrupt interrupt) {
     WaitForPreparation();
     if (IsClosed() || m_bAllowClose || m_nState == 2)
         return;
-    TakeFailureExit(this, FailureExit::kInterrupted);
+    TakeFailureExit(this, FailureExit::kInterrupted, host::InterruptName(interrupt));
 }
 
 // The preparation switches the board step by step and checks nothing between its steps; a
@@ -144,7 +153,7 @@ void CUpdaterDlg::OnStartClicked() {
 
 void CUpdaterDlg::OnCancelClicked() {
     if (m_nState == -1 && ClaimUpdateStart()) {
-        SetUpdateOutcome(kExitClosedEarly);
+        SetUpdateOutcome(kExitClosedEarly, kClosedEarlyNote);
         host::CDialog::OnOK();
     }
 }

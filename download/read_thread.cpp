@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "app/teardown.h"
 #include "app/updater_dlg.h"
@@ -66,6 +67,8 @@ struct PassState {
     // Where the walk has put the cursor itself.  Only a stop by another thread moves
     // m_nImagePos anywhere else, so a difference means the walk has been stopped.
     uint32_t nWalkPos = 0;
+    // Why the last attempt failed, in plain words for the run's outcome.
+    std::string szFailure;
 };
 
 enum class PassEnd { kNextPass, kDone };
@@ -82,6 +85,16 @@ bool PortOpen(CUpdaterDlg* pDlg) {
 
 void ResetIdleTimer() {
     host::CurrentPower().IdleTimerReset();
+}
+
+// "the SW image" or "the FS image": the current phase's, for the run's outcome.
+std::string ImageName(const CUpdaterDlg* pDlg) {
+    return std::string("the ") + (pDlg->m_bFsPhase ? "FS" : "SW") + " image";
+}
+
+// "record 66 of the SW image", as the log numbers records.
+std::string RecordName(const CUpdaterDlg* pDlg, const PassState& pass) {
+    return "record " + std::to_string(pass.nRecord) + " of " + ImageName(pDlg);
 }
 
 // ---- start and pass set-up ----
@@ -143,7 +156,7 @@ void Watchdog(CUpdaterDlg* pDlg, PassState& pass) {
     if (!host::StartThread(ResetThread, pDlg)) {
         pDlg->m_bResetRunning = false;
         host::DebugOut("Start ResetThread failed\r\n");
-        TakeFailureExit(pDlg, FailureExit::kThreadStart);
+        TakeFailureExit(pDlg, FailureExit::kThreadStart, "ResetThread could not be started");
     }
 }
 
@@ -245,6 +258,7 @@ Step TakePayload(CUpdaterDlg* pDlg, PassState& pass, uint32_t n, uint8_t* dest, 
         n > size - pos) {
         host::DebugOut("record %d cannot be replayed: direction=%d len=%ld\r\n", pass.nRecord,
                        pass.header[image::kDirectionOffset], static_cast<long>(n));
+        pass.szFailure = RecordName(pDlg, pass) + " cannot be replayed";
         return Step::kAttemptFailed;
     }
     std::memcpy(dest, pDlg->m_pImage + pos, n);
@@ -266,6 +280,8 @@ Step SendWriteRecord(CUpdaterDlg* pDlg, PassState& pass, uint32_t n) {
     }
     host::DebugOut("write[%d] ERROR!!!  len=%ld   !!!!\n", pass.nRecord,
                    static_cast<long>(written));
+    pass.szFailure = "short write at " + RecordName(pDlg, pass) + " (" + std::to_string(written) +
+                     " of " + std::to_string(n) + " bytes taken)";
     return Step::kAttemptFailed;
 }
 
@@ -296,12 +312,14 @@ Step VerifyReadRecord(CUpdaterDlg* pDlg, PassState& pass, uint32_t n) {
     host::DebugOut("\nread_[%d]|%d|", pass.nRecord, Stage(pass));
     uint32_t j = 0;
     int32_t k = 0;
+    bool heard = false;  // any byte at all: a wrong answer, not a silent modem
     for (;;) {
         // A stop closes the port: further reads could only fail.
         if (!pDlg->m_bDownloadEnabled)
             return Step::kStopped;
         pass.ReadBuf[0] = 0;
         const uint32_t got = pDlg->m_port.Read(pass.ReadBuf, 1);
+        heard = heard || got >= 1;
         if (got >= 1 && pass.ReadBuf[0] == pass.cmp_ReadBuf[j]) {
             ++j;
         } else {
@@ -313,8 +331,11 @@ Step VerifyReadRecord(CUpdaterDlg* pDlg, PassState& pass, uint32_t n) {
             host::DebugOut("  len=%d    \r\n", static_cast<int>(n));
             return Step::kNext;
         }
-        if (k > kMaxFailures)
+        if (k > kMaxFailures) {
+            pass.szFailure =
+                (heard ? "wrong answer at " : "no answer at ") + RecordName(pDlg, pass);
             return Step::kAttemptFailed;
+        }
     }
 }
 
@@ -359,7 +380,7 @@ Step WalkRecords(CUpdaterDlg* pDlg, PassState& pass) {
 
 // ---- attempts and phase end ----
 
-PassEnd FailAttempt(CUpdaterDlg* pDlg) {
+PassEnd FailAttempt(CUpdaterDlg* pDlg, const PassState& pass) {
     // An update that another thread has ended is not retried: it has made the report.
     if (!pDlg->m_bDownloadEnabled)
         return PassEnd::kDone;
@@ -368,7 +389,8 @@ PassEnd FailAttempt(CUpdaterDlg* pDlg) {
         host::DebugOut("\nDownload_image_times=%d", attempt);
         return PassEnd::kNextPass;
     }
-    TakeFailureExit(pDlg, FailureExit::kSixthAttempt);
+    TakeFailureExit(pDlg, FailureExit::kSixthAttempt,
+                    pass.szFailure + " in the " + std::to_string(kMaxAttempts) + "th attempt");
     return PassEnd::kDone;
 }
 
@@ -376,9 +398,9 @@ PassEnd FailAttempt(CUpdaterDlg* pDlg) {
 // handshake records would otherwise pass for confirmed after a give-up).  A walk that reached
 // the end unconfirmed (a record of length 0 from record 6 on) is a failed attempt like a wrong
 // answer, so that every unconfirmed end leads to a new pass or to the give-up.
-PassEnd EndPhase(CUpdaterDlg* pDlg, const PassState& pass, Step walk) {
+PassEnd EndPhase(CUpdaterDlg* pDlg, PassState& pass, Step walk) {
     if (walk == Step::kAttemptFailed)
-        return FailAttempt(pDlg);
+        return FailAttempt(pDlg, pass);
     if (walk == Step::kStopped || !pDlg->m_bDownloadEnabled)
         return PassEnd::kDone;
     const bool confirmed = pass.nSuccessCount == pDlg->m_nRecordCount - kHandshakeRecords;
@@ -397,7 +419,11 @@ PassEnd EndPhase(CUpdaterDlg* pDlg, const PassState& pass, Step walk) {
         CompleteUpdate(pDlg);
         return PassEnd::kDone;
     }
-    return FailAttempt(pDlg);
+    pass.szFailure = ImageName(pDlg) + " ended unconfirmed (" + std::to_string(pass.nSuccessCount) +
+                     " of " +
+                     std::to_string(std::max(0, pDlg->m_nRecordCount - kHandshakeRecords)) +
+                     " records confirmed)";
+    return FailAttempt(pDlg, pass);
 }
 
 // An image that did not load, or that the load step refused, ends the update before anything
@@ -406,7 +432,8 @@ PassEnd EndPhase(CUpdaterDlg* pDlg, const PassState& pass, Step walk) {
 PassEnd LoadAndReplay(CUpdaterDlg* pDlg, PassState& pass) {
     const bool loaded = pDlg->LoadImageStep();
     if (!loaded && pDlg->m_bDownloadEnabled) {
-        TakeFailureExit(pDlg, FailureExit::kSixthAttempt);
+        TakeFailureExit(pDlg, FailureExit::kSixthAttempt,
+                        ImageName(pDlg) + " could not be loaded or was refused");
         return PassEnd::kDone;
     }
     SetUpProgressRange(pDlg);
@@ -417,7 +444,8 @@ PassEnd LoadAndReplay(CUpdaterDlg* pDlg, PassState& pass) {
 
 PassEnd RunPass(CUpdaterDlg* pDlg, PassState& pass) {
     if (!SetUpPass(pDlg, pass)) {
-        TakeFailureExit(pDlg, FailureExit::kSixthAttempt);
+        TakeFailureExit(pDlg, FailureExit::kSixthAttempt,
+                        "no memory for the write buffer of " + ImageName(pDlg));
         return PassEnd::kDone;
     }
     Handshake(pDlg, pass);

@@ -1,6 +1,7 @@
 // ResetThread: one modem reset for the handshake's watchdog, and the give-up after the eighth
 // reset of a pass.
 #include <atomic>
+#include <string>
 
 #include "app/teardown.h"
 #include "app/updater_dlg.h"
@@ -46,6 +47,13 @@ class ResetRunEnd {
     CUpdaterDlg* m_pDlg;
 };
 
+// The give-up's outcome note.
+std::string NoBootAnswer(const CUpdaterDlg* pDlg) {
+    return std::string("the modem never answered the boot handshake of the ") +
+           (pDlg->m_bFsPhase ? "FS" : "SW") + " image (" + std::to_string(kResetsPerPass) +
+           " resets)";
+}
+
 }  // namespace
 
 uint32_t ResetThread(void* pParam) {
@@ -61,13 +69,15 @@ uint32_t ResetThread(void* pParam) {
     ++pDlg->m_nResetCount;
     if (!ResetGsmModule()) {
         if (pDlg->m_bDownloadEnabled)
-            TakeFailureExit(pDlg, FailureExit::kBoardAccess);
+            TakeFailureExit(pDlg, FailureExit::kBoardAccess,
+                            "the modem could not be reset: a board register could not be read "
+                            "or written");
         return 0;
     }
     // Read again after the pulses: a pass that began meanwhile counts from 0.  An update that
     // another exit ended meanwhile has been reported already.
     if (pDlg->m_nResetCount < kResetsPerPass || !pDlg->m_bDownloadEnabled)
         return 0;
-    TakeFailureExit(pDlg, FailureExit::kEighthReset);
+    TakeFailureExit(pDlg, FailureExit::kEighthReset, NoBootAnswer(pDlg));
     return 0;
 }

@@ -68,6 +68,10 @@ class SerialPorts {
     // Opens an existing device exclusively; on failure returns kInvalidSerial and stores the
     // platform error code (kErrorFileNotFound, kErrorAccessDenied or another) in *error.
     virtual SerialHandle Open(const std::wstring& name, uint32_t* error) = 0;
+    // Why the last Open that failed did so, for a person: the device it tried and the
+    // system's reason (e.g. "/root/dev/COM1: No such file or directory"); empty after an
+    // Open that succeeded, and for implementations that cannot tell.
+    virtual std::string LastOpenFailure() const { return {}; }
     virtual bool GetState(SerialHandle port, SerialState* state) = 0;
     virtual bool SetState(SerialHandle port, const SerialState& state) = 0;
     virtual bool SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) = 0;

@@ -39,6 +39,9 @@ class CSerialPort {
     uint32_t m_dwBaud = 0;
     int32_t m_nPort = 0;
 
+    // A read or write of this open failed because the device went away.
+    bool DeviceLost() const { return m_bDeviceLost; }
+
   private:
     // Closes what a failed Open had opened, so that the next Open is not refused by its own
     // exclusive hold.

@@ -4,7 +4,7 @@
 #include "host/posix/host_main.h"
 #include "res/embedded_resources.h"
 
-int main() {
+int main(int argc, char** argv) {
     res::EmbeddedResources resources;
-    return host::posix::RunOnHost(theApp, resources);
+    return host::posix::RunOnHost(theApp, resources, argc, argv);
 }

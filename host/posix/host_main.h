@@ -11,9 +11,15 @@ namespace host::posix {
 // an untrusted one, or one that another updater is using).
 constexpr int kExitNoDeviceRoot = 2;
 
+// The status of a usage error, and of an end that recorded no outcome.
+constexpr int kExitUsage = 2;
+constexpr int kExitFailureStatus = 1;
+
 // Runs app against the device root named by UPDATER_ROOT and answers the process's exit
-// status.  Without a usable root it stops at once, before it touches anything, and says how
-// to set one.
-int RunOnHost(CWinApp& app, Resources& resources);
+// status.  --help and --version answer at once and any other argument is a usage error, both
+// before anything is read or made.  Without a usable root it stops at once, before it touches
+// anything, and says how to set one.  Every start that gets past the arguments ends with one
+// outcome line on standard error (host::OutcomeLine).
+int RunOnHost(CWinApp& app, Resources& resources, int argc, char** argv);
 
 }  // namespace host::posix

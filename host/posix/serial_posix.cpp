@@ -132,16 +132,31 @@ uint32_t MergeFlags(uint32_t stored, const termios& t) {
     return flags;
 }
 
-// Opens the device exclusively; -1 with the platform's error code on failure.  The lock comes
-// before TIOCEXCL so that a refused opener never changes the tty of the one that holds it.
-int OpenExclusive(const std::string& path, uint32_t* error) {
+// A failed open for a person: the path and the system's reason.  A device that another
+// opener holds (its lock or TIOCEXCL) is named as such: the system's words ("Device or
+// resource busy") do not say who.
+std::string OpenFailureText(const std::string& path, int error) {
+    if (error == EBUSY || error == EWOULDBLOCK)
+        return path + ": held by another program";
+    if (error == ENOTTY)
+        return path + ": not a serial device";
+    return path + ": " + std::strerror(error);
+}
+
+// Opens the device exclusively; -1 with the platform's error code and the reason on failure.
+// The lock comes before TIOCEXCL so that a refused opener never changes the tty of the one
+// that holds it.
+int OpenExclusive(const std::string& path, uint32_t* error, std::string* why) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         *error = OpenError(errno);
+        *why = OpenFailureText(path, errno);
         return -1;
     }
     if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-        *error = OpenError(errno);
+        const int cause = errno;
+        *error = OpenError(cause);
+        *why = OpenFailureText(path, cause);
         ::close(fd);
         return -1;
     }
@@ -252,21 +267,29 @@ std::shared_ptr<PosixSerialPorts::Device> PosixSerialPorts::Find(SerialHandle po
 
 SerialHandle PosixSerialPorts::Open(const std::wstring& name, uint32_t* error) {
     uint32_t code = 0;
+    std::string why;
     const std::optional<std::string> path = DevicePath(root_, name);
     int fd = -1;
-    if (!path)
+    if (!path) {
         code = kErrorFileNotFound;
-    else
-        fd = OpenExclusive(*path, &code);
+        why = Narrow(name) + " names no device under " + root_ + "/dev";
+    } else {
+        fd = OpenExclusive(*path, &code, &why);
+    }
     int wake_fd = -1;
     if (fd >= 0) {
         wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake_fd < 0) {
             code = OpenError(errno);
+            why = *path + ": " + std::strerror(errno);
             ::close(fd);
             fd = -1;
         }
     }
+    // The wired lines go to their levels before the handle is handed out (this takes the lock).
+    const int owned_lines = fd >= 0 ? PrepareOwnedLines(name, fd) : 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    last_open_failure_ = why;
     if (fd < 0) {
         if (error != nullptr)
             *error = code;
@@ -274,11 +297,15 @@ SerialHandle PosixSerialPorts::Open(const std::wstring& name, uint32_t* error) {
     }
     auto device = std::make_shared<Device>(fd, wake_fd);
     device->name = name;
-    device->owned_lines = PrepareOwnedLines(name, fd);
-    std::lock_guard<std::mutex> lock(mutex_);
+    device->owned_lines = owned_lines;
     const SerialHandle handle = next_handle_++;
     open_.emplace(handle, std::move(device));
     return handle;
+}
+
+std::string PosixSerialPorts::LastOpenFailure() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return last_open_failure_;
 }
 
 bool PosixSerialPorts::GetState(SerialHandle port, SerialState* state) {

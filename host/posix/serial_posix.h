@@ -51,6 +51,9 @@ class PosixSerialPorts final : public SerialPorts {
     PosixSerialPorts& operator=(const PosixSerialPorts&) = delete;
 
     SerialHandle Open(const std::wstring& name, uint32_t* error) override;
+    // The device's path and the system's reason, "held by another program" for a device that
+    // another opener holds exclusively.
+    std::string LastOpenFailure() const override;
     bool GetState(SerialHandle port, SerialState* state) override;
     bool SetState(SerialHandle port, const SerialState& state) override;
     bool SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) override;
@@ -87,10 +90,11 @@ class PosixSerialPorts final : public SerialPorts {
     int PrepareOwnedLines(const std::wstring& name, int fd);
 
     const std::string root_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::map<SerialHandle, std::shared_ptr<Device>> open_;
     SerialHandle next_handle_ = 1;
     std::map<std::wstring, OwnedLines> owned_;  // by device name
+    std::string last_open_failure_;
 };
 
 }  // namespace host::posix

@@ -10,10 +10,24 @@
 #include <cstring>
 
 #include "host/clock.h"
+#include "host/debug_log.h"
 #include "host/platform.h"
 
 namespace host {
 namespace {
+
+std::string OpenFailureText(const std::wstring& name, bool known, uint32_t code) {
+    std::string device = "sim:" + Narrow(name);
+    if (device.back() == ':')
+        device.pop_back();
+    if (!known)
+        return device + ": no such device";
+    if (code == kErrorFileNotFound)
+        return device + ": not connected";
+    if (code == kErrorAccessDenied)
+        return device + ": held by another program";
+    return device + ": open error " + std::to_string(code);
+}
 
 using Lock = std::lock_guard<std::mutex>;
 
@@ -425,14 +439,20 @@ SerialHandle SimSerialPorts::Open(const std::wstring& name, uint32_t* error) {
     if (observer)
         observer(name);
     const uint32_t code = link ? link->NearOpen(handle) : kErrorFileNotFound;
+    Lock lock(mutex_);
+    last_open_failure_ = code == 0 ? std::string() : OpenFailureText(name, link != nullptr, code);
     if (code != 0) {
         if (error != nullptr)
             *error = code;
         return kInvalidSerial;
     }
-    Lock lock(mutex_);
     handles_.emplace(handle, std::move(link));
     return handle;
+}
+
+std::string SimSerialPorts::LastOpenFailure() const {
+    Lock lock(mutex_);
+    return last_open_failure_;
 }
 
 bool SimSerialPorts::GetState(SerialHandle port, SerialState* state) {

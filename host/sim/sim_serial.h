@@ -141,6 +141,9 @@ class SimSerialPorts final : public SerialPorts {
     void SetOpenObserver(std::function<void(const std::wstring& name)> observer);
 
     SerialHandle Open(const std::wstring& name, uint32_t* error) override;
+    // "sim:COM1: no such device", "sim:COM1: not connected", "sim:COM1: held by another
+    // program" or "sim:COM1: open error N".
+    std::string LastOpenFailure() const override;
     bool GetState(SerialHandle port, SerialState* state) override;
     bool SetState(SerialHandle port, const SerialState& state) override;
     bool SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) override;
@@ -153,11 +156,12 @@ class SimSerialPorts final : public SerialPorts {
   private:
     std::shared_ptr<SimLink> Find(SerialHandle port);
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::map<std::wstring, std::shared_ptr<SimLink>> devices_;
     std::map<SerialHandle, std::shared_ptr<SimLink>> handles_;
     SerialHandle next_handle_ = 1;
     std::function<void(const std::wstring&)> open_observer_;
+    std::string last_open_failure_;
 };
 
 }  // namespace host

@@ -111,11 +111,11 @@ TEST_F(TeardownTest, EndWritesAreWaitedOutOrRetried) {
                     return 0;
                 },
                 &registry_.store);
-            TakeFailureExit(&dlg, FailureExit::kSixthAttempt);
+            TakeFailureExit(&dlg, FailureExit::kSixthAttempt, "wrong answer at record 7");
             clock_.wait_for_threads_to_end_us();
         }
         EXPECT_EQ(UpdateOutcome(), kExitFailure);
-        EXPECT_EQ(UpdateOutcomeNote(), "");
+        EXPECT_EQ(UpdateOutcomeNote(), "wrong answer at record 7");
         EXPECT_EQ(Uart(L"AWRCWR"), 1u);
         EXPECT_EQ(Settings(L"Progress"), kMinusOne);
         EXPECT_EQ(LogCount("\nRegistry busy for 3000 ms before set AWRCWR\r\n"), busy ? 1 : 0);

@@ -63,12 +63,45 @@ struct Row {
     // A shell script run as the command instead of the updater alone; $U is the updater.
     const char* script;
     Outcome outcome;
-    // Lines the debug log must hold, each exactly once.
+    // The one outcome line the updater writes on standard error ("{ROOT}" stands for the
+    // device root; a trailing "*" matches any rest of the line).  Null where it cannot be
+    // written (a full disk fails the write to the error file too).
+    const char* outcome_line;
+    // Lines the debug log must hold, each exactly once ("{ROOT}" as above).
     std::vector<std::string> log_lines = {};
 };
 
 void PrintTo(const Row& row, std::ostream* out) {
     *out << row.name;
+}
+
+// The root as the updater names it: resolved, as its start resolves it.
+std::string WithRoot(std::string text, const fs::path& root) {
+    const std::string mark = "{ROOT}";
+    std::error_code error;
+    const std::string resolved = fs::canonical(root, error).string();
+    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at))
+        text.replace(at, mark.size(), resolved);
+    return text;
+}
+
+// Exactly one line of the updater's on standard error (the board writes its own lines
+// there too), and it is the expected one.
+void ExpectOutcomeLine(const std::string& err, std::string expected) {
+    std::vector<std::string> lines;
+    size_t begin = 0;
+    for (size_t end = err.find('\n'); end != std::string::npos; end = err.find('\n', begin)) {
+        if (err.compare(begin, 13, "gsm-updater: ") == 0)
+            lines.push_back(err.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 1u) << err;
+    if (expected.ends_with('*')) {
+        expected.pop_back();
+        EXPECT_TRUE(lines[0].starts_with(expected)) << lines[0];
+    } else {
+        EXPECT_EQ(lines[0], expected);
+    }
 }
 
 void ExpectEndState(const nlohmann::json& report, const Outcome& outcome) {
@@ -129,9 +162,11 @@ TEST_P(E2eMatrixTest, EndsCleanly) {
     ASSERT_EQ(run.exit_code, 0) << run.stderr_text;
     ASSERT_TRUE(run.report) << run.report_error;
     ExpectEndState(*run.report, row.outcome);
+    if (row.outcome_line != nullptr)
+        ExpectOutcomeLine(run.stderr_text, WithRoot(row.outcome_line, runner_.root()));
     const std::string log = ReadFile(runner_.root() / "debug.log");
     for (const std::string& line : row.log_lines)
-        EXPECT_EQ(Count(log, line), 1) << line;
+        EXPECT_EQ(Count(log, WithRoot(line, runner_.root())), 1) << line;
 }
 
 const std::string kLost = "COM1: device lost\r\n";
@@ -141,57 +176,121 @@ std::string Refused(const char* signal) {
     return std::string("Can't close the Dlg (") + signal + ")\r\n";
 }
 
+const char* const kUpdated = "gsm-updater: success: the modem was updated (exit 0)";
+std::string LostAt(const char* image) {
+    return std::string("gsm-updater: failed: the modem never answered the boot handshake of the ") +
+           image + " image (8 resets); COM1: the device was lost (hang-up or I/O error) (exit 1)";
+}
+const std::string kLostInSw = LostAt("SW");
+const std::string kLostInFs = LostAt("FS");
+
 const Row kRows[] = {
-    {"UnpluggedAtTheHandshake", {"--fault", "unplug=handshake"}, nullptr, kFails, {kLost, kGaveUp}},
-    {"UnpluggedMidSw", {"--fault", "unplug=sw:400"}, nullptr, kFails, {kLost, kGaveUp}},
-    {"UnpluggedMidFs", {"--fault", "unplug=fs:300"}, nullptr, kFails, {kLost, kGaveUp}},
+    {"Succeeds", {}, nullptr, kSucceeds, kUpdated},
+    {"Com1Missing",
+     {"--no-com1"},
+     nullptr,
+     kFails,
+     "gsm-updater: failed: COM1: could not be opened: {ROOT}/dev/COM1: No such file or directory "
+     "(exit 1)",
+     {"Open COM1 failed\r\nCOM1: {ROOT}/dev/COM1: No such file or directory\r\n"}},
+    {"SilentModem",
+     {"--fault", "never-boot"},
+     nullptr,
+     kFails,
+     "gsm-updater: failed: the modem never answered the boot handshake of the SW image (8 resets) "
+     "(exit 1)",
+     {kGaveUp}},
+    {"WrongAnswerInEveryAttempt",
+     {"--fault", "wrong-answer=66:always@sw"},
+     nullptr,
+     kFails,
+     "gsm-updater: failed: wrong answer at record 66 of the SW image in the 6th attempt (exit 1)"},
+    {"UnpluggedAtTheHandshake",
+     {"--fault", "unplug=handshake"},
+     nullptr,
+     kFails,
+     kLostInSw.c_str(),
+     {kLost, kGaveUp}},
+    {"UnpluggedMidSw",
+     {"--fault", "unplug=sw:400"},
+     nullptr,
+     kFails,
+     kLostInSw.c_str(),
+     {kLost, kGaveUp}},
+    {"UnpluggedMidFs",
+     {"--fault", "unplug=fs:300"},
+     nullptr,
+     kFails,
+     kLostInFs.c_str(),
+     {kLost, kGaveUp}},
     {"TermOnceDuringTheDownload",
      {"--fault", "signal=TERM@sw:200"},
      nullptr,
      kSucceeds,
+     kUpdated,
      {Refused("SIGTERM")}},
     {"TermTwiceDuringTheDownload",
      {"--fault", "signal=TERM@sw:200x2"},
      nullptr,
      kFails,
+     "gsm-updater: failed: stopped by SIGTERM (exit 1)",
      {Refused("SIGTERM"), kStopped}},
     {"IntTwiceAtTheHandshake",
      {"--fault", "signal=INT@handshakex2"},
      nullptr,
      kFails,
+     "gsm-updater: failed: stopped by SIGINT (exit 1)",
      {Refused("SIGINT"), kStopped}},
     {"HupTwiceDuringTheDownload",
      {"--fault", "signal=HUP@sw:600x2"},
      nullptr,
      kFails,
+     "gsm-updater: failed: stopped by SIGHUP (exit 1)",
      {Refused("SIGHUP"), kStopped}},
-    {"TermAfterTheEnd", {"--fault", "signal=TERM@end"}, nullptr, kSucceeds},
-    {"StoreLockedAtTheStart", {"--fault", "store-lock=0+5"}, nullptr, kSucceeds},
-    {"StoreLockedDuringTheReplay", {"--fault", "store-lock=11+4"}, nullptr, kSucceeds},
+    {"TermAfterTheEnd", {"--fault", "signal=TERM@end"}, nullptr, kSucceeds, kUpdated},
+    {"StoreLockedAtTheStart", {"--fault", "store-lock=0+5"}, nullptr, kSucceeds, kUpdated},
+    {"StoreLockedDuringTheReplay", {"--fault", "store-lock=11+4"}, nullptr, kSucceeds, kUpdated},
     {"StoreNotADatabase",
      {},
      "rm -f \"$UPDATER_ROOT\"/registry.db*; echo junk > "
      "\"$UPDATER_ROOT/registry.db\"; exec $U",
-     kRefused},
-    {"DiskFullMidSw", {"--fault", "disk-full=sw:300"}, nullptr, kNotRestored},
-    {"DiskFullMidFs", {"--fault", "disk-full=fs:300"}, nullptr, kNotRestored},
-    {"DiskFullAtTheCompletion", {"--fault", "disk-full=complete"}, nullptr, kNotRestored},
-    {"DebugLogIsASymlink", {}, "ln -sf ../planted \"$UPDATER_ROOT/debug.log\"; exec $U", kRefused},
-    {"RootWritableByOthers", {}, "chmod 777 \"$UPDATER_ROOT\"; exec $U", kRefused},
+     kRefused,
+     "gsm-updater: refused: the registry store cannot be used: {ROOT}/registry.db: *"},
+    {"DiskFullMidSw", {"--fault", "disk-full=sw:300"}, nullptr, kNotRestored, nullptr},
+    {"DiskFullMidFs", {"--fault", "disk-full=fs:300"}, nullptr, kNotRestored, nullptr},
+    {"DiskFullAtTheCompletion", {"--fault", "disk-full=complete"}, nullptr, kNotRestored, nullptr},
+    {"DebugLogIsASymlink",
+     {},
+     "ln -sf ../planted \"$UPDATER_ROOT/debug.log\"; exec $U",
+     kRefused,
+     "gsm-updater: refused: the device root is refused: {ROOT}/debug.log is a symbolic link; the "
+     "update was not started (exit 2)"},
+    {"RootWritableByOthers",
+     {},
+     "chmod 777 \"$UPDATER_ROOT\"; exec $U",
+     kRefused,
+     "gsm-updater: refused: the device root is refused: {ROOT} may be written by everyone; the "
+     "update was not started (exit 2)"},
     {"Com1HeldByAnotherOpener",
      {"--fault", "com1-held"},
      nullptr,
      kFails,
-     {"Open COM1 failed\r\n"}},
+     "gsm-updater: failed: COM1: could not be opened: {ROOT}/dev/COM1: held by another program "
+     "(exit 1)",
+     {"Open COM1 failed\r\nCOM1: {ROOT}/dev/COM1: held by another program\r\n"}},
     {"RegisterFileCutShortInThePreparation",
      {"--fault", "shrink-regs=start+4"},
      nullptr,
      PathNotRestored(-1),
+     "gsm-updater: not restored: the modem update failed, and the modem path could not be "
+     "switched back to normal (CPLD mode 001) (exit 4)",
      {"Board access failed\r\n"}},
     {"RegisterFileCutShortMidSw",
      {"--fault", "shrink-regs=sw:300"},
      nullptr,
      PathNotRestored(100),
+     "gsm-updater: not restored: the modem update succeeded, but the modem path could not be "
+     "switched back to normal (CPLD mode 001) (exit 4)",
      {"CPLD Mode 001 not restored: the modem path may still be switched\r\n"}},
 };
 

@@ -109,6 +109,11 @@ TEST_P(InterruptTest, RefusesTheFirstAndStopsOnASecondWithinTenSeconds) {
     EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
     EXPECT_EQ(ProgressFromFailure(), std::vector<std::string>{"set Progress=4294967295"});
     EXPECT_EQ(log().Count(c.stop_line), 1);
+    // The outcome names the signal that stopped the update, as the log's stop line does.
+    const std::string stop = c.stop_line;
+    const size_t open = stop.find('(');
+    EXPECT_EQ(UpdateOutcomeNote(),
+              "stopped by " + stop.substr(open + 1, stop.find(')') - open - 1));
     EXPECT_EQ(log().Count("Update interrupted\r\n"), 1);
     EXPECT_EQ(log().Count("  Modem Download_Success  !!!!!!!    \r\n"), 0);
     EXPECT_EQ(journal().Count("set AWRCWR=1"), 1);
@@ -206,6 +211,7 @@ TEST_F(UpdateTest, InterruptBeforeTheStartClosesWithoutStarting) {
     EXPECT_TRUE(workers_ended());
     EXPECT_EQ(UpdateOutcome(), kExitClosedEarly);
     EXPECT_EQ(log().Count("Closed before the start (SIGTERM)\r\n"), 1);
+    EXPECT_EQ(UpdateOutcomeNote(), "the dialog was closed by SIGTERM before the update started");
     EXPECT_TRUE(journal().Entries().empty());
     EXPECT_TRUE(Writes(host::reg::kCpldMode).empty());
     EXPECT_TRUE(power().Requirements().empty());

@@ -56,6 +56,11 @@ TEST_P(LostPortTest, EndsThroughTheFailureExitLikeASilentModem) {
     EXPECT_EQ(UpdateOutcome(), kExitFailure);
     EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
     EXPECT_EQ(log().Count("COM1: device lost\r\n"), 1);
+    // The outcome names the lost device, not only the silence it caused.
+    EXPECT_EQ(UpdateOutcomeNote(),
+              std::string("the modem never answered the boot handshake of the ") +
+                  (c.armed_by != nullptr ? "FS" : "SW") +
+                  " image (8 resets); COM1: the device was lost (hang-up or I/O error)");
     // The '?' is retried for a second at most (ten writes of 100 ms), then polling goes on;
     // further beacons of the same read get one write each.
     const std::vector<int64_t> refused = log().TimesUs("\nsend '?' dwWritelen=[0]");

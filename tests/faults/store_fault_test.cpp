@@ -41,9 +41,9 @@ const char* const kNotRestoredAtAll =
 
 const StoreCase kStoreCases[] = {
     {"BusyForFiveSecondsAtTheStart", Fault::kBusyFor, "", 5 * kSecondUs, "", true, kExitSuccess,
-     ""},
+     "the modem was updated"},
     {"BusyThroughTheReplay", Fault::kBusyFor, kFirstUpdate, 2 * kSecondUs, "", true, kExitSuccess,
-     ""},
+     "the modem was updated"},
     {"BusyForGoodAtTheCompletion", Fault::kBusyForGood, kAllDone, 0, "", true, kExitNotRestored,
      "the modem update succeeded, but AWRCWR could not be set back to 1 (the registry stayed "
      "busy) and Progress could not be set to 100 (the registry stayed busy)"},

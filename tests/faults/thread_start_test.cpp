@@ -39,6 +39,7 @@ TEST_P(ThreadStartTest, EndsThroughTheFailureExitWithTheBoardRestored) {
     EXPECT_EQ(UpdateOutcome(), kExitFailure);
     EXPECT_EQ(Settings(L"Progress"), kProgressFailed);
     EXPECT_EQ(log().Count(std::string("Start ") + c.name + " failed\r\n"), 1);
+    EXPECT_EQ(UpdateOutcomeNote(), std::string(c.name) + " could not be started");
     EXPECT_EQ(log().Count("Turn GSM OFF\r\n"), c.radio_off ? 1 : 0);
     const std::vector<uint32_t> modes =
         c.download_path ? std::vector<uint32_t>{6, 1} : std::vector<uint32_t>{1};
@@ -66,6 +67,7 @@ TEST_F(UpdateTest, PrepareThreadThatCannotStartRefusesTheStart) {
     EXPECT_EQ(modal_result(), host::kIdOk);
     EXPECT_TRUE(workers_ended());
     EXPECT_EQ(UpdateOutcome(), kExitRefused);
+    EXPECT_EQ(UpdateOutcomeNote(), "PrepareThread could not be started; nothing was touched");
     EXPECT_EQ(log().Texts(), std::vector<std::string>{"Start PrepareThread failed\r\n"});
     EXPECT_TRUE(journal().Entries().empty());
     EXPECT_TRUE(bus().Accesses().empty());
