@@ -14,7 +14,7 @@ std::string TimeIn(const std::wstring& text) {
     const size_t last = narrow.find_last_not_of(' ');
     if (first == std::string::npos)
         return {};
-    const std::string core = narrow.substr(first, last - first + 1);
+    std::string core = narrow.substr(first, last - first + 1);
     const size_t m = core.find('m');
     if (m == 0 || m == std::string::npos || core.size() != m + 4 || core.back() != 's')
         return {};
