@@ -68,15 +68,13 @@ TEST(TerminalLayoutTest, WarningTextsFitTheirControl) {
     }
 }
 
-struct HintCase {
-    HintMode mode;
-    const char* progress;
-    int width;
-    const char* expected;
-};
-
 TEST(TerminalLayoutTest, HintTakesTheLongestWordingThatFits) {
-    const HintCase cases[] = {
+    const struct {
+        HintMode mode;
+        const char* progress;
+        int width;
+        const char* expected;
+    } cases[] = {
         {HintMode::kRunning, "SW image 42%, 4m38s left", 200,
          "SW image 42%, 4m38s left - please wait, the update cannot be stopped (Ctrl-C twice "
          "stops it, restores the board and leaves the modem unflashed)"},
@@ -93,30 +91,24 @@ TEST(TerminalLayoutTest, HintTakesTheLongestWordingThatFits) {
         {HintMode::kBox, "FS image 100%", 12, "Enter: OK"},
         {HintMode::kBox, "FS image 100%", 5, "Enter"},
     };
-    for (const HintCase& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(HintText(c.mode, c.progress, c.width), c.expected) << c.width;
-}
-
-TEST(TerminalLayoutTest, HintNeverOverrunsItsRow) {
-    for (HintMode mode : {HintMode::kRunning, HintMode::kBox}) {
-        for (const char* progress : {"", "FS image 99%, 0m17s left"}) {
-            for (int width = 0; width <= 140; ++width)
-                EXPECT_LE(static_cast<int>(HintText(mode, progress, width).size()), width);
-        }
-    }
 }
 
 TEST(TerminalLayoutTest, RootKeepsItsEndWhenCut) {
     EXPECT_EQ(RootText("/tmp/virtual-board.abc", 80), "device root: /tmp/virtual-board.abc");
     EXPECT_EQ(RootText("/tmp/virtual-board.abc", 30), "device root: ...tual-board.abc");
     EXPECT_EQ(RootText("/tmp/virtual-board.abc", 10), "device roo");
-    for (int width = 0; width <= 40; ++width)
-        EXPECT_LE(static_cast<int>(RootText("/tmp/virtual-board.abc", width).size()), width);
 }
 
-TEST(TerminalLayoutTest, EnlargeNamesBothSizes) {
-    EXPECT_EQ(EnlargeText({60, 24}, {40, 12}),
-              "Enlarge the terminal to at least 60x24 (it is 40x12)");
+TEST(TerminalLayoutTest, HintAndRootNeverOverrunTheirRow) {
+    for (int width = 0; width <= 140; ++width) {
+        EXPECT_LE(static_cast<int>(RootText("/tmp/virtual-board.abc", width).size()), width);
+        for (HintMode mode : {HintMode::kRunning, HintMode::kBox}) {
+            for (const char* progress : {"", "FS image 99%, 0m17s left"})
+                EXPECT_LE(static_cast<int>(HintText(mode, progress, width).size()), width);
+        }
+    }
 }
 
 TEST(TerminalLayoutTest, WrapBreaksAtSpacesAndLineBreaksAndCutsLongWords) {

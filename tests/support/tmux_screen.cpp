@@ -26,10 +26,12 @@ std::string Joined(const std::vector<std::string>& words) {
     return line;
 }
 
-// A server name no other test, run or person uses.
-std::string NewSocketName() {
+// A server socket no other test, run or person uses.
+std::string NewSocket() {
     static std::atomic<int> next{0};
-    return "updater-test-" + std::to_string(getpid()) + "-" + std::to_string(next++);
+    const char* tmp = getenv("TMPDIR");
+    return std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/updater-tmux-" +
+           std::to_string(getpid()) + "-" + std::to_string(next++);
 }
 
 }  // namespace
@@ -39,24 +41,21 @@ bool TmuxScreen::Available() {
 }
 
 TmuxScreen::TmuxScreen(int cols, int rows, const std::vector<std::string>& command)
-    : socket_(NewSocketName()) {
+    : socket_(NewSocket()) {
     started_ = Tmux({"new-session", "-d", "-s", "test", "-x", std::to_string(cols), "-y",
                      std::to_string(rows), Joined(command)}) == 0;
-    if (started_ && Tmux({"display-message", "-p", "#{socket_path}"}, &socket_path_) == 0)
-        socket_path_.erase(socket_path_.find_last_not_of('\n') + 1);
 }
 
 // The server leaves its socket behind when it is killed.
 TmuxScreen::~TmuxScreen() {
     Tmux({"kill-server"});
-    if (!socket_path_.empty())
-        unlink(socket_path_.c_str());
+    unlink(socket_.c_str());
 }
 
 int TmuxScreen::Tmux(const std::vector<std::string>& args, std::string* out) {
     // No configuration file: the session looks the same on every machine.
     const std::string command =
-        "tmux -L " + Quoted(socket_) + " -f /dev/null " + Joined(args) + " 2>/dev/null";
+        "tmux -S " + Quoted(socket_) + " -f /dev/null " + Joined(args) + " 2>/dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     if (pipe == nullptr)
         return -1;
@@ -71,19 +70,15 @@ int TmuxScreen::Tmux(const std::vector<std::string>& args, std::string* out) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string TmuxScreen::Capture(bool attributes) {
-    std::string screen;
-    std::vector<std::string> args = {"capture-pane", "-p", "-t", "test"};
-    if (attributes)
-        args.emplace_back("-e");
-    return Tmux(args, &screen) == 0 ? screen : std::string();
-}
-
 bool TmuxScreen::WaitFor(const std::function<bool(const std::string&)>& holds, int timeout_ms,
                          std::string* screen, bool attributes, int poll_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::vector<std::string> capture = {"capture-pane", "-p", "-t", "test"};
+    if (attributes)
+        capture.emplace_back("-e");
     while (true) {
-        *screen = Capture(attributes);
+        if (Tmux(capture, screen) != 0)
+            screen->clear();
         if (holds(*screen))
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
