@@ -30,7 +30,9 @@ bool Overlap(const CellRect& a, const CellRect& b) {
            b.col < a.col + a.cols;
 }
 
-TEST(TerminalLayoutTest, UpdaterDialogNeeds60x24AndEveryControlFitsItsFrame) {
+// The dialog needs 60x24; every control fits the frame, those shown together keep apart and
+// both texts the warning control can hold wrap within its cells.
+TEST(TerminalLayoutTest, UpdaterDialogFitsItsCells) {
     const DialogState state = TemplateState();
     const CellSize screen = ScreenSize(state);
     EXPECT_EQ(screen.cols, 60);
@@ -41,11 +43,6 @@ TEST(TerminalLayoutTest, UpdaterDialogNeeds60x24AndEveryControlFitsItsFrame) {
         EXPECT_LE(at.row + at.rows, frame.rows - 2) << control.id;
         EXPECT_LE(at.col + at.cols, frame.cols - 2) << control.id;
     }
-}
-
-// The controls the update shows at the same time must not draw over each other.
-TEST(TerminalLayoutTest, ShownControlsKeepApart) {
-    const DialogState state = TemplateState();
     const std::vector<int> shown = {res::kIdcWarning, res::kIdcStart, res::kIdcStatus,
                                     res::kIdcTimeLeft, res::kIdcProgress};
     for (size_t i = 0; i < shown.size(); ++i) {
@@ -55,16 +52,12 @@ TEST(TerminalLayoutTest, ShownControlsKeepApart) {
                 << shown[i] << " and " << shown[j];
         }
     }
-}
-
-// Both texts the warning control can hold wrap within its cells.
-TEST(TerminalLayoutTest, WarningTextsFitTheirControl) {
-    const CellRect at = CellsOf(TemplateState().Find(res::kIdcWarning)->rect);
+    const CellRect warning = CellsOf(state.Find(res::kIdcWarning)->rect);
     for (const char* text :
          {"Be careful !! \nAny incorrect image or unsuccessful downloading will make modem crash "
           "and unable to restart again.",
           "Upgrading in progress, please do not remove USB cable."}) {
-        EXPECT_LE(static_cast<int>(Wrap(text, at.cols).size()), at.rows) << text;
+        EXPECT_LE(static_cast<int>(Wrap(text, warning.cols).size()), warning.rows) << text;
     }
 }
 

@@ -1,28 +1,26 @@
 #include "tests/support/tmux_screen.h"
 
-#include <stdio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
+
+#include "tests/support/process.h"
 
 namespace testproc {
 namespace {
 
-std::string Quoted(const std::string& word) {
-    std::string out = "'";
-    for (char c : word)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 std::string Joined(const std::vector<std::string>& words) {
     std::string line;
-    for (const std::string& word : words)
-        line += (line.empty() ? "" : " ") + Quoted(word);
+    for (const std::string& word : words) {
+        line += line.empty() ? "'" : " '";
+        for (char c : word)
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += "'";
+    }
     return line;
 }
 
@@ -43,7 +41,7 @@ bool TmuxScreen::Available() {
 TmuxScreen::TmuxScreen(int cols, int rows, const std::vector<std::string>& command)
     : socket_(NewSocket()) {
     started_ = Tmux({"new-session", "-d", "-s", "test", "-x", std::to_string(cols), "-y",
-                     std::to_string(rows), Joined(command)}) == 0;
+                     std::to_string(rows), Joined(command)});
 }
 
 // The server leaves its socket behind when it is killed.
@@ -52,22 +50,13 @@ TmuxScreen::~TmuxScreen() {
     unlink(socket_.c_str());
 }
 
-int TmuxScreen::Tmux(const std::vector<std::string>& args, std::string* out) {
-    // No configuration file: the session looks the same on every machine.
-    const std::string command =
-        "tmux -S " + Quoted(socket_) + " -f /dev/null " + Joined(args) + " 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
-    std::string text;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        text.append(buffer, got);
-    const int status = pclose(pipe);
-    if (out != nullptr)
-        *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// No configuration file: the session looks the same on every machine.
+std::string TmuxScreen::Command(const std::vector<std::string>& args) const {
+    return "tmux -S " + Joined({socket_}) + " -f /dev/null " + Joined(args) + " 2>/dev/null";
+}
+
+bool TmuxScreen::Tmux(const std::vector<std::string>& args) {
+    return system(Command(args).c_str()) == 0;
 }
 
 bool TmuxScreen::WaitFor(const std::function<bool(const std::string&)>& holds, int timeout_ms,
@@ -77,8 +66,7 @@ bool TmuxScreen::WaitFor(const std::function<bool(const std::string&)>& holds, i
     if (attributes)
         capture.emplace_back("-e");
     while (true) {
-        if (Tmux(capture, screen) != 0)
-            screen->clear();
+        *screen = Output(Command(capture));
         if (holds(*screen))
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
@@ -88,12 +76,12 @@ bool TmuxScreen::WaitFor(const std::function<bool(const std::string&)>& holds, i
 }
 
 bool TmuxScreen::Resize(int cols, int rows) {
-    return Tmux({"resize-window", "-t", "test", "-x", std::to_string(cols), "-y",
-                 std::to_string(rows)}) == 0;
+    return Tmux(
+        {"resize-window", "-t", "test", "-x", std::to_string(cols), "-y", std::to_string(rows)});
 }
 
 bool TmuxScreen::SendKeys(const std::string& key) {
-    return Tmux({"send-keys", "-t", "test", key}) == 0;
+    return Tmux({"send-keys", "-t", "test", key});
 }
 
 std::string Flat(const std::string& screen) {

@@ -30,8 +30,9 @@ class TmuxScreen {
     bool SendKeys(const std::string& key);
 
   private:
-    // Runs tmux on this server; its exit status, its output in *out.
-    int Tmux(const std::vector<std::string>& args, std::string* out = nullptr);
+    // The shell command that runs tmux with `args` on this server.
+    std::string Command(const std::vector<std::string>& args) const;
+    bool Tmux(const std::vector<std::string>& args);
 
     std::string socket_;
     bool started_ = false;
