@@ -6,7 +6,6 @@
 
 #include <map>
 #include <regex>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -35,19 +34,18 @@ inline std::string Unescaped(const std::string& quoted) {
 }
 
 // Every line of `output` as an event; a line that breaks the grammar, names an unknown event
-// or carries other keys than its event's is reported in *bad.
+// or carries other keys than its own, in their order, is reported in *bad.
 inline std::vector<Event> ParseAll(const std::string& output, std::vector<std::string>* bad) {
-    static const std::map<std::string, std::set<std::string>> kKeys = {
-        {"open", {"title"}},
-        {"title", {"text"}},
-        {"status", {"text"}},
-        {"notice", {"text"}},
-        {"progress", {"phase", "percent", "remaining"}},
-        {"beep", {}},
-        {"box", {"caption", "text", "answer"}},
-        {"close", {}},
-        {"outcome", {"exit", "text"}},
-    };
+    static const std::map<std::string, std::string> kKeys = {
+        {"open", " title"},
+        {"title", " text"},
+        {"status", " text"},
+        {"notice", " text"},
+        {"progress", " phase percent remaining"},
+        {"beep", ""},
+        {"box", " caption text answer"},
+        {"close", ""},
+        {"outcome", " exit text"}};
     const std::string field = R"( ([a-z_]+)=(?:"((?:[^"\\]|\\[nr"\\])*)\"|([^ "=]+)))";
     const std::regex line_re(R"(\[ *[0-9]+\.[0-9]{3}\] ([a-z]+)((?:)" + field + ")*)");
     const std::regex field_re(field);
@@ -56,19 +54,19 @@ inline std::vector<Event> ParseAll(const std::string& output, std::vector<std::s
     for (std::string line; std::getline(in, line);) {
         std::smatch match;
         Event event;
-        std::set<std::string> have;
-        bool ok = std::regex_match(line, match, line_re);
+        std::string keys;  // as the line gives them
+        const bool ok = std::regex_match(line, match, line_re);
         if (ok) {
             event.name = match[1];
             const std::string rest = match[2];
             for (std::sregex_iterator f(rest.begin(), rest.end(), field_re), end; f != end; ++f) {
                 const std::smatch& m = *f;
-                ok &= have.insert(m[1]).second;
+                keys += " " + m[1].str();
                 event.fields[m[1]] = m[2].matched ? Unescaped(m[2]) : m[3].str();
             }
         }
-        auto keys = kKeys.find(event.name);
-        if (!ok || keys == kKeys.end() || have != keys->second)
+        auto known = kKeys.find(event.name);
+        if (!ok || known == kKeys.end() || keys != known->second)
             bad->push_back(line);
         else
             events.push_back(event);
