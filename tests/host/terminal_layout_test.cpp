@@ -30,7 +30,9 @@ bool Overlap(const CellRect& a, const CellRect& b) {
            b.col < a.col + a.cols;
 }
 
-TEST(TerminalLayoutTest, UpdaterDialogNeeds60x24AndEveryControlFitsItsFrame) {
+// The dialog needs 60x24; every control fits the frame, those shown together keep apart and
+// both texts the warning control can hold wrap within its cells.
+TEST(TerminalLayoutTest, UpdaterDialogFitsItsCells) {
     const DialogState state = TemplateState();
     const CellSize screen = ScreenSize(state);
     EXPECT_EQ(screen.cols, 60);
@@ -41,11 +43,6 @@ TEST(TerminalLayoutTest, UpdaterDialogNeeds60x24AndEveryControlFitsItsFrame) {
         EXPECT_LE(at.row + at.rows, frame.rows - 2) << control.id;
         EXPECT_LE(at.col + at.cols, frame.cols - 2) << control.id;
     }
-}
-
-// The controls the update shows at the same time must not draw over each other.
-TEST(TerminalLayoutTest, ShownControlsKeepApart) {
-    const DialogState state = TemplateState();
     const std::vector<int> shown = {res::kIdcWarning, res::kIdcStart, res::kIdcStatus,
                                     res::kIdcTimeLeft, res::kIdcProgress};
     for (size_t i = 0; i < shown.size(); ++i) {
@@ -55,28 +52,22 @@ TEST(TerminalLayoutTest, ShownControlsKeepApart) {
                 << shown[i] << " and " << shown[j];
         }
     }
-}
-
-// Both texts the warning control can hold wrap within its cells.
-TEST(TerminalLayoutTest, WarningTextsFitTheirControl) {
-    const CellRect at = CellsOf(TemplateState().Find(res::kIdcWarning)->rect);
+    const CellRect warning = CellsOf(state.Find(res::kIdcWarning)->rect);
     for (const char* text :
          {"Be careful !! \nAny incorrect image or unsuccessful downloading will make modem crash "
           "and unable to restart again.",
           "Upgrading in progress, please do not remove USB cable."}) {
-        EXPECT_LE(static_cast<int>(Wrap(text, at.cols).size()), at.rows) << text;
+        EXPECT_LE(static_cast<int>(Wrap(text, warning.cols).size()), warning.rows) << text;
     }
 }
 
-struct HintCase {
-    HintMode mode;
-    const char* progress;
-    int width;
-    const char* expected;
-};
-
 TEST(TerminalLayoutTest, HintTakesTheLongestWordingThatFits) {
-    const HintCase cases[] = {
+    const struct {
+        HintMode mode;
+        const char* progress;
+        int width;
+        const char* expected;
+    } cases[] = {
         {HintMode::kRunning, "SW image 42%, 4m38s left", 200,
          "SW image 42%, 4m38s left - please wait, the update cannot be stopped (Ctrl-C twice "
          "stops it, restores the board and leaves the modem unflashed)"},
@@ -93,30 +84,24 @@ TEST(TerminalLayoutTest, HintTakesTheLongestWordingThatFits) {
         {HintMode::kBox, "FS image 100%", 12, "Enter: OK"},
         {HintMode::kBox, "FS image 100%", 5, "Enter"},
     };
-    for (const HintCase& c : cases)
+    for (const auto& c : cases)
         EXPECT_EQ(HintText(c.mode, c.progress, c.width), c.expected) << c.width;
-}
-
-TEST(TerminalLayoutTest, HintNeverOverrunsItsRow) {
-    for (HintMode mode : {HintMode::kRunning, HintMode::kBox}) {
-        for (const char* progress : {"", "FS image 99%, 0m17s left"}) {
-            for (int width = 0; width <= 140; ++width)
-                EXPECT_LE(static_cast<int>(HintText(mode, progress, width).size()), width);
-        }
-    }
 }
 
 TEST(TerminalLayoutTest, RootKeepsItsEndWhenCut) {
     EXPECT_EQ(RootText("/tmp/virtual-board.abc", 80), "device root: /tmp/virtual-board.abc");
     EXPECT_EQ(RootText("/tmp/virtual-board.abc", 30), "device root: ...tual-board.abc");
     EXPECT_EQ(RootText("/tmp/virtual-board.abc", 10), "device roo");
-    for (int width = 0; width <= 40; ++width)
-        EXPECT_LE(static_cast<int>(RootText("/tmp/virtual-board.abc", width).size()), width);
 }
 
-TEST(TerminalLayoutTest, EnlargeNamesBothSizes) {
-    EXPECT_EQ(EnlargeText({60, 24}, {40, 12}),
-              "Enlarge the terminal to at least 60x24 (it is 40x12)");
+TEST(TerminalLayoutTest, HintAndRootNeverOverrunTheirRow) {
+    for (int width = 0; width <= 140; ++width) {
+        EXPECT_LE(static_cast<int>(RootText("/tmp/virtual-board.abc", width).size()), width);
+        for (HintMode mode : {HintMode::kRunning, HintMode::kBox}) {
+            for (const char* progress : {"", "FS image 99%, 0m17s left"})
+                EXPECT_LE(static_cast<int>(HintText(mode, progress, width).size()), width);
+        }
+    }
 }
 
 TEST(TerminalLayoutTest, WrapBreaksAtSpacesAndLineBreaksAndCutsLongWords) {

@@ -1,35 +1,35 @@
 #include "tests/support/tmux_screen.h"
 
-#include <stdio.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
+
+#include "tests/support/process.h"
 
 namespace testproc {
 namespace {
 
-std::string Quoted(const std::string& word) {
-    std::string out = "'";
-    for (char c : word)
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 std::string Joined(const std::vector<std::string>& words) {
     std::string line;
-    for (const std::string& word : words)
-        line += (line.empty() ? "" : " ") + Quoted(word);
+    for (const std::string& word : words) {
+        line += line.empty() ? "'" : " '";
+        for (char c : word)
+            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        line += "'";
+    }
     return line;
 }
 
-// A server name no other test, run or person uses.
-std::string NewSocketName() {
+// A server socket no other test, run or person uses.
+std::string NewSocket() {
     static std::atomic<int> next{0};
-    return "updater-test-" + std::to_string(getpid()) + "-" + std::to_string(next++);
+    const char* tmp = getenv("TMPDIR");
+    return std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/updater-tmux-" +
+           std::to_string(getpid()) + "-" + std::to_string(next++);
 }
 
 }  // namespace
@@ -39,51 +39,34 @@ bool TmuxScreen::Available() {
 }
 
 TmuxScreen::TmuxScreen(int cols, int rows, const std::vector<std::string>& command)
-    : socket_(NewSocketName()) {
+    : socket_(NewSocket()) {
     started_ = Tmux({"new-session", "-d", "-s", "test", "-x", std::to_string(cols), "-y",
-                     std::to_string(rows), Joined(command)}) == 0;
-    if (started_ && Tmux({"display-message", "-p", "#{socket_path}"}, &socket_path_) == 0)
-        socket_path_.erase(socket_path_.find_last_not_of('\n') + 1);
+                     std::to_string(rows), Joined(command)});
 }
 
 // The server leaves its socket behind when it is killed.
 TmuxScreen::~TmuxScreen() {
     Tmux({"kill-server"});
-    if (!socket_path_.empty())
-        unlink(socket_path_.c_str());
+    unlink(socket_.c_str());
 }
 
-int TmuxScreen::Tmux(const std::vector<std::string>& args, std::string* out) {
-    // No configuration file: the session looks the same on every machine.
-    const std::string command =
-        "tmux -L " + Quoted(socket_) + " -f /dev/null " + Joined(args) + " 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return -1;
-    std::string text;
-    char buffer[4096];
-    size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        text.append(buffer, got);
-    const int status = pclose(pipe);
-    if (out != nullptr)
-        *out = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// No configuration file: the session looks the same on every machine.
+std::string TmuxScreen::Command(const std::vector<std::string>& args) const {
+    return "tmux -S " + Joined({socket_}) + " -f /dev/null " + Joined(args) + " 2>/dev/null";
 }
 
-std::string TmuxScreen::Capture(bool attributes) {
-    std::string screen;
-    std::vector<std::string> args = {"capture-pane", "-p", "-t", "test"};
-    if (attributes)
-        args.emplace_back("-e");
-    return Tmux(args, &screen) == 0 ? screen : std::string();
+bool TmuxScreen::Tmux(const std::vector<std::string>& args) {
+    return system(Command(args).c_str()) == 0;
 }
 
 bool TmuxScreen::WaitFor(const std::function<bool(const std::string&)>& holds, int timeout_ms,
                          std::string* screen, bool attributes, int poll_ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::vector<std::string> capture = {"capture-pane", "-p", "-t", "test"};
+    if (attributes)
+        capture.emplace_back("-e");
     while (true) {
-        *screen = Capture(attributes);
+        *screen = Output(Command(capture));
         if (holds(*screen))
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
@@ -93,12 +76,12 @@ bool TmuxScreen::WaitFor(const std::function<bool(const std::string&)>& holds, i
 }
 
 bool TmuxScreen::Resize(int cols, int rows) {
-    return Tmux({"resize-window", "-t", "test", "-x", std::to_string(cols), "-y",
-                 std::to_string(rows)}) == 0;
+    return Tmux(
+        {"resize-window", "-t", "test", "-x", std::to_string(cols), "-y", std::to_string(rows)});
 }
 
 bool TmuxScreen::SendKeys(const std::string& key) {
-    return Tmux({"send-keys", "-t", "test", key}) == 0;
+    return Tmux({"send-keys", "-t", "test", key});
 }
 
 std::string Flat(const std::string& screen) {

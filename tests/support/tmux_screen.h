@@ -10,7 +10,6 @@ namespace testproc {
 
 class TmuxScreen {
   public:
-    // Whether tmux can be run here.
     static bool Available();
 
     // Starts `command` in a detached session of cols x rows.
@@ -21,11 +20,9 @@ class TmuxScreen {
     TmuxScreen& operator=(const TmuxScreen&) = delete;
 
     bool ok() const { return started_; }
-    // The screen's text, one line a row; with `attributes`, with the escape sequences that
-    // set colours and video attributes.  Empty once the session has ended.
-    std::string Capture(bool attributes = false);
-    // Reads the screen every `poll_ms` until `holds` is true of it or `timeout_ms` have gone by;
-    // the last screen read in *screen.
+    // Reads the screen (one line a row; with `attributes`, with the escape sequences of colours
+    // and video attributes) every `poll_ms` until `holds` is true of it or `timeout_ms` have
+    // gone by; the last screen read in *screen.
     bool WaitFor(const std::function<bool(const std::string&)>& holds, int timeout_ms,
                  std::string* screen, bool attributes = false, int poll_ms = 100);
     bool Resize(int cols, int rows);
@@ -33,11 +30,11 @@ class TmuxScreen {
     bool SendKeys(const std::string& key);
 
   private:
-    // Runs tmux on this server; its exit status, its output in *out.
-    int Tmux(const std::vector<std::string>& args, std::string* out = nullptr);
+    // The shell command that runs tmux with `args` on this server.
+    std::string Command(const std::vector<std::string>& args) const;
+    bool Tmux(const std::vector<std::string>& args);
 
     std::string socket_;
-    std::string socket_path_;
     bool started_ = false;
 };
 
