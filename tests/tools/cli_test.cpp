@@ -141,7 +141,14 @@ void ExpectReported(int status, const std::vector<Case>& cases) {
 TEST(ToolUsage, EveryUsageErrorNamesWhatWasWrong) {
     ExpectReported(
         2,
-        {{{"regtool"}, "no command given"},
+        {{{"fwimage"}, "no command given"},
+         {{"fwimage", "frobnicate", "x"}, "unknown command 'frobnicate'"},
+         {{"fwimage", "info"}, "info: missing operand FILE"},
+         {{"fwimage", "generate"}, "generate: missing operand sw|fs"},
+         {{"fwimage", "generate", "sw"}, "generate: missing operand FILE"},
+         {{"fwimage", "verify", "a", "b"}, "verify: extra argument 'b'"},
+         {{"fwimage", "generate", "xx", "{S}/f"}, "generate: 'xx' is not an image kind (sw or fs)"},
+         {{"regtool"}, "no command given"},
          {{"regtool", "frob"}, "unknown command 'frob'"},
          {{"regtool", "get", "Software"}, "get: missing operand NAME"},
          {{"regtool", "set", "Software", "Reboot"}, "set: missing operand VALUE"},
