@@ -55,29 +55,6 @@ class FwimageTest : public ::testing::Test {
     std::vector<std::string> paths_;
 };
 
-// Each usage error says what was wrong, then where to look; nothing is read or written.
-TEST_F(FwimageTest, UsageErrorsNameWhatWasWrong) {
-    const struct {
-        std::vector<std::string> args;
-        std::string problem;
-    } cases[] = {
-        {{}, "no command given"},
-        {{"frobnicate", "x"}, "unknown command 'frobnicate'"},
-        {{"-v"}, "unknown option '-v'"},
-        {{"info"}, "info: missing operand FILE"},
-        {{"generate"}, "generate: missing operand sw|fs"},
-        {{"generate", "sw"}, "generate: missing operand FILE"},
-        {{"verify", "a", "b"}, "verify: extra argument 'b'"},
-        {{"generate", "xx", "f"}, "generate: 'xx' is not an image kind (sw or fs)"},
-    };
-    for (const auto& c : cases) {
-        Result r = Fwimage(c.args);
-        EXPECT_EQ(r.status, 2) << c.problem;
-        EXPECT_EQ(r.err, "fwimage: " + c.problem + "\nTry 'fwimage --help'.\n");
-        EXPECT_EQ(r.out, "");
-    }
-}
-
 TEST_F(FwimageTest, VerifyNamesTheFirstBadRecordAndItsOffset) {
     struct Case {
         ImageBuilder image;

@@ -1,7 +1,6 @@
 // What only the SQLite store has to get right: other programs read it plainly, and a link in
 // the store's place is never followed.
 #include <sqlite3.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,45 +75,39 @@ TEST(SqliteRegistry, OnlyTheCreatingModeMakesAStore) {
     const struct {
         Mode mode;
         Place place;
-        std::string error;  // empty: opens; "{DB}" is the store's path
+        std::string before, after;  // the error is before + the store's path + after; "": opens
     } cases[] = {
-        {Mode::kReadOnly, kMissing, "no registry store at {DB}: No such file or directory"},
-        {Mode::kExisting, kMissing, "no registry store at {DB}: No such file or directory"},
-        {Mode::kReadOnly, kEmpty, "{DB}: empty, no registry store yet"},
-        {Mode::kExisting, kEmpty, "{DB}: empty, no registry store yet"},
-        {Mode::kReadOnly, kFolder, "cannot open {DB}: Is a directory"},
-        {Mode::kCreate, kFolder, "cannot open {DB}: Is a directory"},
-        {Mode::kReadOnly, kStore, ""},
-        {Mode::kExisting, kStore, ""},
-        {Mode::kCreate, kMissing, ""},
-        {Mode::kCreate, kEmpty, ""},
+        {Mode::kReadOnly, kMissing, "no registry store at ", ": No such file or directory"},
+        {Mode::kExisting, kMissing, "no registry store at ", ": No such file or directory"},
+        {Mode::kReadOnly, kEmpty, "", ": empty, no registry store yet"},
+        {Mode::kExisting, kEmpty, "", ": empty, no registry store yet"},
+        {Mode::kReadOnly, kFolder, "cannot open ", ": Is a directory"},
+        {Mode::kCreate, kFolder, "cannot open ", ": Is a directory"},
+        {Mode::kReadOnly, kStore, "", ""},
+        {Mode::kExisting, kStore, "", ""},
+        {Mode::kCreate, kMissing, "", ""},
+        {Mode::kCreate, kEmpty, "", ""},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE("mode " + std::to_string(static_cast<int>(c.mode)) + ", place " +
-                     std::to_string(c.place));
+        SCOPED_TRACE(::testing::Message()
+                     << "mode " << static_cast<int>(c.mode) << ", place " << c.place);
         TempRoot root;
         if (c.place == kEmpty)
             std::ofstream(root.db()).close();
-        if (c.place == kFolder) {
-            ASSERT_EQ(mkdir(root.db().c_str(), 0755), 0);
-        }
-        if (c.place == kStore) {
-            ASSERT_TRUE(SqliteRegistry(root.db()).ok());
-        }
-        const std::string before = ReadFile(root.db());
+        if (c.place == kFolder)
+            std::filesystem::create_directory(root.db());
+        if (c.place == kStore)
+            SqliteRegistry{root.db()}.error();
+        const std::string contents = ReadFile(root.db());
         {
             SqliteRegistry reg(root.db(), c.mode);
-            EXPECT_EQ(reg.ok(), c.error.empty());
-            std::string error = c.error;
-            if (const size_t at = error.find("{DB}"); at != std::string::npos)
-                error.replace(at, 4, root.db());
-            EXPECT_EQ(reg.error(), error);
+            EXPECT_EQ(reg.error(), c.after.empty() ? "" : c.before + root.db() + c.after);
+            EXPECT_EQ(reg.ok(), c.after.empty());
         }
-        struct stat info {};
-        const bool exists = lstat(root.db().c_str(), &info) == 0;
-        EXPECT_EQ(exists, c.place != kMissing || c.mode == Mode::kCreate);
+        EXPECT_EQ(std::filesystem::exists(root.db()),
+                  c.place != kMissing || c.mode == Mode::kCreate);
         if (c.mode != Mode::kCreate) {
-            EXPECT_EQ(ReadFile(root.db()), before) << "the store was changed";
+            EXPECT_EQ(ReadFile(root.db()), contents) << "the store was changed";
         }
     }
 }
