@@ -27,7 +27,6 @@ TEST(ModemWiringFile, GoodFilesWire) {
         {"# bench 3\n\n  Power-Key =  DTR  Inverted  # via a transistor\r\n"
          "reset = none\r\n",
          {kDtrInv, std::nullopt}},
-        {"power-key = none\nreset = none\n", {}},
     };
     for (const GoodFile& file : files) {
         std::string why;
@@ -53,8 +52,6 @@ TEST(ModemWiringFile, BadFilesSayWhatAndWhere) {
         {"powerkey = dtr asserted\n", "line 1: unknown setting 'powerkey' (power-key or reset)"},
         {"power-key = dsr asserted\n", "line 1: 'dsr' is not a line (dtr, rts or none)"},
         {"power-key =\n", "line 1: no line for the power key (dtr, rts or none)"},
-        {"power-key = dtr\n",
-         "line 1: the power key on DTR needs a polarity (asserted or inverted)"},
         {"reset = rts high\n", "line 1: 'high' is not a polarity (asserted or inverted)"},
         {"reset = rts asserted now\n", "line 1: unexpected 'now' after the polarity"},
         {"reset = none asserted\n", "line 1: 'none' takes no polarity, found 'asserted'"},

@@ -48,15 +48,19 @@ class PosixLines : public ::testing::Test {
     int master_ = -1;
 };
 
-// A pseudo-terminal opens and takes its settings with lines owned, but a line change fails
-// with the port's reason, and the power-on fails with it; a closed port says so.
+// A wiring on a pseudo-terminal is refused before the start, and the check leaves the port
+// free; a missing port is left to the run's own open.  Opened all the same, the port takes its
+// settings, but the power-on fails with the port's reason; a closed port says so.
 TEST_F(PosixLines, APortWithoutModemControlLinesSaysSo) {
     host::posix::PosixSerialPorts ports(root_);
     const ModemWiring wiring{WiredLine{ModemLine::kRts, true}, std::nullopt};
     host::posix::PosixModemLines lines(ports, L"COM1:", wiring);
     std::string why;
-    EXPECT_FALSE(lines.Set(ModemLine::kRts, true, &why));
-    EXPECT_EQ(why, "COM1: is not open");
+    EXPECT_FALSE(lines.Usable("/r/modem-lines.conf", &why));
+    EXPECT_TRUE(why.starts_with("/r/modem-lines.conf wires the modem to COM1:, but COM1: (" +
+                                root_ + "/dev/COM1) has no modem-control lines: "))
+        << why;
+    EXPECT_TRUE(host::posix::PosixModemLines(ports, L"COM2:", wiring).Usable("/r/m.conf", &why));
 
     const host::SerialHandle port = ports.Open(L"COM1:", nullptr);
     ASSERT_NE(port, host::kInvalidSerial);
@@ -79,24 +83,6 @@ TEST_F(PosixLines, APortWithoutModemControlLinesSaysSo) {
     ASSERT_TRUE(ports.Close(port));
     EXPECT_FALSE(lines.Set(ModemLine::kRts, false, &why));
     EXPECT_EQ(why, "COM1: is not open");
-}
-
-// The start refuses a wiring on a port without lines, before anything is touched; a port
-// that is missing is left to the run's own open, and no wiring needs no lines.
-TEST_F(PosixLines, StartRefusesAWiringOnAPortWithoutLines) {
-    host::posix::PosixSerialPorts ports(root_);
-    host::posix::PosixModemLines wired(ports, L"COM1:", {WiredLine{ModemLine::kDtr, false}, {}});
-    std::string why;
-    EXPECT_FALSE(wired.Usable("/r/modem-lines.conf", &why));
-    EXPECT_TRUE(why.starts_with("/r/modem-lines.conf wires the modem to COM1:, but COM1: (" +
-                                root_ + "/dev/COM1) has no modem-control lines: "))
-        << why;
-    EXPECT_NE(ports.Open(L"COM1:", nullptr), host::kInvalidSerial) << "the check let it go";
-
-    host::posix::PosixModemLines unwired(ports, L"COM1:", {});
-    EXPECT_TRUE(unwired.Usable("/r/modem-lines.conf", &why));
-    host::posix::PosixModemLines elsewhere(ports, L"COM2:", {{}, WiredLine{ModemLine::kRts, true}});
-    EXPECT_TRUE(elsewhere.Usable("/r/modem-lines.conf", &why));
 }
 
 // Owned lines idle at the updater's low level, and a line set while the port is closed is

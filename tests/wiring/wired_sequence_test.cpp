@@ -63,82 +63,57 @@ TEST_P(WiredSequence, DrivesTheLinesInStepAndLeavesTheRegistersAlone) {
     EXPECT_EQ(wired.inner.Accesses(), plain.Accesses()) << "the register file sees no change";
 }
 
-INSTANTIATE_TEST_SUITE_P(Wirings, WiredSequence,
-                         ::testing::Values(SequenceCase{"PowerOnKeyOnDtrResetOnRtsInverted",
-                                                        {kDtr, kRtsInv},
-                                                        PowerOnGsmModule,
-                                                        {{0, kRtsLine, true},
-                                                         {0, kDtrLine, false},
-                                                         {500'000, kDtrLine, true},
-                                                         {2'500'000, kDtrLine, false}}},
-                                           SequenceCase{"ResetKeyOnDtrResetOnRtsInverted",
-                                                        {kDtr, kRtsInv},
-                                                        ResetGsmModule,
-                                                        {{100'000, kRtsLine, true},
-                                                         {150'000, kRtsLine, false},
-                                                         {350'000, kRtsLine, true},
-                                                         {400'000, kDtrLine, false},
-                                                         {450'000, kDtrLine, true},
-                                                         {1'100'000, kDtrLine, false}}},
-                                           SequenceCase{"PowerOnKeyOnRtsInvertedAlone",
-                                                        {kRtsInv, std::nullopt},
-                                                        PowerOnGsmModule,
-                                                        {{0, kRtsLine, true},
-                                                         {500'000, kRtsLine, false},
-                                                         {2'500'000, kRtsLine, true}}},
-                                           SequenceCase{"ResetOnDtrAlone",
-                                                        {std::nullopt, kDtr},
-                                                        ResetGsmModule,
-                                                        {{100'000, kDtrLine, false},
-                                                         {150'000, kDtrLine, true},
-                                                         {350'000, kDtrLine, false}}}),
+const SequenceCase kSequences[] = {
+    {"PowerOnKeyOnDtrResetOnRtsInverted",
+     {kDtr, kRtsInv},
+     PowerOnGsmModule,
+     {{0, kRtsLine, true},
+      {0, kDtrLine, false},
+      {500'000, kDtrLine, true},
+      {2'500'000, kDtrLine, false}}},
+    {"ResetKeyOnDtrResetOnRtsInverted",
+     {kDtr, kRtsInv},
+     ResetGsmModule,
+     {{100'000, kRtsLine, true},
+      {150'000, kRtsLine, false},
+      {350'000, kRtsLine, true},
+      {400'000, kDtrLine, false},
+      {450'000, kDtrLine, true},
+      {1'100'000, kDtrLine, false}}},
+    {"PowerOnKeyOnRtsInvertedAlone",
+     {kRtsInv, std::nullopt},
+     PowerOnGsmModule,
+     {{0, kRtsLine, true}, {500'000, kRtsLine, false}, {2'500'000, kRtsLine, true}}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Wirings, WiredSequence, ::testing::ValuesIn(kSequences),
                          [](const auto& test) { return std::string(test.param.name); });
 
 // A line that cannot be driven fails the sequence like a failed register access, with its
-// reason; the sequence still runs to its end so that the other line ends idle.  A later
-// failure of the register file takes over the reason.
-struct LineFailure {
-    const char* name;
-    ModemLine failing;
-    bool file_fails_after;
-    const char* logged;
-};
-
-void PrintTo(const LineFailure& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class WiredFailure : public ::testing::TestWithParam<LineFailure> {};
-
-TEST_P(WiredFailure, IsReportedAsABoardFailure) {
-    const LineFailure& c = GetParam();
-    Wired wired{{kDtr, kRts}};
-    wired.lines.Fail(c.failing, "COM1: (/root/dev/COM1) has no modem-control lines: no");
-    if (c.file_fails_after) {
-        wired.inner.FailFrom(
-            [](const host::BusAccess& a) { return a.address == host::reg::kGpioBCon; },
-            "board.regs: cut short", 1);
+// reason (the power key's is checked on a real port); the sequence still runs to its end so
+// that the other line ends idle.  A later failure of the register file takes over the reason.
+TEST(WiredFailure, IsReportedAsABoardFailure) {
+    for (const bool file_fails_after : {false, true}) {
+        SCOPED_TRACE(file_fails_after ? "then the file" : "the line alone");
+        Wired wired{{kDtr, kRts}};
+        wired.lines.Fail(kRtsLine, "COM1: (/root/dev/COM1) has no modem-control lines: no");
+        if (file_fails_after) {
+            wired.inner.FailFrom(
+                [](const host::BusAccess& a) { return a.address == host::reg::kGpioBCon; },
+                "board.regs: cut short", 1);
+        }
+        EXPECT_FALSE(PowerOnGsmModule());
+        const std::string why = file_fails_after
+                                    ? "board.regs: cut short"
+                                    : "the reset on RTS cannot be driven low: COM1: "
+                                      "(/root/dev/COM1) has no modem-control lines: no";
+        EXPECT_EQ(wired.log.Texts(),
+                  std::vector<std::string>{
+                      "Board register access failed in PowerOnGsmModule: " + why + "\r\n"});
+        EXPECT_EQ(wired.clock.now_us(), 2'500'000) << "the sequence runs to its end";
+        EXPECT_EQ(wired.lines.Level(kDtrLine), false) << "the power key ends released";
     }
-    EXPECT_FALSE(PowerOnGsmModule());
-    EXPECT_EQ(wired.log.Texts(), std::vector<std::string>{c.logged});
-    EXPECT_EQ(wired.clock.now_us(), 2'500'000) << "the sequence runs to its end";
-    EXPECT_EQ(wired.lines.Level(c.failing == kDtrLine ? kRtsLine : kDtrLine), false);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Lines, WiredFailure,
-    ::testing::Values(
-        LineFailure{"PowerKey", kDtrLine, false,
-                    "Board register access failed in PowerOnGsmModule: the power key on DTR "
-                    "cannot be driven low: COM1: (/root/dev/COM1) has no modem-control lines: "
-                    "no\r\n"},
-        LineFailure{"Reset", kRtsLine, false,
-                    "Board register access failed in PowerOnGsmModule: the reset on RTS cannot "
-                    "be driven low: COM1: (/root/dev/COM1) has no modem-control lines: no\r\n"},
-        LineFailure{"ThenFile", kRtsLine, true,
-                    "Board register access failed in PowerOnGsmModule: board.regs: cut "
-                    "short\r\n"}),
-    [](const auto& test) { return std::string(test.param.name); });
 
 // A whole update: the power-on and the watchdog's resets reach the lines as they reach the
 // board's pins, and both lines end released.
