@@ -48,13 +48,18 @@ class PosixLines : public ::testing::Test {
     int master_ = -1;
 };
 
-// A wiring on a pseudo-terminal is refused before the start, and the check leaves the port
-// free; a missing port is left to the run's own open.  Opened all the same, the port takes its
-// settings, but the power-on fails with the port's reason; a closed port says so.
+// The wired lines are owned at the updater's low level (an inverted one asserted), and one
+// set while the port is closed gets that level at the open.  A wiring on a pseudo-terminal is
+// refused before the start, and the check leaves the port free; a missing port is left to the
+// run's own open.  Opened all the same, the port takes its settings, but the power-on fails
+// with the port's reason; a closed port says so.
 TEST_F(PosixLines, APortWithoutModemControlLinesSaysSo) {
     host::posix::PosixSerialPorts ports(root_);
     const ModemWiring wiring{WiredLine{ModemLine::kRts, true}, std::nullopt};
     host::posix::PosixModemLines lines(ports, L"COM1:", wiring);
+    const auto owned = [&](ModemLine line) { return ports.OwnedLevel(L"COM1:", line); };
+    EXPECT_EQ(owned(ModemLine::kRts), true);
+    EXPECT_EQ(owned(ModemLine::kDtr), std::nullopt) << "not wired";
     std::string why;
     EXPECT_FALSE(lines.Usable("/r/modem-lines.conf", &why));
     EXPECT_TRUE(why.starts_with("/r/modem-lines.conf wires the modem to COM1:, but COM1: (" +
@@ -83,24 +88,10 @@ TEST_F(PosixLines, APortWithoutModemControlLinesSaysSo) {
     ASSERT_TRUE(ports.Close(port));
     EXPECT_FALSE(lines.Set(ModemLine::kRts, false, &why));
     EXPECT_EQ(why, "COM1: is not open");
-}
-
-// Owned lines idle at the updater's low level, and a line set while the port is closed is
-// put at that level when it opens.
-TEST_F(PosixLines, OwnedLinesIdleAtTheUpdatersLowLevel) {
-    host::posix::PosixSerialPorts ports(root_);
-    const auto owned = [&](ModemLine line) { return ports.OwnedLevel(L"COM1:", line); };
-    {
-        host::posix::PosixModemLines lines(ports, L"COM1:", {WiredLine{ModemLine::kRts, true}, {}});
-        EXPECT_EQ(owned(ModemLine::kRts), true) << "inverted: idle asserted";
-        EXPECT_EQ(owned(ModemLine::kDtr), std::nullopt) << "not wired";
-    }
-    host::posix::PosixModemLines lines(ports, L"COM1:", {{}, WiredLine{ModemLine::kDtr, false}});
+    EXPECT_EQ(owned(ModemLine::kRts), false);
+    host::posix::PosixModemLines reset_only(ports, L"COM1:",
+                                            {{}, WiredLine{ModemLine::kDtr, false}});
     EXPECT_EQ(owned(ModemLine::kDtr), false);
-    std::string why;
-    EXPECT_FALSE(lines.Set(ModemLine::kDtr, true, &why));
-    EXPECT_EQ(owned(ModemLine::kDtr), true);
-    EXPECT_EQ(ports.OwnedLevel(L"COM2:", ModemLine::kDtr), std::nullopt);
 }
 
 TEST_F(PosixLines, SettingsFileInTheRoot) {
