@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -75,13 +76,8 @@ void PrintTo(const Row& row, std::ostream* out) {
 }
 
 // The root as the updater names it: resolved, as its start resolves it.
-std::string WithRoot(std::string text, const fs::path& root) {
-    const std::string mark = "{ROOT}";
-    std::error_code error;
-    const std::string resolved = fs::canonical(root, error).string();
-    for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at))
-        text.replace(at, mark.size(), resolved);
-    return text;
+std::string WithRoot(const std::string& text, const fs::path& root) {
+    return std::regex_replace(text, std::regex(R"(\{ROOT\})"), fs::canonical(root).string());
 }
 
 void ExpectEndState(const nlohmann::json& report, const Outcome& outcome) {
