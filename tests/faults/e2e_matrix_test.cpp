@@ -142,7 +142,9 @@ TEST_P(E2eMatrixTest, EndsCleanly) {
         // One line of the updater's among the board's own.
         const std::string& err = run.stderr_text;
         EXPECT_EQ(Count(err, "gsm-updater: "), 1) << err;
-        EXPECT_EQ(Count(err, "\n" + WithRoot(row.outcome_line, runner_.root()) + "\n"), 1) << err;
+        std::string whole_line = "\n";
+        whole_line.append(WithRoot(row.outcome_line, runner_.root())).push_back('\n');
+        EXPECT_EQ(Count(err, whole_line), 1) << err;
     }
     const std::string log = ReadFile(runner_.root() / "debug.log");
     for (const std::string& line : row.log_lines)

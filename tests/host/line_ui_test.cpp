@@ -30,17 +30,26 @@ class NoSite final : public host::DialogSite {
     host::ControlColors ColorsOf(int) override { return {}; }
 };
 
+host::ControlState Control(int id, ControlKind kind, const wchar_t* text, bool visible) {
+    host::ControlState control;
+    control.id = id;
+    control.kind = kind;
+    control.text = text;
+    control.visible = visible;
+    return control;
+}
+
 // The update dialog's controls that line mode speaks of, as the template starts them.
 class Dialog {
   public:
     Dialog() : ui_(out_, &time_) {
         state_.controls = {
-            {1000, ControlKind::kButton, L"Upgrading in progress!", true},
-            {1019, ControlKind::kStatic, L"Be careful !! \nAny incorrect image", true},
-            {1007, ControlKind::kProgressBar, L"Progress1", false},
-            {1009, ControlKind::kButton, L"Cancel", false},
-            {1013, ControlKind::kStatic, L"Processing...        remaining:", false},
-            {1016, ControlKind::kStatic, L".....", false},
+            Control(1000, ControlKind::kButton, L"Upgrading in progress!", true),
+            Control(1019, ControlKind::kStatic, L"Be careful !! \nAny incorrect image", true),
+            Control(1007, ControlKind::kProgressBar, L"Progress1", false),
+            Control(1009, ControlKind::kButton, L"Cancel", false),
+            Control(1013, ControlKind::kStatic, L"Processing...        remaining:", false),
+            Control(1016, ControlKind::kStatic, L".....", false),
         };
     }
 

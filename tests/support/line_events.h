@@ -61,7 +61,8 @@ inline std::vector<Event> ParseAll(const std::string& output, std::vector<std::s
             const std::string rest = match[2];
             for (std::sregex_iterator f(rest.begin(), rest.end(), field_re), end; f != end; ++f) {
                 const std::smatch& m = *f;
-                keys += " " + m[1].str();
+                keys.push_back(' ');
+                keys.append(m[1].str());
                 event.fields[m[1]] = m[2].matched ? Unescaped(m[2]) : m[3].str();
             }
         }

@@ -16,10 +16,16 @@ namespace {
 std::string Joined(const std::vector<std::string>& words) {
     std::string line;
     for (const std::string& word : words) {
-        line += line.empty() ? "'" : " '";
-        for (char c : word)
-            line += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        line += "'";
+        if (!line.empty())
+            line.push_back(' ');
+        line.push_back('\'');
+        for (char c : word) {
+            if (c == '\'')
+                line.append("'\\''");  // close, an escaped quote, reopen
+            else
+                line.push_back(c);
+        }
+        line.push_back('\'');
     }
     return line;
 }
