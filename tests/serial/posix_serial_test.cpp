@@ -1,8 +1,6 @@
 // CSerialPort over real pseudo-terminals, in real time: the test holds the master side and
 // ROOT/dev/COM1 links to the slave.  The close's 1000 ms wait is recorded, not slept.
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,6 +19,7 @@
 #include "host/real_clock.h"
 #include "host/sim/scripted_ui.h"
 #include "platform/serial_port.h"
+#include "tests/support/pty_root.h"
 
 namespace {
 
@@ -41,41 +40,30 @@ int64_t MsSince(Steady::time_point start) {
 class PosixSerialRealTimeTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "serialXXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        std::filesystem::create_directory(root_ + "/dev");
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
-        std::filesystem::create_symlink(ptsname(master_), root_ + "/dev/COM1");
+        ASSERT_TRUE(pty_.ok());
         ports_ = std::make_unique<host::posix::PosixSerialPorts>(root_);
         platform_ = std::make_unique<host::ScopedPlatform>(
             host::Platform{.clock = &clock_, .log = &log_, .serial = ports_.get(), .ui = &ui_});
     }
-    void TearDown() override {
-        if (master_ >= 0)
-            close(master_);
-        std::filesystem::remove_all(root_);
-    }
     bool OpenCom1(CSerialPort& port) { return port.Open(L"COM", 1, 9600, 0, 8, 0, false); }
     termios SlaveSettings() {  // a pty master reports its slave's settings
         termios t{};
-        EXPECT_EQ(tcgetattr(master_, &t), 0);
+        EXPECT_EQ(tcgetattr(pty_.master(), &t), 0);
         return t;
     }
     Bytes MasterRead(size_t count) {  // waits a generous 5 s at most
         Bytes bytes;
         for (const auto start = Steady::now(); bytes.size() < count && MsSince(start) < 5000;) {
-            pollfd fd = {master_, POLLIN, 0};
+            pollfd fd = {pty_.master(), POLLIN, 0};
             uint8_t chunk[4096];
-            const ssize_t n = poll(&fd, 1, 100) > 0 ? read(master_, chunk, sizeof chunk) : 0;
+            const ssize_t n = poll(&fd, 1, 100) > 0 ? read(pty_.master(), chunk, sizeof chunk) : 0;
             bytes.insert(bytes.end(), chunk, chunk + std::max<ssize_t>(n, 0));
         }
         return bytes;
     }
 
-    std::string root_;
-    int master_ = -1;
+    testproc::PtyRoot pty_;
+    const std::string& root_ = pty_.root();
     NoSleepClock clock_;
     host::CaptureLog log_;
     host::ScriptedUi ui_{clock_};
@@ -102,7 +90,7 @@ TEST_F(PosixSerialRealTimeTest, LineIsRawWithoutFlowControlAtTheCallersSpeed) {
     Bytes all(256);
     for (int i = 0; i < 256; ++i)
         all[i] = static_cast<uint8_t>(i);
-    ASSERT_EQ(write(master_, all.data(), 256), 256);
+    ASSERT_EQ(write(pty_.master(), all.data(), 256), 256);
     ASSERT_TRUE(port_.SetTimeouts(5000, 1000));
     Bytes got(256);
     EXPECT_EQ(port_.Read(got.data(), 256), 256u);
@@ -121,7 +109,7 @@ TEST_F(PosixSerialRealTimeTest, ReadsFollowTheTimeoutsAndCloseReleases) {
     EXPECT_EQ(port_.Read(buffer, 255), 0u);
     EXPECT_GE(MsSince(start), 100);
     EXPECT_LT(MsSince(start), 10'000);
-    ASSERT_EQ(write(master_, "zz", 2), 2);
+    ASSERT_EQ(write(pty_.master(), "zz", 2), 2);
     ASSERT_TRUE(port_.SetTimeouts(0, 100));
     uint32_t got = 0;  // R = 0: what is waiting, once the pty has passed it on
     for (const auto since = Steady::now(); got < 2 && MsSince(since) < 5000;)
@@ -146,8 +134,7 @@ TEST_F(PosixSerialRealTimeTest, LostDeviceFailsCallsAtTheirTimeoutsUntilClosed) 
         read_ms = MsSince(start);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    close(master_);
-    master_ = -1;
+    pty_.CloseMaster();
     reader.join();
     EXPECT_GE(read_ms, 300);
     auto start = Steady::now();

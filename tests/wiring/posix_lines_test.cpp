@@ -1,8 +1,6 @@
 // The modem's lines on a real port and the wiring's settings file in a device root.  The port
 // is a pseudo-terminal, which has no modem-control lines: every line change must say so,
 // while the port itself keeps working.
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +17,7 @@
 #include "host/sim/recording_bus.h"
 #include "host/sim/virtual_clock.h"
 #include "host/wired_bus.h"
+#include "tests/support/pty_root.h"
 
 namespace {
 
@@ -28,24 +27,11 @@ using host::WiredLine;
 
 class PosixLines : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (std::filesystem::temp_directory_path() / "linesXXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root_ = pattern;
-        std::filesystem::create_directory(root_ + "/dev");
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        ASSERT_TRUE(master_ >= 0 && grantpt(master_) == 0 && unlockpt(master_) == 0);
-        std::filesystem::create_symlink(ptsname(master_), root_ + "/dev/COM1");
-    }
-    void TearDown() override {
-        if (master_ >= 0)
-            close(master_);
-        std::filesystem::remove_all(root_);
-    }
+    void SetUp() override { ASSERT_TRUE(pty_.ok()); }
     std::string Conf() const { return root_ + "/modem-lines.conf"; }
 
-    std::string root_;
-    int master_ = -1;
+    testproc::PtyRoot pty_;
+    const std::string& root_ = pty_.root();
 };
 
 // The wired lines are owned at the updater's low level (an inverted one asserted), and one
