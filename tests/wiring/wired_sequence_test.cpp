@@ -131,10 +131,11 @@ TEST(WiredUpdate, PowerOnAndWatchdogResetsDriveTheLines) {
     EXPECT_EQ(board.Settings(L"Progress"), 100u) << "the update went through";
     EXPECT_EQ(board.report().resets, 2u);
     const std::vector<LineChange> changes = lines.Changes();
-    for (const auto& [line, presses] : {std::pair{kDtrLine, 3}, std::pair{kRtsLine, 2}}) {
+    for (const auto& expected : {std::pair{kDtrLine, 3}, std::pair{kRtsLine, 2}}) {
+        const ModemLine line = expected.first;
         EXPECT_EQ(std::count_if(changes.begin(), changes.end(),
                                 [&](const LineChange& c) { return c.line == line && c.asserted; }),
-                  presses);
+                  expected.second);
         EXPECT_EQ(lines.Level(line), false);
     }
 }
