@@ -87,6 +87,21 @@ void ReadRegistry(const std::string& root, DeviceFacts* facts) {
     facts->drivers_loaded = LoadedDrivers(registry);
 }
 
+void ReadWineRegistry(const sim::WineRegistry& machine, DeviceFacts* facts) {
+    const std::string settings = host::Narrow(kSettingsKey);
+    const std::string uart = host::Narrow(kUartKey);
+    if (auto progress = machine.Dword(settings, "Progress"))
+        facts->progress = static_cast<int32_t>(*progress);
+    facts->awrcwr = machine.Dword(uart, "AWRCWR");
+    facts->clk = machine.Dword(uart, "CLK");
+    facts->radio = machine.Dword(host::Narrow(host::posix::kPhoneStateKey),
+                                 host::Narrow(host::posix::kPhoneRadioValue));
+    const std::string active = host::Narrow(host::kActiveDriversKey);
+    for (const std::string& subkey : machine.Subkeys(active))
+        facts->drivers_loaded.push_back(
+            machine.String(active + "\\" + subkey, "Name").value_or(""));
+}
+
 void ReadRegisters(const std::string& root, DeviceFacts* facts) {
     const host::posix::RegisterFile file(host::posix::RegisterFilePath(root),
                                          host::posix::RegisterFile::Access::kReadOnly);
@@ -276,6 +291,14 @@ void WriteRun(Json& json, const RunFacts& run) {
     json["killed_for"] = run.watch.killed_for.empty() ? Json(nullptr) : Json(run.watch.killed_for);
     json["debug_log_bytes"] = Optional(run.debug_log_bytes);
     json["debug_log_kept"] = Optional(run.debug_log_kept);
+    if (run.wine) {
+        json["wine"] = {{"prefix", run.wine->prefix},
+                        {"from_template", run.wine->from_template},
+                        {"setup_s", Fixed(run.wine->setup_s, 3)},
+                        {"server_wait_s", Fixed(run.wine->server_wait_s, 3)}};
+    } else {
+        json["wine"] = nullptr;
+    }
 }
 
 void WriteFaults(Json& json, const RunFacts& run) {
@@ -355,15 +378,30 @@ std::optional<uint64_t> RegularFileSize(const std::string& path) {
     return static_cast<uint64_t>(st.st_size);
 }
 
-DeviceFacts ReadDeviceFacts(const std::string& root) {
-    DeviceFacts facts;
-    ReadRegistry(root, &facts);
-    ReadRegisters(root, &facts);
+namespace {
+
+void ReadBoard(const std::string& root, DeviceFacts* facts) {
+    ReadRegisters(root, facts);
     std::ifstream log(host::posix::PowerLogPath(root), std::ios::binary);
     if (log) {
         const std::string text{std::istreambuf_iterator<char>(log), {}};
-        facts.power = ParsePowerLog(text);
+        facts->power = ParsePowerLog(text);
     }
+}
+
+}  // namespace
+
+DeviceFacts ReadDeviceFacts(const std::string& root) {
+    DeviceFacts facts;
+    ReadRegistry(root, &facts);
+    ReadBoard(root, &facts);
+    return facts;
+}
+
+DeviceFacts ReadDeviceFacts(const std::string& root, const sim::WineRegistry& machine) {
+    DeviceFacts facts;
+    ReadWineRegistry(machine, &facts);
+    ReadBoard(root, &facts);
     return facts;
 }
 

@@ -11,6 +11,7 @@
 
 #include "sim/modem_report.h"
 #include "sim/pty_line.h"
+#include "sim/wine_registry.h"
 #include "tools/virtual-board/at_recorder.h"
 #include "tools/virtual-board/command.h"
 #include "tools/virtual-board/command_watch.h"
@@ -45,6 +46,17 @@ struct DeviceFacts {
     std::optional<uint32_t> radio;            // the phone radio's state; none: no radio
 };
 DeviceFacts ReadDeviceFacts(const std::string& root);
+// The same with the registry values read from Wine's HKEY_LOCAL_MACHINE instead of the root's
+// registry.db.
+DeviceFacts ReadDeviceFacts(const std::string& root, const sim::WineRegistry& machine);
+
+// A run of a Windows program under Wine.
+struct WineFacts {
+    std::string prefix;
+    bool from_template = false;
+    double setup_s = 0;        // making the prefix and importing the board's values
+    double server_wait_s = 0;  // the Wine server's end after the command's, which saves its files
+};
 
 struct RunFacts {
     std::vector<std::string> command;
@@ -71,6 +83,7 @@ struct RunFacts {
     std::vector<sim::SpeedChange> updater_speeds;
     std::vector<AtCommand> at_commands;
     std::string at_pending;
+    std::optional<WineFacts> wine;
 };
 
 std::string ReportJson(const RunFacts& run, const DeviceFacts& device);

@@ -60,15 +60,19 @@ class SignalScope {
     struct sigaction saved_[4]{};
 };
 
-// The board's environment with UPDATER_ROOT set to root.
-std::vector<std::string> Environment(const std::string& root) {
-    const std::string prefix = std::string(host::posix::kRootVariable) + "=";
+// The board's environment with UPDATER_ROOT set to root and the extra entries added.
+std::vector<std::string> Environment(const std::string& root, std::vector<std::string> extra) {
+    extra.push_back(std::string(host::posix::kRootVariable) + "=" + root);
+    auto name = [](std::string_view entry) { return entry.substr(0, entry.find('=') + 1); };
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
-        if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0)
+        bool replaced = false;
+        for (const std::string& mine : extra)
+            replaced = replaced || name(mine) == name(*entry);
+        if (!replaced)
             entries.emplace_back(*entry);
     }
-    entries.push_back(prefix + root);
+    entries.insert(entries.end(), extra.begin(), extra.end());
     return entries;
 }
 
@@ -170,7 +174,7 @@ CommandResult RunCommand(const std::vector<std::string>& command, const std::str
                          host::Clock& clock, const CommandOptions& options) {
     CommandResult result;
     std::vector<std::string> args = command;
-    std::vector<std::string> environment = Environment(root);
+    std::vector<std::string> environment = Environment(root, options.environment);
     std::vector<char*> argv = Pointers(args);
     std::vector<char*> envp = Pointers(environment);
     const std::string path = ProgramPath(command[0]);

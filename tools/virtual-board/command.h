@@ -38,6 +38,8 @@ struct CommandOptions {
     // The command's standard output goes to the board's standard error (which the board's
     // report then does not share).
     bool output_to_stderr = false;
+    // NAME=VALUE entries added to the board's environment (they win over its own).
+    std::vector<std::string> environment;
     // The program is running (it has been loaded): its pid and the start time.
     std::function<void(pid_t, int64_t)> started;
     // It has ended and is not yet reaped: its pid still names it.

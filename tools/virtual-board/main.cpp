@@ -1,8 +1,10 @@
 // virtual-board: the board around the updater on a host.  It provisions a device root, runs
 // the modem model on a pseudo-terminal for COM1: and an AT command recorder on one for VEI1:,
 // runs the command under test against them and reports what the board saw.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -20,6 +22,7 @@
 #include "sim/board_pins.h"
 #include "sim/modem_model.h"
 #include "sim/pty_line.h"
+#include "sim/wine_prefix.h"
 #include "tools/common/cli.h"
 #include "tools/virtual-board/at_recorder.h"
 #include "tools/virtual-board/board_report.h"
@@ -147,13 +150,109 @@ class Board {
     std::unique_ptr<sim::ModemModel> model_;
 };
 
+// The bound of the whole run (--time-limit), which every step of it draws on.
+class Deadline {
+  public:
+    Deadline(const std::optional<int64_t>& limit_us, host::Clock& clock)
+        : clock_(clock), end_us_(limit_us ? clock.now_us() + *limit_us : host::kForever) {}
+    bool limited() const { return end_us_ != host::kForever; }
+    // What is left of the run, and never more than cap_us; at least 1 µs, so that a step that
+    // comes too late is cut at once rather than let run without a bound.
+    int64_t Left(int64_t cap_us = host::kForever) const {
+        if (!limited())
+            return cap_us;
+        return std::max<int64_t>(1, std::min(cap_us, end_us_ - clock_.now_us()));
+    }
+
+  private:
+    host::Clock& clock_;
+    const int64_t end_us_;
+};
+
+// The Wine prefix of a run under --wine, from its making to its server's end.
+class WineRun {
+  public:
+    WineRun(const vboard::Options& options, const std::string& root, host::Clock& clock,
+            const Deadline& deadline)
+        : clock_(clock),
+          deadline_(deadline),
+          root_(root),
+          setup_{options.device_name, options.reboot, false},
+          prefix_(Path(options, root), clock, StepOptions(deadline)) {}
+    ~WineRun() {
+        if (made_ && !ended_)
+            prefix_.KillServer();
+    }
+    WineRun(const WineRun&) = delete;
+    WineRun& operator=(const WineRun&) = delete;
+
+    const sim::WinePrefix& prefix() const { return prefix_; }
+
+    // Makes the prefix and puts the board's values and the ports into Wine's registry.
+    bool Prepare(std::string* error) {
+        const int64_t start_us = clock_.now_us();
+        std::vector<sim::RegEntry> entries = sim::PortEntries(root_);
+        for (sim::RegEntry& entry : vboard::WineRegistryEntries(setup_))
+            entries.push_back(std::move(entry));
+        // A folder that Make refuses is someone else's: its server is not the board's to end.
+        made_ = prefix_.Make(error);
+        if (!made_ || !prefix_.Import(entries, error))
+            return false;
+        facts_.prefix = prefix_.path();
+        facts_.from_template = prefix_.from_template();
+        facts_.setup_s = static_cast<double>(clock_.now_us() - start_us) / 1e6;
+        return true;
+    }
+
+    // Once the command has ended: waits for Wine to write its registry and reads it.
+    std::optional<sim::WineRegistry> End(vboard::RunFacts* run) {
+        const int64_t start_us = clock_.now_us();
+        std::string error;
+        ended_ = prefix_.WaitForServer(deadline_.Left(kStepLimitUs), &error);
+        facts_.server_wait_s = static_cast<double>(clock_.now_us() - start_us) / 1e6;
+        run->wine = facts_;
+        sim::WineRegistry machine;
+        if (ended_ && prefix_.ReadMachine(&machine, &error))
+            return machine;
+        ended_ = true;  // killed, if it had to be
+        std::fprintf(stderr, "virtual-board: Wine's registry cannot be read back: %s\n",
+                     error.c_str());
+        return std::nullopt;
+    }
+
+  private:
+    static constexpr int64_t kStepLimitUs = 120'000'000;
+
+    static std::string Path(const vboard::Options& options, const std::string& root) {
+        if (!options.wine_prefix)
+            return root + "/wine";
+        return std::filesystem::absolute(*options.wine_prefix).lexically_normal().string();
+    }
+    static sim::WinePrefixOptions StepOptions(const Deadline& deadline) {
+        sim::WinePrefixOptions options;
+        options.step_limit_us = deadline.Left(kStepLimitUs);
+        return options;
+    }
+
+    host::Clock& clock_;
+    const Deadline& deadline_;
+    const std::string root_;
+    const vboard::BoardSetup setup_;
+    sim::WinePrefix prefix_;
+    vboard::WineFacts facts_;
+    bool made_ = false;
+    bool ended_ = false;
+};
+
 // Runs the command with the board's faults and the watch on it.
 void RunWithFaults(const vboard::Options& options, const std::string& root, Board& board,
-                   host::Clock& clock, vboard::RunFacts* run) {
+                   host::Clock& clock, const Deadline& deadline, const WineRun* wine,
+                   vboard::RunFacts* run) {
     vboard::FaultRunner& faults = board.faults();
     vboard::WatchOptions watch_options;
     watch_options.thread_limit = options.thread_limit;
-    watch_options.time_limit_us = options.time_limit_us;
+    if (deadline.limited())
+        watch_options.time_limit_us = deadline.Left();
     if (faults.WantsEnd()) {
         watch_options.registry_path = host::posix::RegistryPath(root);
         watch_options.on_end = [&faults] { faults.Reach(vboard::Point::Kind::kEnd); };
@@ -162,6 +261,11 @@ void RunWithFaults(const vboard::Options& options, const std::string& root, Boar
     vboard::CommandOptions command_options;
     command_options.file_size_limit = options.fsize_limit;
     command_options.output_to_stderr = options.report_path && *options.report_path == "-";
+    std::vector<std::string> command = options.command;
+    if (wine != nullptr) {
+        command = sim::WinePrefix::Command(options.command);
+        command_options.environment = wine->prefix().Environment();
+    }
     command_options.started = [&](pid_t pid, int64_t start_us) {
         watch.Start(pid, start_us);
         faults.Started(pid, start_us);
@@ -170,7 +274,7 @@ void RunWithFaults(const vboard::Options& options, const std::string& root, Boar
         watch.Stop();
         faults.Finish();
     };
-    run->result = vboard::RunCommand(options.command, root, clock, command_options);
+    run->result = vboard::RunCommand(command, root, clock, command_options);
     run->watch = watch.Facts();
 }
 
@@ -178,8 +282,11 @@ void RunWithFaults(const vboard::Options& options, const std::string& root, Boar
 // the reason in *error when the board or the command could not be run.  Everything that runs
 // beside the command has stopped and let go of the root when it returns.
 bool RunInRoot(const vboard::Options& options, const vboard::RootFolder& root,
-               vboard::RunFacts* run, std::string* error) {
-    const vboard::BoardSetup setup{options.device_name, options.reboot};
+               vboard::RunFacts* run, std::optional<sim::WineRegistry>* wine_machine,
+               std::string* error) {
+    host::RealClock clock;
+    const Deadline deadline(options.time_limit_us, clock);
+    const vboard::BoardSetup setup{options.device_name, options.reboot, !options.wine};
     const bool ready = options.reuse ? vboard::ReuseRoot(root.path(), error)
                                      : vboard::ProvisionRoot(root.path(), setup, error);
     if (!ready)
@@ -203,9 +310,12 @@ bool RunInRoot(const vboard::Options& options, const vboard::RootFolder& root,
         return false;
     }
 
+    std::optional<WineRun> wine;
+    if (options.wine && !wine.emplace(options, root.path(), clock, deadline).Prepare(error))
+        return false;
+
     // The model and the lines take the clock as an argument; the table is there for the shared
     // code that asks the platform for it.
-    host::RealClock clock;
     host::Platform platform;
     platform.clock = &clock;
     host::ScopedPlatform installed(platform);
@@ -215,8 +325,10 @@ bool RunInRoot(const vboard::Options& options, const vboard::RootFolder& root,
 
     const std::string debug_log = host::posix::DebugLogPath(root.path());
     const uint64_t debug_log_before = vboard::RegularFileSize(debug_log).value_or(0);
-    RunWithFaults(options, root.path(), board, clock, run);
+    RunWithFaults(options, root.path(), board, clock, deadline, wine ? &*wine : nullptr, run);
     board.Stop(run);
+    if (wine)
+        *wine_machine = wine->End(run);
     if (!run->result.started) {
         *error = run->result.error;
         return false;
@@ -280,7 +392,8 @@ int RunBoard(const vboard::Options& options) {
         return Failed(error);
     std::fprintf(stderr, "virtual-board: %s=%s\n", host::posix::kRootVariable, root.path().c_str());
     vboard::RunFacts run;
-    if (!RunInRoot(options, root, &run, &error)) {
+    std::optional<sim::WineRegistry> wine_machine;
+    if (!RunInRoot(options, root, &run, &wine_machine, &error)) {
         const int status = Failed(error);
         EndRoot(root);
         return status;
@@ -293,7 +406,14 @@ int RunBoard(const vboard::Options& options) {
     run.faults = options.fault_lists;
     run.fsize_limit = options.fsize_limit;
     SayWhereTheLogIs(root, &run);
-    const std::string report = vboard::ReportJson(run, vboard::ReadDeviceFacts(root.path()));
+    vboard::DeviceFacts device;
+    if (!options.wine)
+        device = vboard::ReadDeviceFacts(root.path());
+    else if (wine_machine)
+        device = vboard::ReadDeviceFacts(root.path(), *wine_machine);
+    else
+        device = vboard::ReadDeviceFacts(root.path(), sim::WineRegistry());
+    const std::string report = vboard::ReportJson(run, device);
     EndRoot(root);
     if (!WriteReport(options, report))
         return Failed("cannot write the report");

@@ -11,7 +11,7 @@ const char kUsage[] =
     "usage: virtual-board [--root DIR [--reuse]] [--pace] [--device-name N] [--reboot N]\n"
     "                     [--fault LIST]... [--no-com1] [--no-vei1] [--fsize-limit BYTES]\n"
     "                     [--time-limit S] [--thread-limit N] [--report FILE|-]\n"
-    "                     -- COMMAND [ARG...]\n"
+    "                     [--wine [--wine-prefix DIR]] -- COMMAND [ARG...]\n"
     "       virtual-board --fault help | --help | --version\n"
     "\n"
     "Provisions a device root (pseudo-terminals for COM1: and VEI1:, the register file, the\n"
@@ -43,6 +43,17 @@ const char kUsage[] =
     "                      after the board's own last lines\n"
     "  --report -          write the report to standard output; the command's standard output\n"
     "                      then goes to standard error, so that the report stands alone\n"
+    "  --wine              COMMAND is a Windows program (e.g. build-win32/bin/gsm-updater.exe),\n"
+    "                      run with wine in a Wine prefix made afresh for the run: a copy of\n"
+    "                      a template kept in $XDG_CACHE_HOME/virtual-board (or\n"
+    "                      ~/.cache/virtual-board), made on first use; Wine's COM1 and COM2\n"
+    "                      are the root's dev/COM1 and dev/VEI1, the board's values go into\n"
+    "                      Wine's registry (HKEY_LOCAL_MACHINE) instead of registry.db and are\n"
+    "                      read back from it at the end; no display is used.  Faults of the\n"
+    "                      store (store-lock, the end point) and com1-held are not available\n"
+    "  --wine-prefix DIR   with --wine: make the prefix in DIR (erased first if the board made\n"
+    "                      it, refused if it is anything else) and keep it; by default it is\n"
+    "                      ROOT/wine\n"
     "\n"
     "On standard error the board names the device root when the run starts and again when it\n"
     "ends (a temporary root is removed then).  When the command fails (an exit status other\n"
@@ -132,6 +143,7 @@ class Parser {
     bool Fault();
     bool FaultItem(std::string_view item);
     bool Check();
+    bool CheckWine();
     bool Option(const std::string& name);
 
     const std::vector<std::string>& args_;
@@ -222,7 +234,8 @@ bool Parser::Fault() {
 
 bool Parser::Option(const std::string& name) {
     const bool flag = name == "--pace" || name == "--no-com1" || name == "--no-vei1" ||
-                      name == "--reuse" || name == "--help" || name == "-h" || name == "--version";
+                      name == "--reuse" || name == "--wine" || name == "--help" || name == "-h" ||
+                      name == "--version";
     if (flag && inline_value_)
         return Fail(name + " takes no value");
     if (name == "--pace")
@@ -233,6 +246,10 @@ bool Parser::Option(const std::string& name) {
         options_->com1 = false;
     else if (name == "--no-vei1")
         options_->vei1 = false;
+    else if (name == "--wine")
+        options_->wine = true;
+    else if (name == "--wine-prefix")
+        return Value(name, &options_->wine_prefix.emplace());
     else if (name == "--help" || name == "-h")
         options_->help = true;
     else if (name == "--version")
@@ -298,6 +315,35 @@ bool Parser::Check() {
         return Fail("unplug needs dev/COM1: not with --no-com1");
     if (options_->thread_limit && *options_->thread_limit == 0)
         return Fail("--thread-limit needs at least 1");
+    return options_->wine || options_->wine_prefix ? CheckWine() : true;
+}
+
+// What the board cannot do around a Windows program: its store is Wine's registry, which Wine
+// writes when its server ends, and its COM1 lock is a Windows mutex.
+bool Parser::CheckWine() {
+    if (!options_->wine)
+        return Fail("--wine-prefix needs --wine");
+    if (options_->wine_prefix && options_->wine_prefix->empty())
+        return Fail("--wine-prefix needs a folder");
+    if (options_->reuse)
+        return Fail("--reuse: not available with --wine");
+    const BoardFaults& faults = options_->board_faults;
+    if (faults.store_lock)
+        return Fail("--fault " + faults.store_lock->text + ": not available with --wine");
+    if (faults.com1_held)
+        return Fail("--fault com1-held: not available with --wine");
+    std::vector<const std::string*> at_end;
+    for (const std::optional<PointFault>* fault :
+         {&faults.unplug, &faults.shrink_regs, &faults.disk_full}) {
+        if (*fault && (*fault)->point.kind == Point::Kind::kEnd)
+            at_end.push_back(&(*fault)->text);
+    }
+    for (const SignalFault& fault : faults.signals) {
+        if (fault.point.kind == Point::Kind::kEnd)
+            at_end.push_back(&fault.text);
+    }
+    if (!at_end.empty())
+        return Fail("--fault " + *at_end.front() + ": not available with --wine");
     return true;
 }
 

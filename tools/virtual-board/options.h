@@ -26,6 +26,8 @@ struct Options {
     std::optional<std::string> report_path;  // "-": standard output
     bool com1 = true;                        // dev/COM1 is provided
     bool vei1 = true;                        // dev/VEI1 is provided
+    bool wine = false;                       // the command is a Windows program, run under wine
+    std::optional<std::string> wine_prefix;  // the Wine prefix; by default ROOT/wine
     bool help = false;
     bool version = false;
     bool fault_help = false;  // --fault help

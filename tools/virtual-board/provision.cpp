@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "host/debug_log.h"
 #include "host/posix/device_root.h"
 #include "host/posix/radio_store.h"
 #include "host/posix/register_file.h"
@@ -97,6 +98,28 @@ const std::vector<BoardDriver>& BoardDrivers() {
     return kDrivers;
 }
 
+std::vector<sim::RegEntry> WineRegistryEntries(const BoardSetup& setup) {
+    const std::string machine = "HKEY_LOCAL_MACHINE\\";
+    const std::string uart = machine + host::Narrow(kUartKey);
+    const std::string settings = machine + host::Narrow(kSettingsKey);
+    std::vector<sim::RegEntry> entries = {
+        {uart, "AWRCWR", kInitialAwrcwr},
+        {uart, "CLK", kInitialClk},
+        {machine + host::Narrow(host::posix::kPhoneStateKey),
+         host::Narrow(host::posix::kPhoneRadioValue), host::kRadioStateOn}};
+    if (setup.device_name)
+        entries.push_back({settings, "DeviceName", *setup.device_name});
+    if (setup.reboot)
+        entries.push_back({settings, "Reboot", *setup.reboot});
+    for (const BoardDriver& driver : kDrivers) {
+        const std::string key =
+            machine + host::Narrow(host::kActiveDriversKey) + "\\" + host::Narrow(driver.subkey);
+        entries.push_back({key, "Name", host::Narrow(driver.name)});
+        entries.push_back({key, "Hnd", driver.handle});
+    }
+    return entries;
+}
+
 RootFolder::~RootFolder() {
     Remove();
 }
@@ -177,7 +200,7 @@ bool ProvisionRoot(const std::string& root, const BoardSetup& setup, std::string
     }
     if (!ClearRoot(root, error))
         return false;
-    {
+    if (setup.registry_store) {
         host::posix::SqliteRegistry registry(host::posix::RegistryPath(root));
         if (!registry.ok()) {
             *error = "registry store: " + registry.error();

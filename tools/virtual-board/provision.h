@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/wine_registry.h"
+
 namespace vboard {
 
 // The UART0 driver's values as the board starts them: not the updater's, so that the report
@@ -29,7 +31,13 @@ const std::vector<BoardDriver>& BoardDrivers();
 struct BoardSetup {
     std::optional<uint32_t> device_name;
     std::optional<uint32_t> reboot;
+    // False when the registry is Wine's: no registry.db is made (the values go in through
+    // WineRegistryEntries).
+    bool registry_store = true;
 };
+
+// The values the board stores in registry.db, as entries for Wine's HKEY_LOCAL_MACHINE.
+std::vector<sim::RegEntry> WineRegistryEntries(const BoardSetup& setup);
 
 // The root folder: a temporary one (removed with the object) or a named one (kept).
 class RootFolder {
