@@ -46,6 +46,23 @@ TEST(BoardOptionsTest, ParsesOrSaysWhatWasWrong) {
         {{"--report"}, "--report needs a value"},
         {{"--pace"}, "no command to run: give it after --, e.g. virtual-board -- gsm-updater"},
         {{"--paced", "--", "x"}, "unknown option --paced"},
+        // Under Wine the store is Wine's registry, written when its server ends, and COM1's
+        // lock a Windows mutex: the faults that need either are refused by name.
+        {{"--wine", "--fault", "wrong-answer=700,unplug=sw:9,signal=TERM@fs:7", "--", "x.exe"},
+         nullptr},
+        {{"--wine", "--wine-prefix", "p", "--root", "r", "--", "x.exe"}, nullptr},
+        {{"--wine-prefix", "p", "--", "x.exe"}, "--wine-prefix needs --wine"},
+        {{"--wine", "--wine-prefix=", "x.exe"}, "--wine-prefix needs a folder"},
+        {{"--wine=1", "x.exe"}, "--wine takes no value"},
+        {{"--wine", "--root", "r", "--reuse", "x.exe"}, "--reuse: not available with --wine"},
+        {{"--wine", "--fault", "store-lock=1+2", "x.exe"},
+         "--fault store-lock=1+2: not available with --wine"},
+        {{"--wine", "--fault", "com1-held", "x.exe"},
+         "--fault com1-held: not available with --wine"},
+        {{"--wine", "--fault", "unplug=handshake,signal=INT@end+1", "x.exe"},
+         "--fault signal=INT@end+1: not available with --wine"},
+        {{"--fault", "disk-full=end", "--wine", "x.exe"},
+         "--fault disk-full=end: not available with --wine"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
