@@ -14,11 +14,11 @@
 
 #include "host/board.h"
 #include "host/debug_log.h"
-#include "host/posix/device_root.h"
-#include "host/posix/radio_store.h"
+#include "host/device_root.h"
 #include "host/posix/register_file.h"
 #include "host/posix/sqlite_registry.h"
 #include "host/radio.h"
+#include "host/store_radio.h"
 #include "sim/board_pins.h"
 #include "tools/virtual-board/provision.h"
 
@@ -76,14 +76,14 @@ std::vector<std::string> LoadedDrivers(host::Registry& registry) {
 }
 
 void ReadRegistry(const std::string& root, DeviceFacts* facts) {
-    host::posix::SqliteRegistry registry(host::posix::RegistryPath(root));
+    host::posix::SqliteRegistry registry(host::RegistryPath(root));
     if (!registry.ok())
         return;
     if (auto progress = ReadDword(registry, kSettingsKey, L"Progress"))
         facts->progress = static_cast<int32_t>(*progress);
     facts->awrcwr = ReadDword(registry, kUartKey, L"AWRCWR");
     facts->clk = ReadDword(registry, kUartKey, L"CLK");
-    facts->radio = ReadDword(registry, host::posix::kPhoneStateKey, host::posix::kPhoneRadioValue);
+    facts->radio = ReadDword(registry, host::kPhoneStateKey, host::kPhoneRadioValue);
     facts->drivers_loaded = LoadedDrivers(registry);
 }
 
@@ -94,8 +94,8 @@ void ReadWineRegistry(const sim::WineRegistry& machine, DeviceFacts* facts) {
         facts->progress = static_cast<int32_t>(*progress);
     facts->awrcwr = machine.Dword(uart, "AWRCWR");
     facts->clk = machine.Dword(uart, "CLK");
-    facts->radio = machine.Dword(host::Narrow(host::posix::kPhoneStateKey),
-                                 host::Narrow(host::posix::kPhoneRadioValue));
+    facts->radio =
+        machine.Dword(host::Narrow(host::kPhoneStateKey), host::Narrow(host::kPhoneRadioValue));
     const std::string active = host::Narrow(host::kActiveDriversKey);
     for (const std::string& subkey : machine.Subkeys(active))
         facts->drivers_loaded.push_back(
@@ -103,7 +103,7 @@ void ReadWineRegistry(const sim::WineRegistry& machine, DeviceFacts* facts) {
 }
 
 void ReadRegisters(const std::string& root, DeviceFacts* facts) {
-    const host::posix::RegisterFile file(host::posix::RegisterFilePath(root),
+    const host::posix::RegisterFile file(host::RegisterFilePath(root),
                                          host::posix::RegisterFile::Access::kReadOnly);
     if (!file.ok())
         return;
@@ -382,7 +382,7 @@ namespace {
 
 void ReadBoard(const std::string& root, DeviceFacts* facts) {
     ReadRegisters(root, facts);
-    std::ifstream log(host::posix::PowerLogPath(root), std::ios::binary);
+    std::ifstream log(host::PowerLogPath(root), std::ios::binary);
     if (log) {
         const std::string text{std::istreambuf_iterator<char>(log), {}};
         facts->power = ParsePowerLog(text);

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "host/posix/device_root.h"
+#include "host/device_root.h"
 
 extern char** environ;
 
@@ -62,7 +62,7 @@ class SignalScope {
 
 // The board's environment with UPDATER_ROOT set to root and the extra entries added.
 std::vector<std::string> Environment(const std::string& root, std::vector<std::string> extra) {
-    extra.push_back(std::string(host::posix::kRootVariable) + "=" + root);
+    extra.push_back(std::string(host::kRootVariable) + "=" + root);
     auto name = [](std::string_view entry) { return entry.substr(0, entry.find('=') + 1); };
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
