@@ -52,6 +52,7 @@ TEST(BoardOptionsTest, ParsesOrSaysWhatWasWrong) {
          nullptr},
         {{"--wine", "--wine-prefix", "p", "--root", "r", "--", "x.exe"}, nullptr},
         {{"--wine-prefix", "p", "--", "x.exe"}, "--wine-prefix needs --wine"},
+        {{"--wine-display", "x.exe"}, "--wine-display needs --wine"},
         {{"--wine", "--wine-prefix=", "x.exe"}, "--wine-prefix needs a folder"},
         {{"--wine=1", "x.exe"}, "--wine takes no value"},
         {{"--wine", "--root", "r", "--reuse", "x.exe"}, "--reuse: not available with --wine"},

@@ -179,7 +179,7 @@ class WineRun {
           deadline_(deadline),
           root_(root),
           setup_{options.device_name, options.reboot, false},
-          prefix_(Path(options, root), clock, StepOptions(deadline)) {}
+          prefix_(Path(options, root), clock, PrefixOptions(options, deadline)) {}
     ~WineRun() {
         if (made_ && !ended_)
             prefix_.KillServer();
@@ -209,13 +209,16 @@ class WineRun {
     std::optional<sim::WineRegistry> End(vboard::RunFacts* run) {
         const int64_t start_us = clock_.now_us();
         std::string error;
-        ended_ = prefix_.WaitForServer(deadline_.Left(kStepLimitUs), &error);
+        // A server killed for its time still writes its files as it goes: they are read all
+        // the same.
+        if (!prefix_.WaitForServer(deadline_.Left(kStepLimitUs), &error))
+            std::fprintf(stderr, "virtual-board: %s\n", error.c_str());
+        ended_ = true;
         facts_.server_wait_s = static_cast<double>(clock_.now_us() - start_us) / 1e6;
         run->wine = facts_;
         sim::WineRegistry machine;
-        if (ended_ && prefix_.ReadMachine(&machine, &error))
+        if (prefix_.ReadMachine(&machine, &error))
             return machine;
-        ended_ = true;  // killed, if it had to be
         std::fprintf(stderr, "virtual-board: Wine's registry cannot be read back: %s\n",
                      error.c_str());
         return std::nullopt;
@@ -229,8 +232,10 @@ class WineRun {
             return root + "/wine";
         return std::filesystem::absolute(*options.wine_prefix).lexically_normal().string();
     }
-    static sim::WinePrefixOptions StepOptions(const Deadline& deadline) {
+    static sim::WinePrefixOptions PrefixOptions(const vboard::Options& board,
+                                                const Deadline& deadline) {
         sim::WinePrefixOptions options;
+        options.headless = !board.wine_display;
         options.step_limit_us = deadline.Left(kStepLimitUs);
         return options;
     }

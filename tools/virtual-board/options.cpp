@@ -11,7 +11,8 @@ const char kUsage[] =
     "usage: virtual-board [--root DIR [--reuse]] [--pace] [--device-name N] [--reboot N]\n"
     "                     [--fault LIST]... [--no-com1] [--no-vei1] [--fsize-limit BYTES]\n"
     "                     [--time-limit S] [--thread-limit N] [--report FILE|-]\n"
-    "                     [--wine [--wine-prefix DIR]] -- COMMAND [ARG...]\n"
+    "                     [--wine [--wine-prefix DIR] [--wine-display]]\n"
+    "                     -- COMMAND [ARG...]\n"
     "       virtual-board --fault help | --help | --version\n"
     "\n"
     "Provisions a device root (pseudo-terminals for COM1: and VEI1:, the register file, the\n"
@@ -49,11 +50,15 @@ const char kUsage[] =
     "                      ~/.cache/virtual-board), made on first use; Wine's COM1 and COM2\n"
     "                      are the root's dev/COM1 and dev/VEI1, the board's values go into\n"
     "                      Wine's registry (HKEY_LOCAL_MACHINE) instead of registry.db and are\n"
-    "                      read back from it at the end; no display is used.  Faults of the\n"
-    "                      store (store-lock, the end point) and com1-held are not available\n"
+    "                      read back from it at the end; no display is used.  --time-limit\n"
+    "                      bounds the whole run, the prefix's making and Wine's end included.\n"
+    "                      Faults of the store (store-lock, the end point), com1-held and\n"
+    "                      --reuse are not available\n"
     "  --wine-prefix DIR   with --wine: make the prefix in DIR (erased first if the board made\n"
     "                      it, refused if it is anything else) and keep it; by default it is\n"
     "                      ROOT/wine\n"
+    "  --wine-display      with --wine: leave Wine's display driver on, so that the dialog\n"
+    "                      shows on $DISPLAY (e.g. under xvfb-run, for a screenshot)\n"
     "\n"
     "On standard error the board names the device root when the run starts and again when it\n"
     "ends (a temporary root is removed then).  When the command fails (an exit status other\n"
@@ -234,8 +239,8 @@ bool Parser::Fault() {
 
 bool Parser::Option(const std::string& name) {
     const bool flag = name == "--pace" || name == "--no-com1" || name == "--no-vei1" ||
-                      name == "--reuse" || name == "--wine" || name == "--help" || name == "-h" ||
-                      name == "--version";
+                      name == "--reuse" || name == "--wine" || name == "--wine-display" ||
+                      name == "--help" || name == "-h" || name == "--version";
     if (flag && inline_value_)
         return Fail(name + " takes no value");
     if (name == "--pace")
@@ -248,6 +253,8 @@ bool Parser::Option(const std::string& name) {
         options_->vei1 = false;
     else if (name == "--wine")
         options_->wine = true;
+    else if (name == "--wine-display")
+        options_->wine_display = true;
     else if (name == "--wine-prefix")
         return Value(name, &options_->wine_prefix.emplace());
     else if (name == "--help" || name == "-h")
@@ -315,14 +322,15 @@ bool Parser::Check() {
         return Fail("unplug needs dev/COM1: not with --no-com1");
     if (options_->thread_limit && *options_->thread_limit == 0)
         return Fail("--thread-limit needs at least 1");
-    return options_->wine || options_->wine_prefix ? CheckWine() : true;
+    return options_->wine || options_->wine_prefix || options_->wine_display ? CheckWine() : true;
 }
 
 // What the board cannot do around a Windows program: its store is Wine's registry, which Wine
 // writes when its server ends, and its COM1 lock is a Windows mutex.
 bool Parser::CheckWine() {
     if (!options_->wine)
-        return Fail("--wine-prefix needs --wine");
+        return Fail(options_->wine_prefix ? "--wine-prefix needs --wine"
+                                          : "--wine-display needs --wine");
     if (options_->wine_prefix && options_->wine_prefix->empty())
         return Fail("--wine-prefix needs a folder");
     if (options_->reuse)

@@ -28,6 +28,7 @@ struct Options {
     bool vei1 = true;                        // dev/VEI1 is provided
     bool wine = false;                       // the command is a Windows program, run under wine
     std::optional<std::string> wine_prefix;  // the Wine prefix; by default ROOT/wine
+    bool wine_display = false;               // Wine's display driver left on
     bool help = false;
     bool version = false;
     bool fault_help = false;  // --fault help
