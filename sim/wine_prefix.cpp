@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -31,6 +33,8 @@ constexpr const char* kLog = "virtual-board-wine.log";
 constexpr const char* kImportFile = "virtual-board.reg";
 // How often a bounded wait looks at its child or its lock.
 constexpr int64_t kPollUs = 10'000;
+// How long an ended server may take to write its files and go.
+constexpr int64_t kKillLimitUs = 10'000'000;
 
 std::string Name(const std::string& entry) {
     return entry.substr(0, entry.find('='));
@@ -110,7 +114,9 @@ std::optional<int> WaitBounded(pid_t pid, host::Clock& clock, int64_t deadline_u
 }
 
 std::string Seconds(int64_t us) {
-    return std::to_string(us / 1'000'000) + " s";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3g s", static_cast<double>(us) / 1e6);
+    return text;
 }
 
 // What the program printed on standard output, or nothing.
@@ -244,6 +250,14 @@ std::vector<RegEntry> PortEntries(const std::string& root) {
 WinePrefix::WinePrefix(std::string path, host::Clock& clock, WinePrefixOptions options)
     : path_(std::move(path)), clock_(clock), options_(std::move(options)) {}
 
+int64_t WinePrefix::StepLimit() const {
+    if (options_.deadline_us == host::kForever)
+        return options_.step_limit_us;
+    // At least a moment, so that a late step is cut at once rather than never bounded.
+    return std::max<int64_t>(
+        1, std::min(options_.step_limit_us, options_.deadline_us - clock_.now_us()));
+}
+
 std::string WinePrefix::TemplatePath() const {
     return CacheFolder(options_.cache) + "/wine-template";
 }
@@ -270,7 +284,7 @@ int WinePrefix::Run(const std::vector<std::string>& program, const std::string& 
     const std::optional<int> status = WaitBounded(pid, clock_, clock_.now_us() + limit_us);
     if (!status) {
         KillServer();
-        *error = program[0] + " ran longer than " + Seconds(limit_us) + " and was killed";
+        *error = program[0] + " was still running " + Over(limit_us) + " and was killed";
         return -1;
     }
     return *status;
@@ -282,7 +296,7 @@ bool WinePrefix::WaitForServer(int64_t limit_us, std::string* error) {
         return false;
     if (!WaitBounded(pid, clock_, clock_.now_us() + limit_us)) {
         KillServer();
-        *error = "the Wine server of " + path_ + " was still running after " + Seconds(limit_us) +
+        *error = "the Wine server of " + path_ + " was still running " + Over(limit_us) +
                  " and was killed";
         return false;
     }
@@ -290,11 +304,20 @@ bool WinePrefix::WaitForServer(int64_t limit_us, std::string* error) {
 }
 
 void WinePrefix::KillServer() {
-    std::string ignored;
-    const pid_t pid =
-        Spawn({"wineserver", "-k"}, Environment(), {"/dev/null", "/dev/null"}, &ignored);
-    if (pid > 0)
-        WaitBounded(pid, clock_, clock_.now_us() + options_.step_limit_us);
+    // -k only asks: the server then writes its files and goes, which -w waits for.
+    for (const char* how : {"-k", "-w"}) {
+        std::string ignored;
+        const pid_t pid =
+            Spawn({"wineserver", how}, Environment(), {"/dev/null", "/dev/null"}, &ignored);
+        if (pid > 0)
+            WaitBounded(pid, clock_, clock_.now_us() + kKillLimitUs);
+    }
+}
+
+std::string WinePrefix::Over(int64_t limit_us) const {
+    if (options_.deadline_us != host::kForever && clock_.now_us() >= options_.deadline_us)
+        return "at the run's time limit";
+    return "after " + Seconds(limit_us);
 }
 
 bool WinePrefix::MakeFresh(const std::string& folder, std::string* error) {
@@ -307,10 +330,9 @@ bool WinePrefix::MakeFresh(const std::string& folder, std::string* error) {
     const pid_t pid = Spawn({"wineboot", "-i"}, env, {log, log}, error);
     if (pid < 0)
         return false;
-    const std::optional<int> status =
-        WaitBounded(pid, clock_, clock_.now_us() + options_.step_limit_us);
+    const std::optional<int> status = WaitBounded(pid, clock_, clock_.now_us() + StepLimit());
     WinePrefix made(folder, clock_, options_);
-    if (!made.WaitForServer(options_.step_limit_us, error))
+    if (!made.WaitForServer(StepLimit(), error))
         return false;
     if (status != 0 || !fs::exists(folder + "/system.reg")) {
         *error = "the first start of the Wine prefix " + folder + " failed (see " + log + ")";
@@ -323,7 +345,7 @@ bool WinePrefix::MakeFresh(const std::string& folder, std::string* error) {
 bool WinePrefix::EnsureTemplate(std::string* error) {
     const std::string folder = TemplatePath();
     const std::optional<std::string> version =
-        Capture({"wine", "--version"}, clock_, options_.step_limit_us, error);
+        Capture({"wine", "--version"}, clock_, StepLimit(), error);
     if (!version)
         return false;
     if (ReadFile(folder + "/" + kStamp) == *version && fs::exists(folder + "/system.reg"))
@@ -369,7 +391,7 @@ bool WinePrefix::Make(std::string* error) {
     } else {
         std::error_code failure;
         fs::create_directories(CacheFolder(options_.cache), failure);
-        const FileLock lock(TemplatePath() + ".lock", clock_, options_.step_limit_us, error);
+        const FileLock lock(TemplatePath() + ".lock", clock_, StepLimit(), error);
         if (!lock.held() || !EnsureTemplate(error) || !CopyTree(TemplatePath(), path_, error))
             return false;
         fs::remove(path_ + "/" + kStamp, failure);
@@ -388,9 +410,9 @@ bool WinePrefix::Import(const std::vector<RegEntry>& entries, std::string* error
     if (!text || !WriteFile(path_ + "/drive_c/" + kImportFile, Utf16LeWithBom(*text), error))
         return false;
     const std::string log = path_ + "/" + kLog;
-    const int status = Run({"regedit", "/S", std::string("C:\\") + kImportFile}, "",
-                           options_.step_limit_us, log, log, error);
-    if (status < 0 || !WaitForServer(options_.step_limit_us, error))
+    const int status =
+        Run({"regedit", "/S", std::string("C:\\") + kImportFile}, "", StepLimit(), log, log, error);
+    if (status < 0 || !WaitForServer(StepLimit(), error))
         return false;
     // regedit answers 0 whatever became of the file: the registry itself says.
     WineRegistry machine;

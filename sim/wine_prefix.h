@@ -43,8 +43,10 @@ struct WinePrefixOptions {
     // Graphics=null, so that a dialog needs no display; false leaves Wine's display driver on
     // (for a screenshot under a virtual X server).
     bool headless = true;
-    // The bound of each step that runs a Wine program.
+    // The bound of each step that runs a Wine program, and a time on the clock past which no
+    // step runs on (the whole run's bound).
     int64_t step_limit_us = 120'000'000;
+    int64_t deadline_us = host::kForever;
 };
 
 // The values that map COM1 to ROOT/dev/COM1 and COM2 (the multiplexer's VEI1:) to
@@ -80,7 +82,8 @@ class WinePrefix {
     // Waits until the prefix's server has ended (and written its files); past limit_us the
     // server is killed and the answer is false.
     bool WaitForServer(int64_t limit_us, std::string* error);
-    // Ends the prefix's server and every program in it, now.
+    // Ends the prefix's server and every program in it, now, and waits (a few seconds at
+    // most) while the server writes its files.
     void KillServer();
 
     // HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER as last written (after WaitForServer).
@@ -88,6 +91,9 @@ class WinePrefix {
     bool ReadUser(WineRegistry* registry, std::string* error) const;
 
   private:
+    int64_t StepLimit() const;
+    // "after 2 s", or "at the run's time limit" once the deadline has passed.
+    std::string Over(int64_t limit_us) const;
     bool MakeFresh(const std::string& folder, std::string* error);
     bool EnsureTemplate(std::string* error);
     bool Clear(std::string* error);

@@ -157,6 +157,7 @@ class Deadline {
     Deadline(const std::optional<int64_t>& limit_us, host::Clock& clock)
         : clock_(clock), end_us_(limit_us ? clock.now_us() + *limit_us : host::kForever) {}
     bool limited() const { return end_us_ != host::kForever; }
+    int64_t end_us() const { return end_us_; }
     // What is left of the run, and never more than cap_us; at least 1 µs, so that a step that
     // comes too late is cut at once rather than let run without a bound.
     int64_t Left(int64_t cap_us = host::kForever) const {
@@ -236,7 +237,8 @@ class WineRun {
                                                 const Deadline& deadline) {
         sim::WinePrefixOptions options;
         options.headless = !board.wine_display;
-        options.step_limit_us = deadline.Left(kStepLimitUs);
+        options.step_limit_us = kStepLimitUs;
+        options.deadline_us = deadline.end_us();
         return options;
     }
 
