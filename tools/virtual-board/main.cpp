@@ -1,10 +1,8 @@
 // virtual-board: the board around the updater on a host.  It provisions a device root, runs
 // the modem model on a pseudo-terminal for COM1: and an AT command recorder on one for VEI1:,
 // runs the command under test against them and reports what the board saw.
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -23,7 +21,6 @@
 #include "sim/modem_model.h"
 #include "sim/pty_line.h"
 #include "sim/register_file_pins.h"
-#include "sim/wine_prefix.h"
 #include "tools/common/cli.h"
 #include "tools/virtual-board/at_recorder.h"
 #include "tools/virtual-board/board_report.h"
@@ -32,6 +29,7 @@
 #include "tools/virtual-board/fault_runner.h"
 #include "tools/virtual-board/options.h"
 #include "tools/virtual-board/provision.h"
+#include "tools/virtual-board/wine_run.h"
 
 namespace {
 
@@ -151,111 +149,10 @@ class Board {
     std::unique_ptr<sim::ModemModel> model_;
 };
 
-// The bound of the whole run (--time-limit), which every step of it draws on.
-class Deadline {
-  public:
-    Deadline(const std::optional<int64_t>& limit_us, host::Clock& clock)
-        : clock_(clock), end_us_(limit_us ? clock.now_us() + *limit_us : host::kForever) {}
-    bool limited() const { return end_us_ != host::kForever; }
-    int64_t end_us() const { return end_us_; }
-    // What is left of the run, and never more than cap_us; at least 1 µs, so that a step that
-    // comes too late is cut at once rather than let run without a bound.
-    int64_t Left(int64_t cap_us = host::kForever) const {
-        if (!limited())
-            return cap_us;
-        return std::max<int64_t>(1, std::min(cap_us, end_us_ - clock_.now_us()));
-    }
-
-  private:
-    host::Clock& clock_;
-    const int64_t end_us_;
-};
-
-// The Wine prefix of a run under --wine, from its making to its server's end.
-class WineRun {
-  public:
-    WineRun(const vboard::Options& options, const std::string& root, host::Clock& clock,
-            const Deadline& deadline)
-        : clock_(clock),
-          deadline_(deadline),
-          root_(root),
-          setup_{options.device_name, options.reboot, false},
-          prefix_(Path(options, root), clock, PrefixOptions(options, deadline)) {}
-    ~WineRun() {
-        if (made_ && !ended_)
-            prefix_.KillServer();
-    }
-    WineRun(const WineRun&) = delete;
-    WineRun& operator=(const WineRun&) = delete;
-
-    const sim::WinePrefix& prefix() const { return prefix_; }
-
-    // Makes the prefix and puts the board's values and the ports into Wine's registry.
-    bool Prepare(std::string* error) {
-        const int64_t start_us = clock_.now_us();
-        std::vector<sim::RegEntry> entries = sim::PortEntries(root_);
-        for (sim::RegEntry& entry : vboard::WineRegistryEntries(setup_))
-            entries.push_back(std::move(entry));
-        // A folder that Make refuses is someone else's: its server is not the board's to end.
-        made_ = prefix_.Make(error);
-        if (!made_ || !prefix_.Import(entries, error))
-            return false;
-        facts_.prefix = prefix_.path();
-        facts_.from_template = prefix_.from_template();
-        facts_.setup_s = static_cast<double>(clock_.now_us() - start_us) / 1e6;
-        return true;
-    }
-
-    // Once the command has ended: waits for Wine to write its registry and reads it.
-    std::optional<sim::WineRegistry> End(vboard::RunFacts* run) {
-        const int64_t start_us = clock_.now_us();
-        std::string error;
-        // A server killed for its time still writes its files as it goes: they are read all
-        // the same.
-        if (!prefix_.WaitForServer(deadline_.Left(kStepLimitUs), &error))
-            std::fprintf(stderr, "virtual-board: %s\n", error.c_str());
-        ended_ = true;
-        facts_.server_wait_s = static_cast<double>(clock_.now_us() - start_us) / 1e6;
-        run->wine = facts_;
-        sim::WineRegistry machine;
-        if (prefix_.ReadMachine(&machine, &error))
-            return machine;
-        std::fprintf(stderr, "virtual-board: Wine's registry cannot be read back: %s\n",
-                     error.c_str());
-        return std::nullopt;
-    }
-
-  private:
-    static constexpr int64_t kStepLimitUs = 120'000'000;
-
-    static std::string Path(const vboard::Options& options, const std::string& root) {
-        if (!options.wine_prefix)
-            return root + "/wine";
-        return std::filesystem::absolute(*options.wine_prefix).lexically_normal().string();
-    }
-    static sim::WinePrefixOptions PrefixOptions(const vboard::Options& board,
-                                                const Deadline& deadline) {
-        sim::WinePrefixOptions options;
-        options.headless = !board.wine_display;
-        options.step_limit_us = kStepLimitUs;
-        options.deadline_us = deadline.end_us();
-        return options;
-    }
-
-    host::Clock& clock_;
-    const Deadline& deadline_;
-    const std::string root_;
-    const vboard::BoardSetup setup_;
-    sim::WinePrefix prefix_;
-    vboard::WineFacts facts_;
-    bool made_ = false;
-    bool ended_ = false;
-};
-
 // Runs the command with the board's faults and the watch on it.
 void RunWithFaults(const vboard::Options& options, const std::string& root, Board& board,
-                   host::Clock& clock, const Deadline& deadline, const WineRun* wine,
-                   vboard::RunFacts* run) {
+                   host::Clock& clock, const vboard::Deadline& deadline,
+                   const vboard::WineRun* wine, vboard::RunFacts* run) {
     vboard::FaultRunner& faults = board.faults();
     vboard::WatchOptions watch_options;
     watch_options.thread_limit = options.thread_limit;
@@ -293,7 +190,7 @@ bool RunInRoot(const vboard::Options& options, const vboard::RootFolder& root,
                vboard::RunFacts* run, std::optional<sim::WineRegistry>* wine_machine,
                std::string* error) {
     host::RealClock clock;
-    const Deadline deadline(options.time_limit_us, clock);
+    const vboard::Deadline deadline(options.time_limit_us, clock);
     const vboard::BoardSetup setup{options.device_name, options.reboot, !options.wine};
     const bool ready = options.reuse ? vboard::ReuseRoot(root.path(), error)
                                      : vboard::ProvisionRoot(root.path(), setup, error);
@@ -318,7 +215,7 @@ bool RunInRoot(const vboard::Options& options, const vboard::RootFolder& root,
         return false;
     }
 
-    std::optional<WineRun> wine;
+    std::optional<vboard::WineRun> wine;
     if (options.wine && !wine.emplace(options, root.path(), clock, deadline).Prepare(error))
         return false;
 
