@@ -37,7 +37,10 @@ TYPED_TEST(RegSettingsTest, ReadsOnlyDwordsAndKeepsTheDefaultOtherwise) {
     CRegSettings settings;
     ASSERT_NE(settings.m_hKey, 0u);
     SetString(*this->reg_, settings.m_hKey, L"DeviceName", L"3617");
-    SetString(*this->reg_, settings.m_hKey, L"Reboot", L"");  // exactly 4 bytes here
+    // A string of exactly a DWORD's size, terminator included, whatever the width of a
+    // character.
+    const std::wstring four_bytes(sizeof(uint32_t) / sizeof(wchar_t) - 1, L'1');
+    SetString(*this->reg_, settings.m_hKey, L"Reboot", four_bytes);
     uint16_t two_bytes = 1;
     this->reg_->SetValue(settings.m_hKey, L"Short", host::kRegDword, &two_bytes, 2);
 
