@@ -1,15 +1,15 @@
 // Radio services in the device root's registry store and device map.
-#include "host/posix/radio_store.h"
+#include "host/store_radio.h"
 
 #include <filesystem>
 #include <optional>
 #include <system_error>
 #include <utility>
 
+#include "host/device_root.h"
 #include "host/platform.h"
-#include "host/posix/device_root.h"
 
-namespace host::posix {
+namespace host {
 namespace {
 
 constexpr uint32_t kPhoneId = 1;
@@ -64,8 +64,10 @@ bool StoreRadio::DeactivateDevice(uint32_t handle) {
         return false;
     // Only names that map into the device root are acted on; a missing entry is no error.
     if (std::optional<std::string> path = DevicePath(root_, name)) {
+        // The path is UTF-8; a plain narrow path would be read in Windows's ANSI code page.
+        const std::u8string utf8(path->begin(), path->end());
         std::error_code error;
-        std::filesystem::remove(*path, error);
+        std::filesystem::remove(std::filesystem::path(utf8), error);
     }
     return true;
 }
@@ -90,4 +92,4 @@ bool StoreRadio::ReadPhoneState(uint32_t* state) {
     return ok;
 }
 
-}  // namespace host::posix
+}  // namespace host
