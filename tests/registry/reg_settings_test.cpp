@@ -1,4 +1,4 @@
-// CRegSettings over both stores: DWORDs only, the caller's default survives every failed
+// CRegSettings over every store: DWORDs only, the caller's default survives every failed
 // read, and a key that cannot be had is told once and then quietly ignored.
 #include "platform/reg_settings.h"
 
@@ -6,7 +6,7 @@
 #include "host/platform.h"
 #include "host/sim/scripted_ui.h"
 #include "host/sim/virtual_clock.h"
-#include "tests/registry/store_fixture.h"
+#include "tests/registry/platform_stores.h"
 
 namespace {
 
@@ -30,8 +30,7 @@ class RegSettingsTest : public ::testing::Test {
     SimPlatform sim_{reg_.get()};
 };
 
-using Stores = ::testing::Types<MemoryStore, SqliteStore>;
-TYPED_TEST_SUITE(RegSettingsTest, Stores);
+TYPED_TEST_SUITE(RegSettingsTest, PlatformStores);
 
 TYPED_TEST(RegSettingsTest, ReadsOnlyDwordsAndKeepsTheDefaultOtherwise) {
     CRegSettings settings;
@@ -73,6 +72,15 @@ void ExpectRefused(host::ScriptedUi& ui) {
     EXPECT_EQ(ui.Boxes().size(), 2u);
 }
 
+#ifdef _WIN32
+// A base key the system refuses to create: a name that is not a key's.
+TEST(RegSettingsBrokenStore, BaseKeyRefused) {
+    host::win32::Win32Registry reg(HKEY_CURRENT_USER, L"\\");
+    ASSERT_FALSE(reg.ok());
+    SimPlatform sim(&reg);
+    ExpectRefused(sim.ui);
+}
+#else
 TEST(RegSettingsBrokenStore, MissingFolderOrForeignFile) {
     TempRoot root;
     std::ofstream(root.db()) << "not a database";
@@ -84,6 +92,7 @@ TEST(RegSettingsBrokenStore, MissingFolderOrForeignFile) {
     }
     EXPECT_EQ(ReadFile(root.db()), "not a database");
 }
+#endif
 
 TEST(RegSettingsBrokenStore, OneKeyRefusedTheOtherWorks) {
     host::MemoryRegistry reg;

@@ -7,23 +7,12 @@
 #include <vector>
 
 #include "host/debug_log.h"
-#include "tests/registry/registry_fixture.h"
-#ifdef _WIN32
-#include "tests/win32/win32_store.h"
-#else
-#include "tests/registry/store_fixture.h"
-#endif
+#include "tests/registry/platform_stores.h"
 
 namespace {
 
 using namespace registry_test;
 constexpr host::RegKey kHklm = host::kHkeyLocalMachine;
-
-#ifdef _WIN32
-using Stores = ::testing::Types<MemoryStore, Win32Store>;
-#else
-using Stores = ::testing::Types<MemoryStore, SqliteStore>;
-#endif
 
 template <typename Factory>
 class RegistryConformance : public ::testing::Test {
@@ -58,7 +47,7 @@ class RegistryConformance : public ::testing::Test {
     std::unique_ptr<host::Registry> reg_ = factory_.Make();
 };
 
-TYPED_TEST_SUITE(RegistryConformance, Stores);
+TYPED_TEST_SUITE(RegistryConformance, PlatformStores);
 
 TYPED_TEST(RegistryConformance, NamesIgnoreCaseAndKeepTheirFirstSpelling) {
     host::RegKey key = this->Create(L"Software\\QZX\\Kelvaro");
