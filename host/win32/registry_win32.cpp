@@ -1,7 +1,9 @@
 // The Win32 registry.  Paths are checked with the rules every store shares before the system
 // sees them, so that a path the other stores refuse ("\a", "a\\b") is refused here too rather
-// than read the system's way; names compare without regard to case and subkeys enumerate in
-// the system's own (sorted, stable) order.
+// than read the system's way.  Names compare without regard to case as the system folds it
+// (every alphabet's capitals, where the other stores fold those of Latin-1, Greek and Cyrillic;
+// the names the updater uses are ASCII), and subkeys enumerate in the system's own sorted,
+// stable order.
 #include "host/win32/registry_win32.h"
 
 #include <algorithm>
