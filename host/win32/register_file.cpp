@@ -29,6 +29,11 @@ std::optional<DWORD> WriteAt(HANDLE handle, const void* data, size_t size, size_
     return put;
 }
 
+// Attempts at the file's lock before an access goes ahead without it: a few yields, then about
+// two seconds of one-millisecond sleeps.
+constexpr int kLockSpins = 8;
+constexpr int kLockTries = kLockSpins + 2000;
+
 std::string Reason(const char* what) {
     return std::string(what) + ": " + SystemErrorText(GetLastError());
 }
@@ -96,12 +101,26 @@ bool RegisterFile::Validate() {
 }
 
 bool RegisterFile::LockFile(bool exclusive) const {
-    OVERLAPPED range{};
-    // A waiting lock: the board holds its locks for one access at a time.  Without a lock (a
-    // file system that has none) an access still goes ahead: it may then meet half of a
-    // concurrent write, which is all the lock protects against.
-    return LockFileEx(file_.get(), exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0, 0, kFileSize, 0,
-                      &range) != 0;
+    // Not a waiting lock: under Wine a waiting lock that meets a lock of a process outside Wine
+    // (the virtual board's) retries only every 100 ms, which would stretch the pulses the board
+    // times.  Both sides hold their locks for one access, so retrying at once, then every
+    // millisecond, gets the lock within about a millisecond of its release.  The wait is on
+    // another process, not on the system's time, hence the real Sleep.  After kLockTries the
+    // access goes ahead without the lock, as on a file system that has none: it may then meet
+    // half of a concurrent write, which is all the lock protects against.
+    const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    for (int attempt = 0; attempt < kLockTries; ++attempt) {
+        OVERLAPPED range{};
+        if (LockFileEx(file_.get(), flags, 0, kFileSize, 0, &range))
+            return true;
+        if (GetLastError() != ERROR_LOCK_VIOLATION)
+            return false;
+        if (attempt < kLockSpins)
+            SwitchToThread();
+        else
+            Sleep(1);
+    }
+    return false;
 }
 
 void RegisterFile::UnlockFile() const {
