@@ -6,7 +6,9 @@
 // The lock covers a byte range far beyond the process id (Win32 locks are mandatory: a locked
 // range cannot be read through another handle), so a second updater can still read who holds
 // it.  Share modes are no guard here: under Wine a second opener with share mode 0 is not
-// refused, while byte-range locks are kept.
+// refused, while byte-range locks are kept.  Under Wine the range is a record lock of the
+// machine, which the Linux build's updater takes as well (host/posix/root_checks.h): the two
+// builds exclude each other on one root.
 #pragma once
 
 #include <string>
