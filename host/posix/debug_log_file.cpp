@@ -7,14 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace host::posix {
+#include "host/lost_file.h"
 
-void ReportLostFile(std::FILE* report, const char* what, const std::string& path,
-                    const std::string& reason, const char* consequence) {
-    std::fprintf(report, "gsm-updater: the %s %s cannot be written: %s; %s\n", what, path.c_str(),
-                 reason.c_str(), consequence);
-    std::fflush(report);
-}
+namespace host::posix {
 
 DebugLogFile::DebugLogFile(const std::string& path, std::FILE* report)
     : path_(path), report_(report) {

@@ -37,8 +37,4 @@ class DebugLogFile final : public LogSink {
     int fd_ = -1;
 };
 
-// The one line that says a file of the root cannot be written and what goes on without it.
-void ReportLostFile(std::FILE* report, const char* what, const std::string& path,
-                    const std::string& reason, const char* consequence);
-
 }  // namespace host::posix

@@ -1,32 +1,17 @@
-// The power manager on the host: every request is appended to the device root's power.log as
-// one line, written with a single append and so visible to the virtual board at once.  It never
-// acts on the machine that runs the updater.
-//
-// Each line is the time in microseconds on the updater's clock, a blank, and the request:
-//
-//   2500000 backlight-require BKL1: D0 handle=1
-//   2500000 backlight-release handle=1
-//   2500000 backlight-release handle=7 unknown
-//   2500000 system-reset state=0x00800000 options=0x00001000
-//   2500000 system-power-state state=0x00010000 options=0x00000000
-//   2500000 idle-timer-reset
-//
-// Device names are written as UTF-8 with control characters and blanks replaced by '?', so that
-// a request is always one line of blank-separated fields.
+// The power manager on a POSIX host: the request log of host/power_request_log.h appended to
+// the device root's power.log, one write per line, so that the virtual board sees every request
+// at once.
 #pragma once
 
-#include <cstdint>
 #include <cstdio>
-#include <mutex>
-#include <set>
 #include <string>
 
 #include "host/clock.h"
-#include "host/power.h"
+#include "host/power_request_log.h"
 
 namespace host::posix {
 
-class PowerLog final : public PowerManager {
+class PowerLog final : public PowerRequestLog {
   public:
     // The log is opened without following a symbolic link.  Requests are still answered when
     // it cannot be opened or written (ok() false); that is said once on `report` (standard
@@ -38,26 +23,13 @@ class PowerLog final : public PowerManager {
 
     bool ok() const { return fd_ >= 0; }
 
-    PowerRequest SetPowerRequirement(const std::wstring& device, int device_state) override;
-    // Releasing a handle that is not held answers ERROR_INVALID_PARAMETER (87).
-    uint32_t ReleasePowerRequirement(PowerRequest request) override;
-    uint32_t SetSystemPowerState(uint32_t state, uint32_t options) override;
-    void IdleTimerReset() override;
-
   private:
-    void Append(int64_t time_us, const std::string& request);
+    void AppendLine(const std::string& line) override;
     void GiveUp(const std::string& reason);
 
     std::string path_;
     std::FILE* report_;
-    Clock& clock_;
     int fd_ = -1;
-    std::mutex mutex_;
-    PowerRequest next_handle_ = 1;
-    std::set<PowerRequest> held_;
 };
-
-// Device name as one field of a log line.
-std::string DeviceField(const std::wstring& device);
 
 }  // namespace host::posix

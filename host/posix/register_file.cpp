@@ -7,17 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace host::posix {
 namespace {
 
-constexpr size_t kMagicOffset = 0;
-constexpr size_t kVersionOffset = 4;
-constexpr size_t kCountOffset = 8;
-constexpr size_t kWriteCountOffset = 12;
+using namespace register_layout;
 
 #ifdef F_OFD_SETLKW
 // Locks of the open file description: two descriptors of one process exclude each other, and
@@ -28,23 +23,6 @@ constexpr int kSetLock = F_OFD_SETLK;
 constexpr int kSetLockWait = F_SETLKW;
 constexpr int kSetLock = F_SETLK;
 #endif
-
-[[noreturn]] void Fail(const char* what, uint32_t address, int width) {
-    std::fprintf(stderr, "register file: %s of %d bits at 0x%08X\n", what, width,
-                 static_cast<unsigned>(address));
-    std::fflush(stderr);
-    std::abort();
-}
-
-uint32_t MaskOf(int width) {
-    return width == 32 ? ~uint32_t{0} : (uint32_t{1} << width) - 1;
-}
-
-uint32_t WordAt(const unsigned char* bytes, size_t offset) {
-    uint32_t word;
-    std::memcpy(&word, bytes + offset, sizeof word);
-    return word;
-}
 
 std::string Reason(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
@@ -94,10 +72,8 @@ bool RegisterFile::InitialiseIfEmpty(int fd) {
     }
     if (st.st_size != 0)
         return true;
-    unsigned char image[kFileSize] = {};
-    const uint32_t header[] = {kMagic, kVersion, static_cast<uint32_t>(kAddresses.size()), 0};
-    std::memcpy(image, header, sizeof header);
-    if (pwrite(fd, image, sizeof image, 0) != static_cast<ssize_t>(sizeof image)) {
+    const Image image = FreshImage();
+    if (pwrite(fd, image.data(), image.size(), 0) != static_cast<ssize_t>(image.size())) {
         error_ = Reason("cannot initialise");
         return false;
     }
@@ -106,46 +82,21 @@ bool RegisterFile::InitialiseIfEmpty(int fd) {
 
 bool RegisterFile::Validate(int fd) {
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_size != static_cast<off_t>(kFileSize)) {
-        error_ = "not a register file (size " + std::to_string(st.st_size) + ", expected " +
-                 std::to_string(kFileSize) + ")";
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error_ = "not a register file (not a regular file)";
         return false;
     }
-    unsigned char header[kHeaderSize];
-    if (pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+    unsigned char header[kHeaderSize] = {};
+    if (st.st_size >= static_cast<off_t>(kHeaderSize) &&
+        pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
         error_ = Reason("cannot read the header");
         return false;
     }
-    if (WordAt(header, kMagicOffset) != kMagic) {
-        error_ = "not a register file (wrong magic)";
-        return false;
-    }
-    if (WordAt(header, kVersionOffset) != kVersion ||
-        WordAt(header, kCountOffset) != kAddresses.size()) {
-        error_ = "register file of another version or layout";
+    if (auto refusal = RefusalOf(static_cast<uint64_t>(st.st_size), header)) {
+        error_ = *refusal;
         return false;
     }
     return true;
-}
-
-std::optional<size_t> RegisterFile::SlotOf(uint32_t address) {
-    for (size_t i = 0; i < kAddresses.size(); ++i) {
-        if (kAddresses[i] == address)
-            return i;
-    }
-    return std::nullopt;
-}
-
-size_t RegisterFile::SlotOffset(uint32_t address, int width, bool write) const {
-    std::optional<size_t> slot = SlotOf(address);
-    if (!slot)
-        Fail(write ? "write to an address outside the board's table"
-                   : "read of an address outside the board's table",
-             address, width);
-    if (write && access_ == Access::kReadOnly)
-        Fail("write through a read-only view", address, width);
-    return kHeaderSize + 4 * *slot;
 }
 
 bool RegisterFile::LockFile(short type) const {
@@ -183,44 +134,33 @@ bool RegisterFile::ReadImage(Image& image) const {
         NoteFailure(Reason("cannot read"));
         return false;
     }
-    if (got != static_cast<ssize_t>(image.size())) {
-        NoteFailure("cut short to " + std::to_string(got) + " of " + std::to_string(kFileSize) +
-                    " bytes");
-        return false;
-    }
-    if (WordAt(image.data(), kMagicOffset) != kMagic ||
-        WordAt(image.data(), kVersionOffset) != kVersion) {
-        NoteFailure("no longer a register file (its header is gone)");
+    if (auto failure = FailureOf(static_cast<size_t>(got), image)) {
+        NoteFailure(*failure);
         return false;
     }
     return true;
 }
 
 uint32_t RegisterFile::Load(uint32_t address, int width) const {
-    const size_t offset = SlotOffset(address, width, false);
+    const size_t offset = SlotOffset(address, width, false, access_ == Access::kReadWrite);
     std::lock_guard<std::mutex> guard(mutex_);
     Image image;
     const bool locked = fd_ >= 0 && LockFile(F_RDLCK);
     const bool read = ReadImage(image);
     if (locked)
         UnlockFile();
-    return read ? WordAt(image.data(), offset) & MaskOf(width) : 0;
+    return read ? register_layout::Load(image, offset, width) : 0;
 }
 
 void RegisterFile::Store(uint32_t address, int width, uint32_t value) {
-    const size_t offset = SlotOffset(address, width, true);
+    const size_t offset = SlotOffset(address, width, true, access_ == Access::kReadWrite);
     std::lock_guard<std::mutex> guard(mutex_);
     Image image;
     const bool locked = fd_ >= 0 && LockFile(F_WRLCK);
     if (ReadImage(image)) {
-        const uint32_t mask = MaskOf(width);
-        const uint32_t slot = (WordAt(image.data(), offset) & ~mask) | (value & mask);
-        const uint32_t count = WordAt(image.data(), kWriteCountOffset) + 1;
-        std::memcpy(image.data() + offset, &slot, sizeof slot);
-        std::memcpy(image.data() + kWriteCountOffset, &count, sizeof count);
         // The write counter and the slots up to this one in one write: the slots in between
         // go back as they were read under the lock.
-        const size_t length = offset + 4 - kWriteCountOffset;
+        const size_t length = register_layout::Store(image, offset, width, value);
         const ssize_t put = pwrite(fd_, image.data() + kWriteCountOffset, length,
                                    static_cast<off_t>(kWriteCountOffset));
         if (put != static_cast<ssize_t>(length))
@@ -277,7 +217,7 @@ uint32_t RegisterFile::WriteCount() const {
     const bool read = ReadImage(image);
     if (locked)
         UnlockFile();
-    return read ? WordAt(image.data(), kWriteCountOffset) : 0;
+    return read ? WordAt(image, kWriteCountOffset) : 0;
 }
 
 }  // namespace host::posix

@@ -2,25 +2,11 @@
 // written through a descriptor held for the object's life, so that the virtual board and tests
 // in other processes see every access the moment it happens.
 //
-// Layout (native byte order, 48 bytes):
-//
-//   offset  0  magic          "BREG" (0x47455242 read as a little-endian word)
-//   offset  4  version        1
-//   offset  8  slot count     8
-//   offset 12  write counter  bumped after every write, so that a watcher notices even a write
-//                             of the value already there (CPLD mode 6 over 6)
-//   offset 16  one 32-bit slot per register, in this order:
-//                0 CPLD mode        0xAC000012      4 GPIO port A data    0xB1600004
-//                1 CPLD auxiliary   0xAC000014      5 GPIO port B config  0xB1600010
-//                2 UART0 MCR        0xB100000C      6 GPIO port B data    0xB1600014
-//                3 GPIO port A cfg  0xB1600000      7 DVS control word    0xA3F00804
-//
-// Every register has a whole slot whatever its width.  An 8- or 16-bit access reaches the low
-// 8 or 16 bits of the slot; a narrow write keeps the slot's other bits, as a narrow store to the
-// low byte of a little-endian word would.  Every access holds a lock on the file (shared to
-// read, exclusive to write, taken by open file description so that two objects in one process
-// exclude each other too), so a process or thread reading concurrently sees either the old or
-// the new value, never half a write.
+// The layout (a header, a write counter and one 32-bit slot per register, 48 bytes) and the
+// checks of the contents are host/register_layout.h's, shared with the other hosts.  Every access
+// holds a lock on the file (shared to read, exclusive to write, taken by open file description so
+// that two objects in one process exclude each other too), so a process or thread reading
+// concurrently sees either the old or the new value, never half a write.
 //
 // The file is not mapped: a file cut short under a run would make a mapped access fault.
 // Instead every access reads the whole file and checks it; one that is shorter, no longer
@@ -39,19 +25,17 @@
 #include <string>
 
 #include "host/board.h"
+#include "host/register_layout.h"
 
 namespace host::posix {
 
 class RegisterFile final : public RegisterBus {
   public:
-    static constexpr uint32_t kMagic = 0x47455242;  // "BREG"
-    static constexpr uint32_t kVersion = 1;
-    static constexpr std::array<uint32_t, 8> kAddresses = {
-        reg::kCpldMode, reg::kCpldAux,  reg::kUart0Mcr, reg::kGpioACon,
-        reg::kGpioADat, reg::kGpioBCon, reg::kGpioBDat, reg::kDvsControl,
-    };
-    static constexpr size_t kHeaderSize = 16;
-    static constexpr size_t kFileSize = kHeaderSize + 4 * kAddresses.size();
+    static constexpr uint32_t kMagic = register_layout::kMagic;
+    static constexpr uint32_t kVersion = register_layout::kVersion;
+    static constexpr auto kAddresses = register_layout::kAddresses;
+    static constexpr size_t kHeaderSize = register_layout::kHeaderSize;
+    static constexpr size_t kFileSize = register_layout::kFileSize;
 
     enum class Access { kReadWrite, kReadOnly };
 
@@ -69,7 +53,9 @@ class RegisterFile final : public RegisterBus {
     const std::string& error() const { return error_; }
 
     // Slot index of a register's address, or nothing for an address outside the table.
-    static std::optional<size_t> SlotOf(uint32_t address);
+    static std::optional<size_t> SlotOf(uint32_t address) {
+        return register_layout::SlotOf(address);
+    }
 
     uint8_t Read8(uint32_t address) override;
     uint16_t Read16(uint32_t address) override;
@@ -86,12 +72,11 @@ class RegisterFile final : public RegisterBus {
     uint32_t WriteCount() const;
 
   private:
-    using Image = std::array<unsigned char, kFileSize>;
+    using Image = register_layout::Image;
 
     bool Open(const std::string& path);
     bool InitialiseIfEmpty(int fd);
     bool Validate(int fd);
-    size_t SlotOffset(uint32_t address, int width, bool write) const;
     // Under the caller's lock: the whole file, checked; false (the failure noted) otherwise.
     bool ReadImage(Image& image) const;
     bool LockFile(short type) const;

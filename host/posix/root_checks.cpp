@@ -59,6 +59,30 @@ std::optional<long> HolderOf(int fd) {
     return pid;
 }
 
+// The record lock that the Windows build's updater under Wine takes on the same file (one byte
+// at 2^62, where Wine's byte-range locks become the machine's record locks): an updater of either
+// system refuses a root that one of the other holds.  False with errno EWOULDBLOCK when it is
+// held.
+bool LockAgainstOtherSystems(int fd) {
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = off_t{1} << 62;
+    range.l_len = 1;
+#ifdef F_OFD_SETLK
+    const int command = F_OFD_SETLK;
+#else
+    const int command = F_SETLK;
+#endif
+    int result;
+    do {
+        result = fcntl(fd, command, &range);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 && errno == EACCES)
+        errno = EWOULDBLOCK;
+    return result == 0;
+}
+
 }  // namespace
 
 std::optional<std::string> ResolveRoot(const std::string& root, std::string* error) {
@@ -111,6 +135,8 @@ bool InstanceLock::Acquire(const std::string& root, std::string* error) {
     do {
         result = flock(fd, LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
+    if (result == 0 && !LockAgainstOtherSystems(fd))
+        result = -1;
     if (result != 0) {
         const bool held = errno == EWOULDBLOCK;
         const std::optional<long> holder = held ? HolderOf(fd) : std::nullopt;

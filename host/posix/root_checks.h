@@ -28,7 +28,9 @@ std::optional<std::string> CheckDeviceRoot(const std::string& root);
 
 // The instance lock: an exclusive lock on ROOT/updater.lock, held for the life of the object
 // (in the updater, the process), with the holder's process id written into the file so that a
-// second updater can name the one that runs.
+// second updater can name the one that runs.  It also takes the record lock that the Windows
+// build's updater takes under Wine (host/win32/instance_lock.h), so that the two builds exclude
+// each other on one root.
 class InstanceLock {
   public:
     InstanceLock() = default;

@@ -1,15 +1,14 @@
-// The shared register file: files that are not register files are refused untouched, and a
-// symbolic link is never followed.
+// The shared register file on a POSIX host: the cases every host's register file passes, and a
+// symbolic link never followed.
 #include "host/posix/register_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
+
+#include "tests/board/register_file_cases.h"
 
 namespace {
 
@@ -27,45 +26,24 @@ class RegisterFileTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(dir_); }
 
-    std::string Contents() {
-        std::ifstream in(path_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    void WriteFile(const std::string& bytes) {
-        std::ofstream(path_, std::ios::binary | std::ios::trunc) << bytes;
-    }
-
     std::string dir_;
     std::string path_;
 };
 
-TEST_F(RegisterFileTest, ExistingFilesAreKeptAndForeignOnesRefusedUntouched) {
-    RegisterFile missing(path_, RegisterFile::Access::kReadOnly);
-    EXPECT_FALSE(missing.ok());
-    EXPECT_FALSE(fs::exists(path_)) << "a read-only view never creates the file";
+TEST(PosixRegisterFileTest, KeepsTheBoardsLayout) {
+    register_file_cases::ExpectTheBoardsLayout<RegisterFile>();
+}
 
-    WriteFile("");  // as left by a creator that has not written the header yet
-    std::string good;
-    {
-        RegisterFile regs(path_);
-        ASSERT_TRUE(regs.ok()) << regs.error();
-        regs.Write32(reg::kDvsControl, 0x12345679);
-        good = Contents();
-    }
-    RegisterFile again(path_);
-    EXPECT_EQ(again.Read32(reg::kDvsControl), 0x12345679u);
+TEST(PosixRegisterFileTest, RefusesForeignFilesUntouched) {
+    register_file_cases::ExpectForeignFilesRefusedUntouched<RegisterFile>();
+}
 
-    std::string wrong_magic = good, wrong_version = good;
-    wrong_magic[0] = 'X';
-    wrong_version[4] = 2;
-    for (const std::string& bytes :
-         {std::string("not registers"), good + "x", wrong_magic, wrong_version}) {
-        WriteFile(bytes);
-        RegisterFile regs(path_);
-        EXPECT_FALSE(regs.ok());
-        EXPECT_FALSE(regs.error().empty());
-        EXPECT_EQ(Contents(), bytes);
-    }
+TEST(PosixRegisterFileTest, FailsAccessesToAFileDamagedUnderARun) {
+    register_file_cases::ExpectDamageUnderARunFailsAccesses<RegisterFile>();
+}
+
+TEST(PosixRegisterFileTest, TwoOpenersInOneProcessExcludeEachOther) {
+    register_file_cases::ExpectTwoOpenersToExcludeEachOther<RegisterFile>();
 }
 
 TEST_F(RegisterFileTest, ASymbolicLinkIsNeverFollowed) {
