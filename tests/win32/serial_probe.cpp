@@ -7,7 +7,7 @@
 //   getstate           -> "getstate BAUD FLAGS SIZE PARITY STOP" (FLAGS in hex)
 //   timeouts R W       -> "timeouts ok" | "timeouts failed"
 //   read N             -> "read ok|failed COUNT MS HEX"          (MS: the call's wall time)
-//   write HEX          -> "write ok|failed COUNT"
+//   write HEX          -> "write ok|failed COUNT MS"
 //   closein MS         -> "closein armed": another thread closes the top port MS ms later
 //   close              -> "close ok" | "close failed"            (pops the port)
 //   sleep MS           -> "sleep ok"
@@ -31,6 +31,10 @@
 namespace {
 
 using Steady = std::chrono::steady_clock;
+
+long long MsSince(Steady::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start).count();
+}
 
 std::string Hex(const uint8_t* bytes, size_t size) {
     static const char kDigits[] = "0123456789abcdef";
@@ -132,10 +136,8 @@ class Probe {
         uint32_t got = 0;
         const auto start = Steady::now();
         const bool ok = ports_.Read(Top(), buffer.data(), count, &got);
-        const auto ms =
-            std::chrono::duration_cast<std::chrono::milliseconds>(Steady::now() - start).count();
         return std::string("read ") + Ok(ok) + " " + std::to_string(got) + " " +
-               std::to_string(ms) + " " + Hex(buffer.data(), got);
+               std::to_string(MsSince(start)) + " " + Hex(buffer.data(), got);
     }
 
     std::string Write(std::istringstream& in) {
@@ -143,9 +145,11 @@ class Probe {
         in >> hex;
         const std::vector<uint8_t> bytes = Unhex(hex);
         uint32_t written = 0;
+        const auto start = Steady::now();
         const bool ok =
             ports_.Write(Top(), bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
-        return std::string("write ") + Ok(ok) + " " + std::to_string(written);
+        return std::string("write ") + Ok(ok) + " " + std::to_string(written) + " " +
+               std::to_string(MsSince(start));
     }
 
     std::string CloseIn(std::istringstream& in) {
