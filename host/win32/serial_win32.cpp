@@ -86,6 +86,21 @@ std::wstring LockName(const std::wstring& path) {
     return L"Global\\serial-port-" + port;
 }
 
+// The modem-control lines of `bits` (1 DTR, 2 RTS) to the levels of `asserted`; the error of
+// the first refusal, or 0.
+DWORD PutLines(HANDLE file, unsigned bits, unsigned asserted) {
+    const struct {
+        unsigned bit;
+        DWORD set, clear;
+    } kLines[] = {{1u, SETDTR, CLRDTR}, {2u, SETRTS, CLRRTS}};
+    for (const auto& line : kLines) {
+        if ((bits & line.bit) != 0 &&
+            !EscapeCommFunction(file, (asserted & line.bit) != 0 ? line.set : line.clear))
+            return GetLastError();
+    }
+    return 0;
+}
+
 int64_t TotalMs(uint32_t multiplier_ms, uint32_t constant_ms, uint32_t count) {
     return int64_t{multiplier_ms} * count + constant_ms;
 }
@@ -132,9 +147,9 @@ class Win32SerialPorts::Device {
             if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0)
                 CancelIoEx(file_, &overlapped);
             // The OVERLAPPED must outlive the transfer: wait for its completion, which a
-            // cancelled transfer reaches at once.
-            // A read that ends at its total time-out completes with STATUS_TIMEOUT, which Wine
-            // reports as ERROR_TIMEOUT; it is a success with the bytes that came.
+            // cancelled transfer reaches at once.  A read that ends at its total time-out
+            // completes with STATUS_TIMEOUT, which Wine reports as ERROR_TIMEOUT: a success
+            // with the bytes that came.
             const BOOL done = GetOverlappedResult(file_, &overlapped, moved, TRUE) ||
                               GetLastError() == ERROR_TIMEOUT;
             outcome = done ? Outcome::kDone : closed() ? Outcome::kClosed : Outcome::kFailed;
@@ -155,6 +170,8 @@ class Win32SerialPorts::Device {
         }
     }
 
+    std::wstring name;  // set before the device is shared, never changed after
+
     std::mutex mutex;  // guards the field below
     SerialTimeouts timeouts;
 
@@ -163,6 +180,21 @@ class Win32SerialPorts::Device {
     const HANDLE lock_;
     const HANDLE closed_;  // manual-reset, set by Shutdown
 };
+
+// The control word with each owned line's control field at the line's level: enabled (raised
+// while open) or disabled.
+uint32_t WithOwnedLines(uint32_t flags, unsigned owned, unsigned asserted) {
+    const struct {
+        unsigned bit;
+        uint32_t shift;
+    } kFields[] = {{1u, serial_flags::kDtrControlShift}, {2u, serial_flags::kRtsControlShift}};
+    for (const auto& field : kFields) {
+        if ((owned & field.bit) != 0)
+            flags = (flags & ~(3u << field.shift)) | ((asserted & field.bit) != 0 ? 1u : 0u)
+                                                         << field.shift;
+    }
+    return flags;
+}
 
 Win32SerialPorts::NameMap Win32SerialPorts::DefaultNames() {
     return {{L"COM1:", L"\\\\.\\COM1"}, {L"VEI1:", L"\\\\.\\COM2"}};
@@ -254,8 +286,12 @@ SerialHandle Win32SerialPorts::Open(const std::wstring& name, uint32_t* error) {
             *error = failure.code;
         return kInvalidSerial;
     }
+    auto device = std::make_shared<Device>(file, lock, closed);
+    device->name = name;
+    if (auto owned = owned_.find(name); owned != owned_.end())
+        PutLines(file, owned->second.owned, owned->second.asserted);
     const SerialHandle handle = next_handle_++;
-    open_.emplace(handle, std::make_shared<Device>(file, lock, closed));
+    open_.emplace(handle, std::move(device));
     return handle;
 }
 
@@ -286,7 +322,8 @@ bool Win32SerialPorts::SetState(SerialHandle port, const SerialState& state) {
         return false;
     const DCB before = dcb;
     dcb.BaudRate = state.baud;
-    PutFlags(state.flags, &dcb);
+    const OwnedLines lines = Owned(device->name);
+    PutFlags(WithOwnedLines(state.flags, lines.owned, lines.asserted), &dcb);
     dcb.ByteSize = state.byte_size;
     dcb.Parity = state.parity;
     dcb.StopBits = state.stop_bits;
@@ -424,6 +461,56 @@ bool Win32SerialPorts::Close(SerialHandle port) {
     }
     device->Shutdown();
     return true;
+}
+
+// ---- the lines a real modem is wired to ----
+
+Win32SerialPorts::OwnedLines Win32SerialPorts::Owned(const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = owned_.find(name);
+    return it == owned_.end() ? OwnedLines{} : it->second;
+}
+
+std::shared_ptr<Win32SerialPorts::Device> Win32SerialPorts::FindByName(const std::wstring& name) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto& [handle, device] : open_) {
+        if (device->name == name)
+            return device;
+    }
+    return nullptr;
+}
+
+void Win32SerialPorts::OwnLine(const std::wstring& name, ModemLine line, bool idle_asserted) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    OwnedLines& lines = owned_[name];
+    const unsigned bit = LineBit(line);
+    lines.owned |= bit;
+    lines.asserted = idle_asserted ? (lines.asserted | bit) : (lines.asserted & ~bit);
+}
+
+bool Win32SerialPorts::SetLine(const std::wstring& name, ModemLine line, bool asserted,
+                               std::string* why) {
+    const unsigned bit = LineBit(line);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (auto it = owned_.find(name); it != owned_.end() && (it->second.owned & bit) != 0)
+            it->second.asserted =
+                asserted ? (it->second.asserted | bit) : (it->second.asserted & ~bit);
+    }
+    const std::string shown = Utf8(name);
+    const std::shared_ptr<Device> device = FindByName(name);
+    if (!device || device->closed()) {
+        *why = shown + " is not open";
+        return false;
+    }
+    const DWORD error = PutLines(device->file(), bit, asserted ? bit : 0u);
+    if (error == 0)
+        return true;
+    const auto path = names_.find(name);
+    *why = shown + " (" + (path == names_.end() ? shown : Utf8(path->second)) +
+           "): " + ModemLineName(line) + " cannot be " + (asserted ? "asserted: " : "released: ") +
+           SystemMessage(error);
+    return false;
 }
 
 }  // namespace host::win32

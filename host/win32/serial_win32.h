@@ -16,6 +16,10 @@
 // port's system handle is closed only when the last call using it has returned; its mutex goes
 // with it, so that no second opener gets the port while a call of ours is still inside it.
 //
+// Modem-control lines wired to a real modem (host/wired_bus.h) are owned by that wiring, not by
+// the line settings: SetState leaves an owned line at the wiring's level, and Open puts it at
+// its latest level (at first its idle level) right after opening.
+//
 // A device that fails a transfer before its time-out has passed (a pseudo-terminal's far end
 // closed, an adapter pulled) fails it only when the time-out has passed, measured on the
 // installed clock, so that a caller that polls keeps its pace; a write without a time-out
@@ -27,6 +31,7 @@
 #include <mutex>
 #include <string>
 
+#include "host/modem_lines.h"
 #include "host/serial.h"
 
 namespace host::win32 {
@@ -57,8 +62,23 @@ class Win32SerialPorts final : public SerialPorts {
     bool Write(SerialHandle port, const void* buffer, uint32_t count, uint32_t* written) override;
     bool Close(SerialHandle port) override;
 
+    // Gives `line` of the port `name` to the wiring, with the level it idles at.  Called
+    // before the port is opened.
+    void OwnLine(const std::wstring& name, ModemLine line, bool idle_asserted);
+    // Drives an owned or free line of the open port `name` (EscapeCommFunction); false with
+    // the reason when the port is not open or refuses (a pseudo-terminal under Wine has no
+    // modem-control lines).  An owned line's level is remembered for the port's next open.
+    bool SetLine(const std::wstring& name, ModemLine line, bool asserted, std::string* why);
+
   private:
     class Device;
+    struct OwnedLines {
+        unsigned owned = 0;  // bits of LineBit()
+        unsigned asserted = 0;
+    };
+    static unsigned LineBit(ModemLine line) { return line == ModemLine::kDtr ? 1u : 2u; }
+    OwnedLines Owned(const std::wstring& name);
+    std::shared_ptr<Device> FindByName(const std::wstring& name);
     std::shared_ptr<Device> Find(SerialHandle port);
 
     const NameMap names_;
@@ -66,6 +86,7 @@ class Win32SerialPorts final : public SerialPorts {
     std::map<SerialHandle, std::shared_ptr<Device>> open_;
     SerialHandle next_handle_ = 1;
     std::string last_open_failure_;
+    std::map<std::wstring, OwnedLines> owned_;  // by port name
 };
 
 }  // namespace host::win32

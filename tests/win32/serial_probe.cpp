@@ -10,6 +10,8 @@
 //   write HEX          -> "write ok|failed COUNT MS"
 //   closein MS         -> "closein armed": another thread closes the top port MS ms later
 //   close              -> "close ok" | "close failed"            (pops the port)
+//   own DTR|RTS 0|1    -> "own ok": the line of "COM1:" goes to the wiring, idling at 0|1
+//   line DTR|RTS 0|1   -> "line ok" | "line failed REASON"       (the line of "COM1:")
 //   sleep MS           -> "sleep ok"
 #include <fcntl.h>
 #include <io.h>
@@ -80,6 +82,8 @@ class Probe {
             return CloseIn(in);
         if (op == "close")
             return Close();
+        if (op == "own" || op == "line")
+            return Line(op, in);
         if (op == "sleep") {
             uint32_t ms = 0;
             in >> ms;
@@ -150,6 +154,19 @@ class Probe {
             ports_.Write(Top(), bytes.data(), static_cast<uint32_t>(bytes.size()), &written);
         return std::string("write ") + Ok(ok) + " " + std::to_string(written) + " " +
                std::to_string(MsSince(start));
+    }
+
+    std::string Line(const std::string& op, std::istringstream& in) {
+        std::string name;
+        int level = 0;
+        in >> name >> level;
+        const host::ModemLine line = name == "RTS" ? host::ModemLine::kRts : host::ModemLine::kDtr;
+        if (op == "own") {
+            ports_.OwnLine(L"COM1:", line, level != 0);
+            return "own ok";
+        }
+        std::string why;
+        return ports_.SetLine(L"COM1:", line, level != 0, &why) ? "line ok" : "line failed " + why;
     }
 
     std::string CloseIn(std::istringstream& in) {

@@ -141,9 +141,10 @@ class Probe {
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], 0);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        // Wine's own chatter, and its server's (which inherits it), stay out of the test's.
-        posix_spawn_file_actions_addopen(&actions, 2, (kBuild + "/serial-test-wine.log").c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
+        // Wine's own chatter stays out of the test's output, and so does its server's, which
+        // inherits it: the server takes the pseudo-terminal as its controlling terminal and
+        // dumps its objects at each hang-up.
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         std::string wine = "wine", probe = kProbe;
         char* argv[] = {wine.data(), probe.data(), nullptr};
         if (posix_spawnp(&pid_, "wine", &actions, nullptr, argv, environ) != 0)
@@ -303,10 +304,11 @@ TEST_F(Win32SerialTest, AnEmptyReadReturnsAfterItsTotalTimeout) {
     ASSERT_EQ(probe().Ask("timeouts 0 100"), "timeouts ok");
     pty_->Send({'z', 'z'});
     std::string got;
-    for (int polls = 0; got.size() < 4 && polls < 100; ++polls) {
+    for (const auto start = Steady::now(); got.size() < 4 && MsSince(start) < 5000;) {
         const std::string answer = probe().Ask("read 255");
         if (!answer.ends_with(" -"))
             got += answer.substr(answer.rfind(' ') + 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     EXPECT_EQ(got, "7a7a");
 }
@@ -356,6 +358,25 @@ TEST_F(Win32SerialTest, OpeningNamesTheFailure) {
         EXPECT_EQ(c.who->Ask("open " + c.name), c.answer) << c.name;
     EXPECT_EQ(probe().Ask("close"), "close ok");
     EXPECT_EQ(second.Ask("open COM1:"), "open ok");
+}
+
+// A modem wired to DTR and RTS needs a port with modem-control lines: a line that cannot be
+// driven is a failure with its reason, never a silent success.
+TEST_F(Win32SerialTest, ALineThatCannotBeDrivenIsRefusedWithTheReason) {
+    const std::string refused = "line failed COM1: (\\\\.\\COM1): ";
+    struct Case {
+        std::string op;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {"line DTR 1", "line failed COM1: is not open"},
+        {"own DTR 0", "own ok"},
+        {"open COM1:", "open ok"},
+        {"line DTR 1", refused + "DTR cannot be asserted: Request not supported"},
+        {"line RTS 0", refused + "RTS cannot be released: Request not supported"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(probe().Ask(c.op), c.answer) << c.op;
 }
 
 }  // namespace
