@@ -53,9 +53,12 @@ void WriteControl(TemplateWriter& out, const ControlState& control) {
         style |= WS_VISIBLE;
     if (!control.enabled)
         style |= WS_DISABLED;
+    // The dialog manager drops a bar's plain border; its edge is how this platform frames one.
+    const bool framed_bar =
+        control.kind == ControlKind::kProgressBar && (control.style & WS_BORDER) != 0;
     out.AlignDword();
     out.Dword(0);  // help id
-    out.Dword(0);  // extended style
+    out.Dword(framed_bar ? WS_EX_STATICEDGE : 0);
     out.Dword(style);
     out.Short(control.rect.x);
     out.Short(control.rect.y);
