@@ -4,7 +4,7 @@
 // is coloured, shows message boxes and posts the user's commands back.
 //
 // Front-ends: the terminal (host/posix/terminal_ui.h), line mode for scripts
-// (host/posix/line_ui.h) and the scripted one for tests (host/sim/scripted_ui.h).  A front-end
+// (host/line_ui.h) and the scripted one for tests (host/sim/scripted_ui.h).  A front-end
 // is installed as the platform's `ui`; the framework finds it there.
 #pragma once
 

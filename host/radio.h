@@ -8,7 +8,7 @@
 // RegisterActiveDriver and UnregisterActiveDriver keep that table for the implementations.
 //
 // Implementations: host/sim/sim_radio.h (in memory, for tests and the in-process virtual
-// board) and host/posix/radio_store.h (against the device root of the virtual board).
+// board) and host/store_radio.h (against the device root of the virtual board).
 #pragma once
 
 #include <cstdint>

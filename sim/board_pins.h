@@ -3,10 +3,10 @@
 // of port B data).  Two sources:
 // - BusPins, over the in-process recording bus: every write is observed the moment it is made,
 //   so a model waiting in virtual time is woken by a pulse without polling for it;
-// - RegisterFilePins, over the register file that the updater shares with the virtual board
-//   program: watched for writes, each noted as it is written (where the file cannot be
-//   watched, sampled every 25 ms in real time: the updater holds every pin level for 100 ms
-//   at least).
+// - RegisterFilePins (sim/register_file_pins.h), over the register file that the updater
+//   shares with the virtual board program: watched for writes, each noted as it is written (where
+//   the file cannot be watched, sampled every 25 ms in real time: the updater holds every pin level
+//   for 100 ms at least).
 // Either way the model gets the changes in order, each with the time it was seen, so that it
 // judges a pulse's length by the edges even when it looks at them a little later.
 #pragma once
@@ -23,9 +23,6 @@
 
 namespace host {
 class RecordingBus;
-namespace posix {
-class RegisterFile;
-}
 }  // namespace host
 
 namespace sim {
@@ -41,6 +38,9 @@ struct PinLevels {
 
     bool operator==(const PinLevels&) const = default;
 };
+
+// The pins' levels from the three registers that carry them.
+PinLevels LevelsOf(uint32_t cpld_mode, uint32_t port_a_data, uint32_t port_b_data);
 
 struct PinChange {
     int64_t time_us = 0;
@@ -95,53 +95,6 @@ class BusPins final : public BoardPins {
     host::RecordingBus& bus_;
     host::Clock& clock_;
     PinTracker tracker_;
-    std::mutex listener_mutex_;
-    std::function<void()> listener_;
-};
-
-class RegisterFilePins final : public BoardPins {
-  public:
-    static constexpr int64_t kPollIntervalUs = 25'000;
-
-    // With a path, the file's size is checked before every sample: a mapped file cut short
-    // faults on access, so once it is short the pins are never sampled again (the levels stay
-    // as last seen and cut_short() says why).  Another process may still cut it between the
-    // check and the sample; an owner that cuts it itself calls StopSampling() first.
-    //
-    // With a path, the file is also watched for writes (inotify): a change is noted when it
-    // is written and the listener told, so nothing needs to poll.  Without a path, or when the
-    // watch cannot be set, the model samples every kPollIntervalUs.
-    RegisterFilePins(const host::posix::RegisterFile& file, host::Clock& clock,
-                     std::string path = {});
-    ~RegisterFilePins() override;
-    RegisterFilePins(const RegisterFilePins&) = delete;
-    RegisterFilePins& operator=(const RegisterFilePins&) = delete;
-
-    void StopSampling();
-    bool cut_short() const;
-
-    PinLevels Levels() override;
-    std::vector<PinChange> TakeChanges() override;
-    int64_t poll_interval_us() const override { return watch_ >= 0 ? 0 : kPollIntervalUs; }
-    void SetListener(std::function<void()> listener) override;
-
-  private:
-    PinLevels Sample();
-    void StartWatch();
-    void Watch();
-
-    const host::posix::RegisterFile& file_;
-    host::Clock& clock_;
-    const std::string path_;
-    PinTracker tracker_;
-    mutable std::mutex sample_mutex_;  // a sample and StopSampling() exclude each other
-    bool stopped_ = false;
-    bool cut_short_ = false;
-    PinLevels last_;
-    int inotify_fd_ = -1;
-    int watch_ = -1;
-    std::atomic<bool> stop_watch_{false};
-    std::thread watcher_;
     std::mutex listener_mutex_;
     std::function<void()> listener_;
 };

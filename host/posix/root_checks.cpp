@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "host/posix/device_root.h"
+#include "host/device_root.h"
 
 namespace host::posix {
 namespace {

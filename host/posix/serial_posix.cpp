@@ -20,7 +20,7 @@
 #include "host/clock.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/posix/device_root.h"
+#include "host/device_root.h"
 
 namespace host::posix {
 namespace {

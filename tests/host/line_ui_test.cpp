@@ -1,6 +1,6 @@
 // Line mode must say what a person at the dialog sees, one event a line: the dialog is driven
 // here as the updater drives it, control by control.
-#include "host/posix/line_ui.h"
+#include "host/line_ui.h"
 
 #include <gtest/gtest.h>
 
@@ -67,7 +67,7 @@ class Dialog {
         At(time_.now_ms() + 10);
         Text(1016, label);
     }
-    host::posix::LineUi& ui() { return ui_; }
+    host::LineUi& ui() { return ui_; }
     // The lines written since the last call.
     std::vector<std::string> NewLines() {
         std::vector<std::string> lines;
@@ -91,7 +91,7 @@ class Dialog {
     StepTime time_;
     NoSite site_;
     host::DialogState state_;
-    host::posix::LineUi ui_;
+    host::LineUi ui_;
     size_t taken_ = 0;
 };
 

@@ -11,11 +11,14 @@
 #include <sstream>
 #include <string>
 
+#if !defined(_WIN32)
 #include "host/posix/sqlite_registry.h"
+#endif
 #include "host/sim/memory_registry.h"
 
 namespace registry_test {
 
+#if !defined(_WIN32)
 class TempRoot {
   public:
     TempRoot() {
@@ -29,6 +32,7 @@ class TempRoot {
   private:
     std::string path_;
 };
+#endif
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -41,6 +45,7 @@ struct MemoryStore {
     std::unique_ptr<host::Registry> Make() { return std::make_unique<host::MemoryRegistry>(); }
 };
 
+#if !defined(_WIN32)
 struct SqliteStore {
     TempRoot root;
     std::unique_ptr<host::Registry> Make() {
@@ -49,6 +54,7 @@ struct SqliteStore {
         return store;
     }
 };
+#endif
 
 inline long SetDword(host::Registry& reg, host::RegKey key, const std::wstring& name,
                      uint32_t value) {

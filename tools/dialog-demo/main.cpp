@@ -25,7 +25,7 @@
 #include "download/progress.h"
 #include "host/debug_log.h"
 #include "host/platform.h"
-#include "host/posix/line_ui.h"
+#include "host/line_ui.h"
 #include "host/posix/terminal_ui.h"
 #include "host/real_clock.h"
 #include "host/sim/memory_registry.h"
@@ -221,6 +221,6 @@ int main(int argc, char** argv) {
         terminal.Stop();
         return outcome;
     }
-    host::posix::LineUi line(std::cout, &clock);
+    host::LineUi line(std::cout, &clock);
     return RunDemo(line, clock, log);
 }

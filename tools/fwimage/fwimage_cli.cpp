@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(_WIN32)
+#include <io.h>
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -24,6 +28,31 @@
 
 namespace fwimage {
 namespace {
+
+// What the two systems call the same things.  On Windows a descriptor is opened in binary mode
+// (text mode would turn the images' CR LF pairs into LF), is not inherited unless asked, and
+// has no links to refuse; fsync is _commit, and a rename does not replace an existing file.
+#if defined(_WIN32)
+constexpr int kOpenFlags = O_BINARY | O_NOINHERIT;
+constexpr int kNoFollow = 0;
+int SyncFile(int fd) {
+    return _commit(fd);
+}
+int ReplaceFile(const std::string& from, const std::string& to) {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? 0
+               : EACCES;
+}
+#else
+constexpr int kOpenFlags = O_CLOEXEC;
+constexpr int kNoFollow = O_NOFOLLOW;
+int SyncFile(int fd) {
+    return fsync(fd);
+}
+int ReplaceFile(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+}
+#endif
 
 constexpr int kOk = 0;
 constexpr int kBad = 1;
@@ -69,7 +98,7 @@ class Descriptor {
 // The whole file.  A folder is refused before reading, since reading one fails only on some
 // systems; what is not a regular file (a pipe) is read up to one byte past the largest image.
 bool ReadAll(const std::string& path, std::vector<uint8_t>* bytes, std::ostream& err) {
-    Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    Descriptor file(open(path.c_str(), O_RDONLY | kOpenFlags));
     struct stat info {};
     if (file.get() < 0 || fstat(file.get(), &info) != 0)
         return FileError(path, errno, err);
@@ -114,7 +143,7 @@ int WriteAll(int fd, const std::vector<uint8_t>& bytes) {
             return EIO;
         done += static_cast<size_t>(wrote);
     }
-    return fsync(fd) == 0 ? 0 : errno;
+    return SyncFile(fd) == 0 ? 0 : errno;
 }
 
 // Whether path already holds exactly these bytes; anything unreadable does not.
@@ -139,13 +168,13 @@ bool WriteFileIfChanged(const std::string& path, const std::vector<uint8_t>& byt
     int reason = 0;
     {
         Descriptor out(
-            open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666));
+            open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | kOpenFlags | kNoFollow, 0666));
         if (out.get() < 0)
             return FileError(path, errno, err);
         reason = WriteAll(out.get(), bytes);
     }
-    if (reason == 0 && std::rename(temp.c_str(), path.c_str()) != 0)
-        reason = errno;
+    if (reason == 0)
+        reason = ReplaceFile(temp, path);
     if (reason != 0) {
         std::remove(temp.c_str());
         return FileError(path, reason, err);

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "host/debug_log.h"
-#include "host/posix/device_root.h"
+#include "host/device_root.h"
 #include "host/posix/sqlite_registry.h"
 #include "tools/common/cli.h"
 #include "tools/common/numbers.h"
@@ -270,15 +270,15 @@ int main(int argc, char** argv) {
     const Command* command = CheckArguments(args, &problem);
     if (command == nullptr)
         return tools::UsageError(kName, problem, std::cerr);
-    auto root = host::posix::RootFromEnvironment();
+    auto root = host::RootFromEnvironment();
     if (!root) {
         std::fprintf(stderr,
                      "regtool: %s is not set.  Set it to the device root folder that holds "
                      "registry.db, for example:\n  export %s=/path/to/device-root\n",
-                     host::posix::kRootVariable, host::posix::kRootVariable);
+                     host::kRootVariable, host::kRootVariable);
         return tools::kExitUsage;
     }
-    SqliteRegistry store(host::posix::RegistryPath(*root), ModeFor(command->access));
+    SqliteRegistry store(host::RegistryPath(*root), ModeFor(command->access));
     if (!store.ok())
         return Failed(store.error());
     // A person at the shell can wait for an update's write to pass.

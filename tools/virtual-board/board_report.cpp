@@ -14,8 +14,8 @@
 
 #include "host/board.h"
 #include "host/debug_log.h"
-#include "host/posix/device_root.h"
-#include "host/posix/radio_store.h"
+#include "host/device_root.h"
+#include "host/store_radio.h"
 #include "host/posix/register_file.h"
 #include "host/posix/sqlite_registry.h"
 #include "host/radio.h"
@@ -76,19 +76,19 @@ std::vector<std::string> LoadedDrivers(host::Registry& registry) {
 }
 
 void ReadRegistry(const std::string& root, DeviceFacts* facts) {
-    host::posix::SqliteRegistry registry(host::posix::RegistryPath(root));
+    host::posix::SqliteRegistry registry(host::RegistryPath(root));
     if (!registry.ok())
         return;
     if (auto progress = ReadDword(registry, kSettingsKey, L"Progress"))
         facts->progress = static_cast<int32_t>(*progress);
     facts->awrcwr = ReadDword(registry, kUartKey, L"AWRCWR");
     facts->clk = ReadDword(registry, kUartKey, L"CLK");
-    facts->radio = ReadDword(registry, host::posix::kPhoneStateKey, host::posix::kPhoneRadioValue);
+    facts->radio = ReadDword(registry, host::kPhoneStateKey, host::kPhoneRadioValue);
     facts->drivers_loaded = LoadedDrivers(registry);
 }
 
 void ReadRegisters(const std::string& root, DeviceFacts* facts) {
-    const host::posix::RegisterFile file(host::posix::RegisterFilePath(root),
+    const host::posix::RegisterFile file(host::RegisterFilePath(root),
                                          host::posix::RegisterFile::Access::kReadOnly);
     if (!file.ok())
         return;
@@ -359,7 +359,7 @@ DeviceFacts ReadDeviceFacts(const std::string& root) {
     DeviceFacts facts;
     ReadRegistry(root, &facts);
     ReadRegisters(root, &facts);
-    std::ifstream log(host::posix::PowerLogPath(root), std::ios::binary);
+    std::ifstream log(host::PowerLogPath(root), std::ios::binary);
     if (log) {
         const std::string text{std::istreambuf_iterator<char>(log), {}};
         facts.power = ParsePowerLog(text);

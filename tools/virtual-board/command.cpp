@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "host/posix/device_root.h"
+#include "host/device_root.h"
 
 extern char** environ;
 
@@ -62,7 +62,7 @@ class SignalScope {
 
 // The board's environment with UPDATER_ROOT set to root.
 std::vector<std::string> Environment(const std::string& root) {
-    const std::string prefix = std::string(host::posix::kRootVariable) + "=";
+    const std::string prefix = std::string(host::kRootVariable) + "=";
     std::vector<std::string> entries;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, prefix.c_str(), prefix.size()) != 0)

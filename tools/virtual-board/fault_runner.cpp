@@ -14,7 +14,7 @@
 #include <cstring>
 #include <utility>
 
-#include "host/posix/device_root.h"
+#include "host/device_root.h"
 
 namespace vboard {
 namespace {
@@ -213,7 +213,7 @@ void FaultRunner::Unplug(const Armed& armed) {
 
 void FaultRunner::ShrinkRegisters(const Armed& armed) {
     targets_.stop_pin_sampling();
-    const std::string path = host::posix::RegisterFilePath(targets_.root);
+    const std::string path = host::RegisterFilePath(targets_.root);
     if (truncate(path.c_str(), 0) != 0)
         return Record(armed, Errno("cannot cut board.regs short"));
     Record(armed, "board.regs cut to 0 bytes");
@@ -251,7 +251,7 @@ bool FaultRunner::HoldCom1(std::string* error) {
 // ---- the store lock ----
 
 bool FaultRunner::OpenStore(std::string* error) {
-    const std::string path = host::posix::RegistryPath(targets_.root);
+    const std::string path = host::RegistryPath(targets_.root);
     if (sqlite3_open_v2(path.c_str(), &store_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         *error = "store-lock: cannot open " + path + ": " + sqlite3_errmsg(store_);
         sqlite3_close(store_);

@@ -12,12 +12,13 @@
 #include <vector>
 
 #include "host/platform.h"
-#include "host/posix/device_root.h"
+#include "host/device_root.h"
 #include "host/posix/register_file.h"
 #include "host/real_clock.h"
 #include "host/version.h"
 #include "res/embedded_resources.h"
 #include "sim/board_pins.h"
+#include "sim/register_file_pins.h"
 #include "sim/modem_model.h"
 #include "sim/pty_line.h"
 #include "tools/common/cli.h"
@@ -93,10 +94,10 @@ class Board {
   public:
     Board(const vboard::Options& options, const std::string& root, Devices& devices,
           host::Clock& clock, const host::posix::RegisterFile& registers)
-        : pins_(registers, clock, host::posix::RegisterFilePath(root)),
+        : pins_(registers, clock, host::RegisterFilePath(root)),
           line_(devices.com1.master(), clock, options.pace),
           recorder_(devices.vei1.master(), clock),
-          registers_path_(host::posix::RegisterFilePath(root)),
+          registers_path_(host::RegisterFilePath(root)),
           faults_(options.board_faults, Targets(root, devices, line_, pins_), clock) {
         sim::ModemOptions modem_options;
         modem_options.faults = options.faults;
@@ -155,7 +156,7 @@ void RunWithFaults(const vboard::Options& options, const std::string& root, Boar
     watch_options.thread_limit = options.thread_limit;
     watch_options.time_limit_us = options.time_limit_us;
     if (faults.WantsEnd()) {
-        watch_options.registry_path = host::posix::RegistryPath(root);
+        watch_options.registry_path = host::RegistryPath(root);
         watch_options.on_end = [&faults] { faults.Reach(vboard::Point::Kind::kEnd); };
     }
     vboard::CommandWatch watch(watch_options, clock);
@@ -197,7 +198,7 @@ bool RunInRoot(const vboard::Options& options, const vboard::RootFolder& root,
     } unlink{root.path(), devices};
     if (!linked)
         return false;
-    const host::posix::RegisterFile registers(host::posix::RegisterFilePath(root.path()));
+    const host::posix::RegisterFile registers(host::RegisterFilePath(root.path()));
     if (!registers.ok()) {
         *error = "register file: " + registers.error();
         return false;
@@ -213,7 +214,7 @@ bool RunInRoot(const vboard::Options& options, const vboard::RootFolder& root,
     if (!board.Start(error))
         return false;
 
-    const std::string debug_log = host::posix::DebugLogPath(root.path());
+    const std::string debug_log = host::DebugLogPath(root.path());
     const uint64_t debug_log_before = vboard::RegularFileSize(debug_log).value_or(0);
     RunWithFaults(options, root.path(), board, clock, run);
     board.Stop(run);
@@ -249,7 +250,7 @@ void SayWhereTheLogIs(const vboard::RootFolder& root, vboard::RunFacts* run) {
     const std::string how = "virtual-board: the command " + HowItFailed(*run);
     if (!root.temporary()) {
         std::fprintf(stderr, "%s; its debug log is %s\n", how.c_str(),
-                     host::posix::DebugLogPath(root.path()).c_str());
+                     host::DebugLogPath(root.path()).c_str());
         return;
     }
     std::string error;
@@ -278,7 +279,7 @@ int RunBoard(const vboard::Options& options) {
     std::string error;
     if (!root.Prepare(options.root, &error))
         return Failed(error);
-    std::fprintf(stderr, "virtual-board: %s=%s\n", host::posix::kRootVariable, root.path().c_str());
+    std::fprintf(stderr, "virtual-board: %s=%s\n", host::kRootVariable, root.path().c_str());
     vboard::RunFacts run;
     if (!RunInRoot(options, root, &run, &error)) {
         const int status = Failed(error);

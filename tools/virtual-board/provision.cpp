@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "host/posix/device_root.h"
-#include "host/posix/radio_store.h"
+#include "host/device_root.h"
+#include "host/store_radio.h"
 #include "host/posix/register_file.h"
 #include "host/posix/sqlite_registry.h"
 #include "host/radio.h"
@@ -41,15 +41,15 @@ bool Remove(const fs::path& path, std::string* error) {
 
 // What a run leaves in the root, so that nothing of an earlier run shows in this one.
 bool ClearRoot(const std::string& root, std::string* error) {
-    const std::string registry = host::posix::RegistryPath(root);
+    const std::string registry = host::RegistryPath(root);
     for (const std::string& file :
-         {registry, registry + "-wal", registry + "-shm", host::posix::RegisterFilePath(root),
-          host::posix::PowerLogPath(root), host::posix::DebugLogPath(root)}) {
+         {registry, registry + "-wal", registry + "-shm", host::RegisterFilePath(root),
+          host::PowerLogPath(root), host::DebugLogPath(root)}) {
         if (!Remove(file, error))
             return false;
     }
     for (const BoardDriver& driver : kDrivers) {
-        if (auto path = host::posix::DevicePath(root, driver.name); path && !Remove(*path, error))
+        if (auto path = host::DevicePath(root, driver.name); path && !Remove(*path, error))
             return false;
     }
     return true;
@@ -78,7 +78,7 @@ bool FillRegistry(host::Registry& registry, const BoardSetup& setup) {
     bool ok = SetDword(registry, kUartKey, L"AWRCWR", kInitialAwrcwr) &&
               SetDword(registry, kUartKey, L"CLK", kInitialClk) &&
               CreateKey(registry, kSettingsKey) &&
-              SetDword(registry, host::posix::kPhoneStateKey, host::posix::kPhoneRadioValue,
+              SetDword(registry, host::kPhoneStateKey, host::kPhoneRadioValue,
                        host::kRadioStateOn);
     if (ok && setup.device_name)
         ok = SetDword(registry, kSettingsKey, L"DeviceName", *setup.device_name);
@@ -122,7 +122,7 @@ std::string TemporaryFolder() {
 }  // namespace
 
 std::optional<std::string> KeepDebugLog(const std::string& root, std::string* error) {
-    const std::string log = host::posix::DebugLogPath(root);
+    const std::string log = host::DebugLogPath(root);
     std::error_code failure;
     if (!fs::is_regular_file(fs::symlink_status(log, failure))) {
         *error = "it wrote no debug log";
@@ -178,17 +178,17 @@ bool ProvisionRoot(const std::string& root, const BoardSetup& setup, std::string
     if (!ClearRoot(root, error))
         return false;
     {
-        host::posix::SqliteRegistry registry(host::posix::RegistryPath(root));
+        host::posix::SqliteRegistry registry(host::RegistryPath(root));
         if (!registry.ok()) {
             *error = "registry store: " + registry.error();
             return false;
         }
         if (!FillRegistry(registry, setup)) {
-            *error = "cannot fill the registry store " + host::posix::RegistryPath(root);
+            *error = "cannot fill the registry store " + host::RegistryPath(root);
             return false;
         }
     }
-    host::posix::RegisterFile registers(host::posix::RegisterFilePath(root));
+    host::posix::RegisterFile registers(host::RegisterFilePath(root));
     if (!registers.ok()) {
         *error = "register file: " + registers.error();
         return false;
@@ -198,7 +198,7 @@ bool ProvisionRoot(const std::string& root, const BoardSetup& setup, std::string
 
 bool ReuseRoot(const std::string& root, std::string* error) {
     for (const std::string& kept :
-         {host::posix::RegistryPath(root), host::posix::RegisterFilePath(root)}) {
+         {host::RegistryPath(root), host::RegisterFilePath(root)}) {
         std::error_code failure;
         if (!fs::is_regular_file(fs::symlink_status(kept, failure))) {
             *error = "--reuse: " + kept + " is not there to keep";
@@ -206,10 +206,10 @@ bool ReuseRoot(const std::string& root, std::string* error) {
         }
     }
     for (const BoardDriver& driver : kDrivers) {
-        if (auto path = host::posix::DevicePath(root, driver.name); path && !Remove(*path, error))
+        if (auto path = host::DevicePath(root, driver.name); path && !Remove(*path, error))
             return false;
     }
-    return Remove(host::posix::PowerLogPath(root), error);
+    return Remove(host::PowerLogPath(root), error);
 }
 
 bool LinkDevice(const std::string& root, const std::string& name, const std::string& target,

@@ -1,5 +1,5 @@
 // The device root of a virtual board run: the folder, and what the board provides in it before
-// the updater starts (see host/posix/device_root.h for the layout).
+// the updater starts (see host/device_root.h for the layout).
 #pragma once
 
 #include <cstdint>

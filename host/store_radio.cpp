@@ -1,15 +1,15 @@
 // Radio services in the device root's registry store and device map.
-#include "host/posix/radio_store.h"
+#include "host/store_radio.h"
 
 #include <filesystem>
 #include <optional>
 #include <system_error>
 #include <utility>
 
+#include "host/device_root.h"
 #include "host/platform.h"
-#include "host/posix/device_root.h"
 
-namespace host::posix {
+namespace host {
 namespace {
 
 constexpr uint32_t kPhoneId = 1;
@@ -90,4 +90,4 @@ bool StoreRadio::ReadPhoneState(uint32_t* state) {
     return ok;
 }
 
-}  // namespace host::posix
+}  // namespace host

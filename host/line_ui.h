@@ -35,7 +35,7 @@
 #include "host/frontend.h"
 #include "host/progress_view.h"
 
-namespace host::posix {
+namespace host {
 
 class LineUi final : public FrontEnd {
   public:
@@ -68,4 +68,4 @@ class LineUi final : public FrontEnd {
     int64_t held_ms_ = 0;                      // when the bar moved
 };
 
-}  // namespace host::posix
+}  // namespace host

@@ -18,7 +18,7 @@
 #include <optional>
 #include <string>
 
-namespace host::posix {
+namespace host {
 
 constexpr const char* kRootVariable = "UPDATER_ROOT";
 
@@ -36,4 +36,4 @@ std::string DebugLogPath(const std::string& root);
 std::string LockFilePath(const std::string& root);
 std::string ModemLinesPath(const std::string& root);
 
-}  // namespace host::posix
+}  // namespace host

@@ -15,7 +15,7 @@
 
 #include "host/radio.h"
 
-namespace host::posix {
+namespace host {
 
 constexpr const wchar_t* kPhoneStateKey = L"System\\State\\Phone";
 constexpr const wchar_t* kPhoneRadioValue = L"Radio";
@@ -40,4 +40,4 @@ class StoreRadio final : public Radio {
     Registry* const registry_;
 };
 
-}  // namespace host::posix
+}  // namespace host

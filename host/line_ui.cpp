@@ -1,5 +1,5 @@
 // Line mode.
-#include "host/posix/line_ui.h"
+#include "host/line_ui.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,7 +7,7 @@
 
 #include "host/debug_log.h"
 
-namespace host::posix {
+namespace host {
 namespace {
 
 // A remaining-time text, as the progress view reads one off a label.
@@ -163,4 +163,4 @@ void LineUi::Outcome(int exit_code, const std::string& text) {
     WriteLocked("outcome exit=" + std::to_string(exit_code) + " text=" + QuotedText(Widen(text)));
 }
 
-}  // namespace host::posix
+}  // namespace host

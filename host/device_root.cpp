@@ -1,11 +1,11 @@
 // Paths inside the device root.
-#include "host/posix/device_root.h"
+#include "host/device_root.h"
 
 #include <cstdlib>
 
 #include "host/debug_log.h"
 
-namespace host::posix {
+namespace host {
 
 std::optional<std::string> RootFromEnvironment() {
     const char* root = std::getenv(kRootVariable);
@@ -44,4 +44,4 @@ std::string ModemLinesPath(const std::string& root) {
     return root + "/modem-lines.conf";
 }
 
-}  // namespace host::posix
+}  // namespace host
