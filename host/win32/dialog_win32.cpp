@@ -17,6 +17,8 @@ namespace {
 constexpr UINT kMsgApply = WM_APP + 1;  // apply the queued changes
 constexpr UINT kMsgClose = WM_APP + 2;  // destroy the window and end the UI thread
 constexpr UINT_PTR kShowTimer = 1;
+// A line of text is 8 dialog units high.
+constexpr int16_t kLineDu = 8;
 
 // Predefined control classes, as dialog templates name them by ordinal.
 constexpr WORD kButtonAtom = 0x0080;
@@ -49,6 +51,10 @@ class TemplateWriter {
 
 void WriteControl(TemplateWriter& out, const ControlState& control) {
     DWORD style = WS_CHILD | control.style;
+    // A label one line high keeps its text on that line: wrapped at a blank, as a time such as
+    // " 7m43s " is when the font runs wider than the template's, it would vanish below.
+    if (control.kind == ControlKind::kStatic && control.rect.cy < 2 * kLineDu)
+        style |= SS_LEFTNOWORDWRAP;
     if (control.visible)
         style |= WS_VISIBLE;
     if (!control.enabled)
@@ -451,7 +457,7 @@ void Win32Dialog::LayoutNotice() {
     bool in_line = false;
     if (!notice_.empty()) {
         const RECT band = NoticeBand();
-        RECT two_lines = {0, 0, 0, 16};
+        RECT two_lines = {0, 0, 0, 2 * kLineDu};
         MapDialogRect(window_, &two_lines);
         in_line = band.bottom - band.top >= two_lines.bottom && band.right > band.left;
         if (in_line && notice_window_ == nullptr) {
