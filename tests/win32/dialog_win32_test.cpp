@@ -322,6 +322,14 @@ TEST_F(Win32DialogTest, ClicksKeysAndTheCloseBoxReachTheDialogAsItsCommands) {
          host::kIdCancel},
         {"close box", [&] { PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0); }, host::kIdCancel},
         {"WM_CLOSE", [&] { PostMessageW(dialog, WM_CLOSE, 0, 0); }, host::kIdCancel},
+        // Once the button is disabled (as the update does), Enter is the OK command.
+        {"Enter",
+         [&] {
+             dlg_->EnableItem(res::kIdcStart, false);
+             ui_.Sync(kBoundMs);
+             PostMessageW(dialog, WM_KEYDOWN, VK_RETURN, 0);
+         },
+         host::kIdOk},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.what);
