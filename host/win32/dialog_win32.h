@@ -4,11 +4,14 @@
 //
 // Threads: the window lives on a UI thread of its own, which runs the window's message loop.
 // The framework's modal loop runs elsewhere and may publish changes from any thread; each is
-// copied into a queue and the UI thread, woken by a private message, applies them in order.
-// A thread that changes the dialog therefore never waits for drawing: a window that does not
-// answer cannot hold up the update.  Commands (the buttons, Enter for OK, Escape and the close
-// box for cancel, any other command id sent to the window) go back to the dialog through its
-// site, which queues them for its modal loop.
+// copied into a queue and the UI thread, woken by a private message, applies them in order
+// (a repaint too: it is done when the UI thread reaches it).  A thread that changes the dialog
+// therefore never waits for drawing: a window that does not answer cannot hold up the update.
+//
+// Commands go back to the dialog through its site, which queues them for its modal loop: a
+// button's click as its id, Escape and the close box as the cancel command, any other command
+// id sent to the window as itself.  The desktop's caption has no OK button; Enter is the OK
+// command once no enabled push button has the focus (the update disables the only one).
 //
 // The window is created hidden and shown once the dialog's initialisation has centred it, or
 // kShowDelayMs after creation for a dialog that never centres.  The window's notice appears as
