@@ -341,12 +341,15 @@ TEST_F(Win32DialogTest, ClicksKeysAndTheCloseBoxReachTheDialogAsItsCommands) {
 
 TEST_F(Win32DialogTest, AMessageBoxIsOwnedByTheWindowAndBlocksItsCallerUntilAnswered) {
     const HWND dialog = Open();
+    // Tests may run at once on one desktop: the caption is this process's own.
+    const std::wstring caption = L"Box " + std::to_wstring(GetCurrentProcessId());
     std::atomic<int> answer{0};
-    std::thread caller([this, &answer] {
-        answer = ui_.ShowMessageBox(L"Update completed", L"GSM Updater", host::kMbOk);
+    std::thread caller([this, &answer, &caption] {
+        answer = ui_.ShowMessageBox(L"Update completed", caption, host::kMbOk);
     });
     HWND box = nullptr;
-    EXPECT_TRUE(WaitFor([&] { return (box = FindWindowW(L"#32770", L"GSM Updater")) != nullptr; }));
+    EXPECT_TRUE(
+        WaitFor([&] { return (box = FindWindowW(L"#32770", caption.c_str())) != nullptr; }));
     EXPECT_EQ(GetWindow(box, GW_OWNER), dialog);
     EXPECT_EQ(answer, 0);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
