@@ -34,26 +34,82 @@ void DebugOut(const char* format, ...) {
     CurrentLog().Write(big);
 }
 
+namespace {
+
+constexpr uint32_t kReplacement = 0xFFFD;
+constexpr bool kUtf16 = sizeof(wchar_t) == 2;
+
+void AppendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Where wide characters are UTF-16 (Windows), a character above U+FFFF is a surrogate pair.
+void AppendWide(std::wstring& out, uint32_t c) {
+    if (kUtf16 && c >= 0x10000) {
+        c -= 0x10000;
+        out += static_cast<wchar_t>(0xD800 + (c >> 10));
+        out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+        return;
+    }
+    out += static_cast<wchar_t>(c);
+}
+
+bool IsHighSurrogate(uint32_t c) {
+    return c >= 0xD800 && c < 0xDC00;
+}
+bool IsLowSurrogate(uint32_t c) {
+    return c >= 0xDC00 && c < 0xE000;
+}
+
+// The code point of the UTF-8 sequence at text[*i], moving *i past it; a malformed or cut
+// sequence is one U+FFFD, so that a byte of garbage never swallows the text after it.
+uint32_t DecodeUtf8(std::string_view text, size_t* i) {
+    const auto lead = static_cast<unsigned char>(text[(*i)++]);
+    const int extra = lead < 0x80   ? 0
+                      : lead < 0xC2 ? -1
+                      : lead < 0xE0 ? 1
+                      : lead < 0xF0 ? 2
+                      : lead < 0xF5 ? 3
+                                    : -1;
+    if (extra < 0)
+        return kReplacement;
+    uint32_t code = extra == 0 ? lead : lead & (0x3Fu >> extra);
+    for (int k = 0; k < extra; ++k, ++*i) {
+        if (*i >= text.size() || (static_cast<unsigned char>(text[*i]) & 0xC0) != 0x80)
+            return kReplacement;
+        code = (code << 6) | (static_cast<unsigned char>(text[*i]) & 0x3F);
+    }
+    return code > 0x10FFFF || (code >= 0xD800 && code < 0xE000) ? kReplacement : code;
+}
+
+}  // namespace
+
 std::string Narrow(std::wstring_view text) {
     std::string out;
     out.reserve(text.size());
-    for (wchar_t wc : text) {
-        auto c = static_cast<uint32_t>(wc);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<uint32_t>(text[i]);
+        if (kUtf16 && IsHighSurrogate(c) && i + 1 < text.size() &&
+            IsLowSurrogate(static_cast<uint32_t>(text[i + 1]))) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<uint32_t>(text[++i]) - 0xDC00);
+        } else if (IsHighSurrogate(c) || IsLowSurrogate(c) || c > 0x10FFFF) {
+            c = kReplacement;  // a lone half of a pair has no UTF-8 form
         }
+        AppendUtf8(out, c);
     }
     return out;
 }
@@ -61,16 +117,8 @@ std::string Narrow(std::wstring_view text) {
 std::wstring Widen(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        auto c = static_cast<unsigned char>(text[i]);
-        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
-        ++i;
-        for (int k = 0; k < extra && i < text.size(); ++k, ++i) {
-            code = (code << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-        }
-        out += static_cast<wchar_t>(code);
-    }
+    for (size_t i = 0; i < text.size();)
+        AppendWide(out, DecodeUtf8(text, &i));
     return out;
 }
 

@@ -3,8 +3,9 @@
 // device (they read "Progress") and with the UART driver (which owns "AWRCWR" and "CLK").
 //
 // Implementations: host/posix/sqlite_registry.h (an SQLite database in the device root, WAL mode,
-// readable by other processes while an update runs) and host/sim/memory_registry.h (in
-// memory, with fault knobs for tests).
+// readable by other processes while an update runs), host/win32/registry_win32.h (the system's
+// own registry on Windows) and host/sim/memory_registry.h (in memory, with fault knobs for
+// tests).
 #pragma once
 
 #include <cstdint>

@@ -64,8 +64,10 @@ bool StoreRadio::DeactivateDevice(uint32_t handle) {
         return false;
     // Only names that map into the device root are acted on; a missing entry is no error.
     if (std::optional<std::string> path = DevicePath(root_, name)) {
+        // The path is UTF-8; a plain narrow path would be read in Windows's ANSI code page.
+        const std::u8string utf8(path->begin(), path->end());
         std::error_code error;
-        std::filesystem::remove(*path, error);
+        std::filesystem::remove(std::filesystem::path(utf8), error);
     }
     return true;
 }

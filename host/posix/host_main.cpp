@@ -3,21 +3,23 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "host/command_line.h"
 #include "host/debug_log.h"
+#include "host/device_root.h"
 #include "host/exit_note.h"
+#include "host/line_ui.h"
 #include "host/platform.h"
 #include "host/posix/debug_log_file.h"
-#include "host/device_root.h"
-#include "host/line_ui.h"
 #include "host/posix/modem_lines.h"
 #include "host/posix/power_log.h"
-#include "host/store_radio.h"
 #include "host/posix/register_file.h"
 #include "host/posix/root_checks.h"
 #include "host/posix/serial_posix.h"
@@ -25,7 +27,7 @@
 #include "host/posix/sqlite_registry.h"
 #include "host/posix/terminal_ui.h"
 #include "host/real_clock.h"
-#include "host/version.h"
+#include "host/store_radio.h"
 #include "host/wired_bus.h"
 
 namespace host::posix {
@@ -37,84 +39,21 @@ constexpr const char* kRootHelp =
     "  UPDATER_ROOT=/path/to/root gsm-updater\n"
     "or let the virtual board provision one:  virtual-board -- gsm-updater\n";
 
-constexpr const char* kUsage =
-    "usage: gsm-updater [--help | --version]\n"
-    "\n"
-    "Updates the GSM modem's firmware: takes the radio stack off the modem, switches the\n"
-    "board's modem path to the download path, replays the SW and FS images embedded in the\n"
-    "program over COM1: with byte-wise verification, then restores the board and publishes\n"
-    "the result in the registry value Progress (100 or -1).  It takes no arguments: started,\n"
-    "it runs the whole update by itself.\n"
-    "\n"
+constexpr const char* kRootEnvironment =
     "Environment:\n"
     "  UPDATER_ROOT  the device root: a folder holding dev/COM1 (the modem's serial device),\n"
     "                registry.db, board.regs and debug.log (the update's log)\n"
-    "\n"
-    "When it ends it writes one outcome line on standard error:\n"
-    "  gsm-updater: VERDICT: WHY (exit STATUS)\n"
-    "e.g. \"gsm-updater: success: the modem was updated (exit 0)\" or\n"
-    "\"gsm-updater: failed: COM1: could not be opened: ROOT/dev/COM1: No such file or\n"
-    "directory (exit 1)\".\n"
-    "\n"
-    "Exit status:\n"
-    "  0  success: both images confirmed (the device restart requested, if Reboot is 1)\n"
-    "  1  failed: the update failed (COM1: could not be opened, the modem never answered,\n"
-    "     a wrong answer in the sixth attempt, stopped by a signal); the board is restored\n"
-    "     and Progress is -1\n"
-    "  2  refused: the start was refused (no usable device root, another updater running,\n"
-    "     a usage error); nothing was touched\n"
-    "  3  closed: the dialog was closed before the update started\n"
-    "  4  not restored: the update ended but a setting could not be put back (the modem\n"
-    "     path, AWRCWR or Progress); the line says which\n";
+    "\n";
 
 // How long the start waits for another program's write transaction on the registry store.
 constexpr int kStoreStartWaitMs = 10000;
-
-// The refused start's outcome line, then the help on setting a root if any.
-void Refuse(const std::string& why, const char* help = "") {
-    SetExitOutcome(kExitNoDeviceRoot, why + "; the update was not started");
-    std::fprintf(stderr, "%s\n%s", OutcomeLine(kExitNoDeviceRoot).c_str(), help);
-}
-
-// The outcome line once the application has ended, however it ends; line mode also ends its
-// output with it, so that a script reading standard output alone learns how the run ended.
-void PrintOutcome(int code, LineUi* line_ui) {
-    if (line_ui != nullptr)
-        line_ui->Outcome(code, OutcomeText(code));
-    std::fprintf(stderr, "%s\n", OutcomeLine(code).c_str());
-    std::fflush(stderr);
-}
-
-// --help and --version answer at once; anything else is a usage error.  Nothing is read or
-// made either way.  Empty when the update may run.
-std::optional<int> AnswerArguments(int argc, char** argv) {
-    if (argc < 2)
-        return std::nullopt;
-    const std::string first = argv[1];
-    if (argc == 2 && (first == "--help" || first == "-h")) {
-        std::fputs(kUsage, stdout);
-        return 0;
-    }
-    if (argc == 2 && first == "--version") {
-        std::printf("gsm-updater %s\n", ProjectVersion());
-        return 0;
-    }
-    const std::string what =
-        argc > 2 && (first == "--help" || first == "-h" || first == "--version")
-            ? "unexpected argument '" + std::string(argv[2]) + "'"
-        : first.starts_with("-") ? "unknown option '" + first + "'"
-                                 : "unexpected argument '" + first + "'";
-    std::fprintf(stderr, "gsm-updater: %s (it takes no arguments)\nTry 'gsm-updater --help'.\n",
-                 what.c_str());
-    return kExitUsage;
-}
 
 // The store must open as a registry store and take a write before anything is touched; a
 // write lock that another program holds is waited out, up to kStoreStartWaitMs.
 bool StoreUsable(SqliteRegistry& registry, LogSink& log) {
     if (registry.ok() && registry.CheckWritable(kStoreStartWaitMs) == kRegOk)
         return true;
-    Refuse("the registry store cannot be used: " + registry.error());
+    RefuseStart("the registry store cannot be used: " + registry.error());
     log.Write("Registry store cannot be used: " + registry.error() + "\r\n");
     return false;
 }
@@ -158,35 +97,36 @@ bool TrustAndLockRoot(std::optional<std::string>& root, InstanceLock& lock, std:
 }  // namespace
 
 int RunOnHost(CWinApp& app, Resources& resources, int argc, char** argv) {
-    if (std::optional<int> answered = AnswerArguments(argc, argv))
+    const std::vector<std::string> args(argv + std::min(argc, 1), argv + argc);
+    if (std::optional<int> answered = AnswerArguments(args, UpdaterUsage(kRootEnvironment)))
         return *answered;
     StartInterruptReceiver();  // before any other thread: they all inherit the blocked signals
     std::optional<std::string> root = RootFromEnvironment();
     if (!root) {
-        Refuse("UPDATER_ROOT is not set", kRootHelp);
+        RefuseStart("UPDATER_ROOT is not set", kRootHelp);
         return kExitNoDeviceRoot;
     }
     if (!IsDirectory(*root)) {
-        Refuse("UPDATER_ROOT=" + *root + " is not a folder", kRootHelp);
+        RefuseStart("UPDATER_ROOT=" + *root + " is not a folder", kRootHelp);
         return kExitNoDeviceRoot;
     }
     // Nothing in the root is read or made before it is found trustworthy and ours alone.
     InstanceLock instance;
     if (std::string refused; !TrustAndLockRoot(root, instance, &refused)) {
-        Refuse(refused);
+        RefuseStart(refused);
         return kExitNoDeviceRoot;
     }
     std::string wiring_refused;
     const std::optional<ModemWiring> wiring =
         LoadModemWiring(ModemLinesPath(*root), &wiring_refused);
     if (!wiring) {
-        Refuse(wiring_refused);
+        RefuseStart(wiring_refused);
         return kExitNoDeviceRoot;
     }
     RegisterFile board(RegisterFilePath(*root));
     if (!board.ok()) {
-        Refuse("the register file " + RegisterFilePath(*root) +
-               " cannot be used: " + board.error());
+        RefuseStart("the register file " + RegisterFilePath(*root) +
+                    " cannot be used: " + board.error());
         return kExitNoDeviceRoot;
     }
     RealClock clock;
@@ -196,7 +136,7 @@ int RunOnHost(CWinApp& app, Resources& resources, int argc, char** argv) {
     PosixModemLines lines(serial, L"COM1:", *wiring);
     WiredBus wired_board(board, lines, *wiring);
     if (std::string refused; !lines.Usable(ModemLinesPath(*root), &refused)) {
-        Refuse(refused);
+        RefuseStart(refused);
         return kExitNoDeviceRoot;
     }
     if (wiring->Any())

@@ -2,18 +2,11 @@
 // front-end that suits standard output, then the application.
 #pragma once
 
+#include "host/command_line.h"
 #include "host/framework.h"
 #include "host/resources.h"
 
 namespace host::posix {
-
-// Exit status when the start is refused before the application runs (no usable device root,
-// an untrusted one, or one that another updater is using).
-constexpr int kExitNoDeviceRoot = 2;
-
-// The status of a usage error, and of an end that recorded no outcome.
-constexpr int kExitUsage = 2;
-constexpr int kExitFailureStatus = 1;
 
 // Runs app against the device root named by UPDATER_ROOT and answers the process's exit
 // status.  --help and --version answer at once and any other argument is a usage error, both

@@ -18,8 +18,7 @@ TEST(CheckDeathTest, UnbalancedThreadEndAbortsWithTheLineInBothOutputs) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     const std::string path = testing::TempDir() + "check_test.log";
     std::filesystem::remove(path);
-    const char* expected =
-        R"(Check failed: registered_ > 0 at [^ ]*host/sim/virtual_clock\.cpp:[0-9]+)";
+    const char* expected = R"(Check failed: registered_ > 0 at .*host/sim/virtual_clock\.cpp:.+)";
     EXPECT_DEATH(
         {
             host::FileLog log(path);
@@ -30,9 +29,11 @@ TEST(CheckDeathTest, UnbalancedThreadEndAbortsWithTheLineInBothOutputs) {
             clock.unregister_thread();  // an end without a start
         },
         expected);
-    std::ifstream in(path);
     std::stringstream text;
-    text << in.rdbuf();
+    {
+        std::ifstream in(path, std::ios::binary);  // the line end as written
+        text << in.rdbuf();
+    }
     EXPECT_TRUE(testing::internal::RE::PartialMatch(text.str(), expected)) << text.str();
     EXPECT_EQ(text.str().find("\r\n"), text.str().size() - 2) << "one line";
     std::filesystem::remove(path);

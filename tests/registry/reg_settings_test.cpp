@@ -1,4 +1,4 @@
-// CRegSettings over both stores: DWORDs only, the caller's default survives every failed
+// CRegSettings over every store: DWORDs only, the caller's default survives every failed
 // read, and a key that cannot be had is told once and then quietly ignored.
 #include "platform/reg_settings.h"
 
@@ -6,7 +6,7 @@
 #include "host/platform.h"
 #include "host/sim/scripted_ui.h"
 #include "host/sim/virtual_clock.h"
-#include "tests/registry/store_fixture.h"
+#include "tests/registry/platform_stores.h"
 
 namespace {
 
@@ -30,14 +30,16 @@ class RegSettingsTest : public ::testing::Test {
     SimPlatform sim_{reg_.get()};
 };
 
-using Stores = ::testing::Types<MemoryStore, SqliteStore>;
-TYPED_TEST_SUITE(RegSettingsTest, Stores);
+TYPED_TEST_SUITE(RegSettingsTest, PlatformStores);
 
 TYPED_TEST(RegSettingsTest, ReadsOnlyDwordsAndKeepsTheDefaultOtherwise) {
     CRegSettings settings;
     ASSERT_NE(settings.m_hKey, 0u);
     SetString(*this->reg_, settings.m_hKey, L"DeviceName", L"3617");
-    SetString(*this->reg_, settings.m_hKey, L"Reboot", L"");  // exactly 4 bytes here
+    // A string of exactly a DWORD's size, terminator included, whatever the width of a
+    // character.
+    const std::wstring four_bytes(sizeof(uint32_t) / sizeof(wchar_t) - 1, L'1');
+    SetString(*this->reg_, settings.m_hKey, L"Reboot", four_bytes);
     uint16_t two_bytes = 1;
     this->reg_->SetValue(settings.m_hKey, L"Short", host::kRegDword, &two_bytes, 2);
 
@@ -70,6 +72,15 @@ void ExpectRefused(host::ScriptedUi& ui) {
     EXPECT_EQ(ui.Boxes().size(), 2u);
 }
 
+#ifdef _WIN32
+// A base key the system refuses to create: a name that is not a key's.
+TEST(RegSettingsBrokenStore, BaseKeyRefused) {
+    host::win32::Win32Registry reg(HKEY_CURRENT_USER, L"\\");
+    ASSERT_FALSE(reg.ok());
+    SimPlatform sim(&reg);
+    ExpectRefused(sim.ui);
+}
+#else
 TEST(RegSettingsBrokenStore, MissingFolderOrForeignFile) {
     TempRoot root;
     std::ofstream(root.db()) << "not a database";
@@ -81,6 +92,7 @@ TEST(RegSettingsBrokenStore, MissingFolderOrForeignFile) {
     }
     EXPECT_EQ(ReadFile(root.db()), "not a database");
 }
+#endif
 
 TEST(RegSettingsBrokenStore, OneKeyRefusedTheOtherWorks) {
     host::MemoryRegistry reg;

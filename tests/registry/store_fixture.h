@@ -1,8 +1,6 @@
-// Shared by the registry tests: a scratch device root, the two stores behind one factory
-// interface, and typed accessors over host::Registry.
+// Shared by the registry tests of the POSIX build: a scratch device root and the SQLite store
+// behind the factory interface of registry_fixture.h.
 #pragma once
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,14 +9,11 @@
 #include <sstream>
 #include <string>
 
-#if !defined(_WIN32)
 #include "host/posix/sqlite_registry.h"
-#endif
-#include "host/sim/memory_registry.h"
+#include "tests/registry/registry_fixture.h"
 
 namespace registry_test {
 
-#if !defined(_WIN32)
 class TempRoot {
   public:
     TempRoot() {
@@ -32,7 +27,6 @@ class TempRoot {
   private:
     std::string path_;
 };
-#endif
 
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -41,11 +35,6 @@ inline std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
-struct MemoryStore {
-    std::unique_ptr<host::Registry> Make() { return std::make_unique<host::MemoryRegistry>(); }
-};
-
-#if !defined(_WIN32)
 struct SqliteStore {
     TempRoot root;
     std::unique_ptr<host::Registry> Make() {
@@ -54,43 +43,5 @@ struct SqliteStore {
         return store;
     }
 };
-#endif
-
-inline long SetDword(host::Registry& reg, host::RegKey key, const std::wstring& name,
-                     uint32_t value) {
-    return reg.SetValue(key, name, host::kRegDword, &value, sizeof value);
-}
-
-inline long SetString(host::Registry& reg, host::RegKey key, const std::wstring& name,
-                      const std::wstring& text) {
-    auto size = static_cast<uint32_t>((text.size() + 1) * sizeof(wchar_t));
-    return reg.SetValue(key, name, host::kRegSz, text.c_str(), size);
-}
-
-// The value's type and bytes, or kRegNotFound etc. as the type when the query fails.
-struct Read {
-    long result = 0;
-    uint32_t type = 0;
-    std::string bytes;
-};
-
-inline Read Query(host::Registry& reg, host::RegKey key, const std::wstring& name) {
-    Read read;
-    uint32_t size = 0;
-    read.result = reg.QueryValue(key, name, &read.type, nullptr, &size);
-    read.bytes.assign(size, '\0');
-    if (read.result == host::kRegOk)
-        read.result = reg.QueryValue(key, name, &read.type, read.bytes.data(), &size);
-    return read;
-}
-
-inline std::string Bytes(const std::wstring& text) {
-    return std::string(reinterpret_cast<const char*>(text.c_str()),
-                       (text.size() + 1) * sizeof(wchar_t));
-}
-
-inline std::string Bytes(uint32_t value) {
-    return std::string(reinterpret_cast<const char*>(&value), sizeof value);
-}
 
 }  // namespace registry_test
