@@ -6,7 +6,8 @@
 // the power manager are simulated, and a demo thread takes PrepareThread's and ReadThread's
 // place: it sets the title and texts, starts the countdown, then steps the progress display
 // through the SW image's 1,672 records and the FS image's 890, one every --record-ms, and
-// completes the update.  --speed runs every wait that many times faster.
+// completes the update.  --speed runs every wait that many times faster.  The dialog is drawn
+// in the terminal, or on Windows as a real window.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -24,9 +25,13 @@
 #include "device/board.h"
 #include "download/progress.h"
 #include "host/debug_log.h"
-#include "host/platform.h"
 #include "host/line_ui.h"
+#include "host/platform.h"
+#ifdef _WIN32
+#include "host/win32/dialog_win32.h"
+#else
 #include "host/posix/terminal_ui.h"
+#endif
 #include "host/real_clock.h"
 #include "host/sim/memory_registry.h"
 #include "host/sim/recording_bus.h"
@@ -215,12 +220,20 @@ int main(int argc, char** argv) {
     }
     host::LogSink& log = file_log ? static_cast<host::LogSink&>(*file_log) : null_log;
 
+#ifdef _WIN32
+    // On Windows the dialog is a real window.
+    if (!g_options.line) {
+        host::win32::Win32Dialog window;
+        return RunDemo(window, clock, log);
+    }
+#else
     host::posix::TerminalUi terminal;
     if (!g_options.line && terminal.Start()) {
         const int outcome = RunDemo(terminal, clock, log);
         terminal.Stop();
         return outcome;
     }
+#endif
     host::LineUi line(std::cout, &clock);
     return RunDemo(line, clock, log);
 }
