@@ -15,7 +15,7 @@ void RunFile(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
                                      std::istreambuf_iterator<char>()};
-    std::printf("%s (%zu bytes)\n", path.c_str(), bytes.size());
+    std::printf("%s (%zu bytes)\n", path.string().c_str(), bytes.size());
     std::fflush(stdout);
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
 }

@@ -111,7 +111,7 @@ bool ReadAll(const std::string& path, std::vector<uint8_t>* bytes, std::ostream&
         bytes->reserve(static_cast<size_t>(info.st_size));
     std::vector<uint8_t> chunk(size_t{1} << 16);
     while (bytes->size() < kLimit) {
-        const ssize_t got = read(file.get(), chunk.data(), chunk.size());
+        const ssize_t got = read(file.get(), chunk.data(), static_cast<unsigned>(chunk.size()));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -134,7 +134,9 @@ std::optional<std::vector<uint8_t>> ReadFile(const std::string& path, std::ostre
 int WriteAll(int fd, const std::vector<uint8_t>& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+        // A gibibyte at a time: Windows counts a transfer in an unsigned int.
+        const auto count = static_cast<unsigned>(std::min(bytes.size() - done, size_t{1} << 30));
+        const ssize_t wrote = write(fd, bytes.data() + done, count);
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote < 0)
