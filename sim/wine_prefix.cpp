@@ -18,7 +18,7 @@
 #include <iterator>
 #include <optional>
 
-extern char** environ;
+#include "sim/child_environment.h"
 
 namespace sim {
 namespace fs = std::filesystem;
@@ -36,32 +36,6 @@ constexpr int64_t kPollUs = 10'000;
 // How long an ended server may take to write its files and go.
 constexpr int64_t kKillLimitUs = 10'000'000;
 
-std::string Name(const std::string& entry) {
-    return entry.substr(0, entry.find('='));
-}
-
-// The board's environment with `extra` (NAME=VALUE) added; extra wins.
-std::vector<std::string> Merged(const std::vector<std::string>& extra) {
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        bool overridden = false;
-        for (const std::string& mine : extra)
-            overridden = overridden || Name(mine) == Name(*entry);
-        if (!overridden)
-            entries.emplace_back(*entry);
-    }
-    entries.insert(entries.end(), extra.begin(), extra.end());
-    return entries;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-    std::vector<char*> pointers;
-    for (std::string& s : strings)
-        pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 struct Outputs {
     std::string out;  // "" inherits
     std::string err;
@@ -71,9 +45,9 @@ struct Outputs {
 // Starts the program with standard input from /dev/null; -1 with the reason in *error.
 pid_t Spawn(std::vector<std::string> args, const std::vector<std::string>& extra,
             const Outputs& outputs, std::string* error) {
-    std::vector<std::string> env = Merged(extra);
-    std::vector<char*> argv = Pointers(args);
-    std::vector<char*> envp = Pointers(env);
+    std::vector<std::string> env = EnvironmentWith(extra);
+    std::vector<char*> argv = NullTerminated(args);
+    std::vector<char*> envp = NullTerminated(env);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
@@ -406,6 +380,8 @@ bool WinePrefix::Import(const std::vector<RegEntry>& entries, std::string* error
     std::vector<RegEntry> all = entries;
     if (options_.headless)
         all.push_back({"HKEY_CURRENT_USER\\Software\\Wine\\Drivers", "Graphics", "null"});
+    else  // a virtual X server has no window manager: Wine then draws the windows' frames
+        all.push_back({"HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver", "Decorated", "N"});
     const std::optional<std::string> text = RegFileText(all, error);
     if (!text || !WriteFile(path_ + "/drive_c/" + kImportFile, Utf16LeWithBom(*text), error))
         return false;

@@ -15,6 +15,7 @@
 #include "host/device_root.h"
 #include "host/exit_note.h"
 #include "host/line_ui.h"
+#include "host/modem_wiring.h"
 #include "host/platform.h"
 #include "host/real_clock.h"
 #include "host/store_radio.h"
@@ -22,10 +23,13 @@
 #include "host/win32/debug_log_file.h"
 #include "host/win32/dialog_win32.h"
 #include "host/win32/instance_lock.h"
+#include "host/win32/modem_lines.h"
 #include "host/win32/power_log.h"
 #include "host/win32/register_file.h"
 #include "host/win32/registry_win32.h"
+#include "host/win32/root_file.h"
 #include "host/win32/serial_win32.h"
+#include "host/wired_bus.h"
 
 namespace host::win32 {
 namespace {
@@ -84,8 +88,27 @@ bool IsDirectory(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool Exists(const std::string& path) {
-    return GetFileAttributesW(Widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+// The modem's lines from ROOT/modem-lines.conf: none wired when there is no such file.
+std::optional<ModemWiring> LoadWiring(const std::string& path, std::string* why) {
+    if (GetFileAttributesW(WidePath(path).c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetLastError() == ERROR_FILE_NOT_FOUND)
+        return ModemWiring{};
+    RootFile file;
+    if (!file.Open(path, GENERIC_READ, OPEN_EXISTING, why)) {
+        *why = path + ": " + *why;
+        return std::nullopt;
+    }
+    char text[kModemWiringMaxBytes + 1];  // one byte over: enough for the parser to refuse it
+    DWORD got = 0;
+    if (!ReadFile(file.get(), text, sizeof text, &got, nullptr)) {
+        *why = path + ": " + SystemErrorText(GetLastError());
+        return std::nullopt;
+    }
+    std::string problem;
+    std::optional<ModemWiring> wiring = ParseModemWiring(std::string_view(text, got), &problem);
+    if (!wiring)
+        *why = path + ": " + problem;
+    return wiring;
 }
 
 // The real dialog for a person at a console or a program started from the desktop; one line
@@ -98,8 +121,9 @@ std::unique_ptr<FrontEnd> MakeFrontEnd(Clock& clock, LineUi** line_out) {
     return line_ui;
 }
 
-// Checks what the start needs before anything is touched; the root in *root.
-bool StartChecks(std::string* root, InstanceLock& lock) {
+// Checks what the start needs before anything is touched; the root in *root and the modem's
+// lines in *wiring.
+bool StartChecks(std::string* root, InstanceLock& lock, ModemWiring* wiring) {
     const std::optional<std::wstring> given = RootFromEnvironment();
     if (!given) {
         RefuseStart("UPDATER_ROOT is not set", kRootHelp);
@@ -114,12 +138,13 @@ bool StartChecks(std::string* root, InstanceLock& lock) {
         RefuseStart(refused);
         return false;
     }
-    // The modem's power key and reset on the adapter's lines are driven on Linux only.
-    if (Exists(ModemLinesPath(*root))) {
-        RefuseStart(ModemLinesPath(*root) +
-                    ": the Windows build does not drive the modem's lines; remove the file");
+    std::string refused;
+    const std::optional<ModemWiring> loaded = LoadWiring(ModemLinesPath(*root), &refused);
+    if (!loaded) {
+        RefuseStart(refused);
         return false;
     }
+    *wiring = *loaded;
     return true;
 }
 
@@ -133,7 +158,8 @@ int RunOnHost(CWinApp& app, Resources& resources, int argc, wchar_t** argv) {
     StartInterruptReceiver();
     std::string root;
     InstanceLock instance;
-    if (!StartChecks(&root, instance))
+    ModemWiring wiring;
+    if (!StartChecks(&root, instance, &wiring))
         return kExitNoDeviceRoot;
     RegisterFile board(RegisterFilePath(root));
     if (!board.ok()) {
@@ -144,6 +170,12 @@ int RunOnHost(CWinApp& app, Resources& resources, int argc, wchar_t** argv) {
     RealClock clock;
     DebugLogFile log(DebugLogPath(root));
     Win32SerialPorts serial;
+    // The board's power key and reset also drive a real modem through the port's lines.
+    Win32ModemLines lines(serial, L"COM1:", wiring);
+    WiredBus wired_board(board, lines, wiring);
+    if (wiring.Any())
+        log.Write("Modem lines from " + ModemLinesPath(root) + ": " + DescribeModemWiring(wiring) +
+                  "\r\n");
     Win32Registry registry;
     PowerLog power(PowerLogPath(root), clock);
     StoreRadio radio(root, &registry);
@@ -156,7 +188,7 @@ int RunOnHost(CWinApp& app, Resources& resources, int argc, wchar_t** argv) {
              .resources = &resources,
              .serial = &serial,
              .registry = &registry,
-             .board = &board,
+             .board = wiring.Any() ? static_cast<RegisterBus*>(&wired_board) : &board,
              .power = &power,
              .ui = front_end.get(),
              .radio = &radio});

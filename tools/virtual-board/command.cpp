@@ -15,8 +15,7 @@
 #include <string_view>
 
 #include "host/device_root.h"
-
-extern char** environ;
+#include "sim/child_environment.h"
 
 namespace vboard {
 namespace {
@@ -63,25 +62,7 @@ class SignalScope {
 // The board's environment with UPDATER_ROOT set to root and the extra entries added.
 std::vector<std::string> Environment(const std::string& root, std::vector<std::string> extra) {
     extra.push_back(std::string(host::kRootVariable) + "=" + root);
-    auto name = [](std::string_view entry) { return entry.substr(0, entry.find('=') + 1); };
-    std::vector<std::string> entries;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        bool replaced = false;
-        for (const std::string& mine : extra)
-            replaced = replaced || name(mine) == name(*entry);
-        if (!replaced)
-            entries.emplace_back(*entry);
-    }
-    entries.insert(entries.end(), extra.begin(), extra.end());
-    return entries;
-}
-
-std::vector<char*> Pointers(std::vector<std::string>& strings) {
-    std::vector<char*> pointers;
-    for (std::string& s : strings)
-        pointers.push_back(s.data());
-    pointers.push_back(nullptr);
-    return pointers;
+    return sim::EnvironmentWith(extra);
 }
 
 // The program's path: as given when it holds a '/', else the first executable file of that
@@ -175,8 +156,8 @@ CommandResult RunCommand(const std::vector<std::string>& command, const std::str
     CommandResult result;
     std::vector<std::string> args = command;
     std::vector<std::string> environment = Environment(root, options.environment);
-    std::vector<char*> argv = Pointers(args);
-    std::vector<char*> envp = Pointers(environment);
+    std::vector<char*> argv = sim::NullTerminated(args);
+    std::vector<char*> envp = sim::NullTerminated(environment);
     const std::string path = ProgramPath(command[0]);
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
