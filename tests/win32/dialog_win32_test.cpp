@@ -361,12 +361,4 @@ TEST_F(Win32DialogTest, AMessageBoxIsOwnedByTheWindowAndBlocksItsCallerUntilAnsw
     EXPECT_EQ(answer, host::kIdOk);
 }
 
-TEST_F(Win32DialogTest, EndingTheDialogDestroysItsWindow) {
-    const HWND dialog = Open();
-    dlg_->EndDialog(host::kIdOk);
-    modal_.join();
-    EXPECT_FALSE(IsWindow(dialog));
-    EXPECT_EQ(ui_.Window(), nullptr);
-}
-
 }  // namespace

@@ -4,6 +4,8 @@
 // flashed, the board and the drivers' settings restored, the radio stack off.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,18 @@ TEST_P(VirtualBoardWineTest, FlashesTheModemAndRestoresTheBoard) {
         EXPECT_EQ(sw.at("records_confirmed"), 1667);
     }
     EXPECT_FALSE(report.at("wine").is_null());
+
+    // Output to a file is line mode, written byte for byte: a "\n" the C runtime's text mode
+    // turned into "\r\n" would break every script that reads it.
+    std::ifstream out_file(runner.work() / "stdout.txt", std::ios::binary);
+    const std::string out{std::istreambuf_iterator<char>(out_file), {}};
+    EXPECT_NE(out.find("] outcome exit=0 text=\"success: the modem was updated\"\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(out.find('\r'), std::string::npos);
+    EXPECT_NE(run.stderr_text.find("gsm-updater: success: the modem was updated (exit 0)\n"),
+              std::string::npos)
+        << run.stderr_text;
 }
 
 const Scenario kScenarios[] = {
