@@ -101,15 +101,11 @@ DWORD PutLines(HANDLE file, unsigned bits, unsigned asserted) {
     return 0;
 }
 
-int64_t TotalMs(uint32_t multiplier_ms, uint32_t constant_ms, uint32_t count) {
-    return int64_t{multiplier_ms} * count + constant_ms;
-}
-
 }  // namespace
 
 // One open port.  It lives as long as the table or any call in progress holds it; the system
 // handle and the port's mutex are closed with the last holder.
-class Win32SerialPorts::Device {
+class Win32SerialPorts::Device : public SerialDeviceBase {
   public:
     enum class Outcome { kDone, kFailed, kClosed };
 
@@ -170,11 +166,6 @@ class Win32SerialPorts::Device {
         }
     }
 
-    std::wstring name;  // set before the device is shared, never changed after
-
-    std::mutex mutex;  // guards the field below
-    SerialTimeouts timeouts;
-
   private:
     const HANDLE file_;
     const HANDLE lock_;
@@ -203,16 +194,7 @@ Win32SerialPorts::NameMap Win32SerialPorts::DefaultNames() {
 Win32SerialPorts::Win32SerialPorts(NameMap names) : names_(std::move(names)) {}
 
 Win32SerialPorts::~Win32SerialPorts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [handle, device] : open_)
-        device->Shutdown();
-    open_.clear();
-}
-
-std::shared_ptr<Win32SerialPorts::Device> Win32SerialPorts::Find(SerialHandle port) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = open_.find(port);
-    return it == open_.end() ? nullptr : it->second;
+    table_.CloseAll();
 }
 
 namespace {
@@ -288,11 +270,11 @@ SerialHandle Win32SerialPorts::Open(const std::wstring& name, uint32_t* error) {
     }
     auto device = std::make_shared<Device>(file, lock, closed);
     device->name = name;
+    // Under the lock, so that a SetLine meanwhile either changes the level put here or finds
+    // the port open.
     if (auto owned = owned_.find(name); owned != owned_.end())
         PutLines(file, owned->second.owned, owned->second.asserted);
-    const SerialHandle handle = next_handle_++;
-    open_.emplace(handle, std::move(device));
-    return handle;
+    return table_.Add(std::move(device));
 }
 
 std::string Win32SerialPorts::LastOpenFailure() const {
@@ -301,7 +283,7 @@ std::string Win32SerialPorts::LastOpenFailure() const {
 }
 
 bool Win32SerialPorts::GetState(SerialHandle port, SerialState* state) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!device || !GetCommState(device->file(), &dcb))
@@ -315,7 +297,7 @@ bool Win32SerialPorts::GetState(SerialHandle port, SerialState* state) {
 }
 
 bool Win32SerialPorts::SetState(SerialHandle port, const SerialState& state) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!device || !GetCommState(device->file(), &dcb))
@@ -345,7 +327,7 @@ bool Win32SerialPorts::SetState(SerialHandle port, const SerialState& state) {
 }
 
 bool Win32SerialPorts::SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
     COMMTIMEOUTS record{timeouts.read_interval_ms, timeouts.read_multiplier_ms,
@@ -353,18 +335,17 @@ bool Win32SerialPorts::SetTimeouts(SerialHandle port, const SerialTimeouts& time
                         timeouts.write_constant_ms};
     if (!SetCommTimeouts(device->file(), &record))
         return false;
-    std::lock_guard<std::mutex> lock(device->mutex);
-    device->timeouts = timeouts;
+    device->StoreTimeouts(timeouts);
     return true;
 }
 
 bool Win32SerialPorts::SetQueues(SerialHandle port, uint32_t rx_bytes, uint32_t tx_bytes) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     return device && SetupComm(device->file(), rx_bytes, tx_bytes);
 }
 
 bool Win32SerialPorts::ClearErrors(SerialHandle port) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     DWORD errors = 0;
     COMSTAT status{};
     return device && ClearCommError(device->file(), &errors, &status);
@@ -400,15 +381,10 @@ bool Finish(Device& device, typename Device::Outcome outcome, DWORD moved, int64
 
 bool Win32SerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uint32_t* got) {
     *got = 0;
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
-    int64_t total_ms = 0;
-    {
-        std::lock_guard<std::mutex> lock(device->mutex);
-        total_ms =
-            TotalMs(device->timeouts.read_multiplier_ms, device->timeouts.read_constant_ms, count);
-    }
+    const int64_t total_ms = device->ReadTotalMs(count);
     if (total_ms == 0 && !Waiting(device->file(), &count))
         return false;
     if (count == 0)
@@ -427,15 +403,10 @@ bool Win32SerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uin
 bool Win32SerialPorts::Write(SerialHandle port, const void* buffer, uint32_t count,
                              uint32_t* written) {
     *written = 0;
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
-    int64_t total_ms = 0;
-    {
-        std::lock_guard<std::mutex> lock(device->mutex);
-        total_ms = TotalMs(device->timeouts.write_multiplier_ms, device->timeouts.write_constant_ms,
-                           count);
-    }
+    int64_t total_ms = device->WriteTotalMs(count);
     if (total_ms == 0)
         total_ms = kGoneWriteMs;
     const int64_t deadline_us = CurrentClock().now_us() + total_ms * 1000;
@@ -450,17 +421,7 @@ bool Win32SerialPorts::Write(SerialHandle port, const void* buffer, uint32_t cou
 }
 
 bool Win32SerialPorts::Close(SerialHandle port) {
-    std::shared_ptr<Device> device;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = open_.find(port);
-        if (it == open_.end())
-            return false;
-        device = std::move(it->second);
-        open_.erase(it);
-    }
-    device->Shutdown();
-    return true;
+    return table_.Close(port);
 }
 
 // ---- the lines a real modem is wired to ----
@@ -469,15 +430,6 @@ Win32SerialPorts::OwnedLines Win32SerialPorts::Owned(const std::wstring& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = owned_.find(name);
     return it == owned_.end() ? OwnedLines{} : it->second;
-}
-
-std::shared_ptr<Win32SerialPorts::Device> Win32SerialPorts::FindByName(const std::wstring& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [handle, device] : open_) {
-        if (device->name == name)
-            return device;
-    }
-    return nullptr;
 }
 
 void Win32SerialPorts::OwnLine(const std::wstring& name, ModemLine line, bool idle_asserted) {
@@ -498,7 +450,7 @@ bool Win32SerialPorts::SetLine(const std::wstring& name, ModemLine line, bool as
                 asserted ? (it->second.asserted | bit) : (it->second.asserted & ~bit);
     }
     const std::string shown = Utf8(name);
-    const std::shared_ptr<Device> device = FindByName(name);
+    const std::shared_ptr<Device> device = table_.FindByName(name);
     if (!device || device->closed()) {
         *why = shown + " is not open";
         return false;
