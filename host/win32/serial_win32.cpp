@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "host/clock.h"
+#include "host/debug_log.h"
 #include "host/platform.h"
 
 namespace host::win32 {
@@ -35,17 +36,6 @@ void PutFlags(uint32_t flags, DCB* dcb) {
     std::memcpy(at, &word, sizeof word);
 }
 
-std::string Utf8(std::wstring_view text) {
-    if (text.empty())
-        return {};
-    const int length = static_cast<int>(text.size());
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), size, nullptr, nullptr);
-    return out;
-}
-
 // The system's message for an error code, without the line break and full stop it ends with,
 // so that it reads like the rest of a one-line reason.
 std::string SystemMessage(DWORD code) {
@@ -57,7 +47,7 @@ std::string SystemMessage(DWORD code) {
     LocalFree(text);
     while (!message.empty() && (std::iswspace(message.back()) || message.back() == L'.'))
         message.pop_back();
-    return message.empty() ? "error " + std::to_string(code) : Utf8(message);
+    return message.empty() ? "error " + std::to_string(code) : Narrow(message);
 }
 
 // The platform's error code for a failed open.  Other codes are already in the platform's
@@ -207,7 +197,7 @@ struct OpenFailure {
 // Takes the port's mutex, then the port.  The mutex is created, never waited on: finding it
 // already there means another opener holds the port.
 bool OpenExclusive(const std::wstring& path, HANDLE* file, HANDLE* lock, OpenFailure* failure) {
-    const std::string shown = Utf8(path);
+    const std::string shown = Narrow(path);
     *lock = CreateMutexW(nullptr, FALSE, LockName(path).c_str());
     const DWORD lock_error = GetLastError();
     if (*lock == nullptr || lock_error == ERROR_ALREADY_EXISTS) {
@@ -251,12 +241,12 @@ SerialHandle Win32SerialPorts::Open(const std::wstring& name, uint32_t* error) {
     HANDLE closed = nullptr;
     const auto path = names_.find(name);
     if (path == names_.end()) {
-        failure = {kErrorFileNotFound, Utf8(name) + " names no serial port"};
+        failure = {kErrorFileNotFound, Narrow(name) + " names no serial port"};
     } else if (OpenExclusive(path->second, &file, &lock, &failure)) {
         closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (closed == nullptr) {
             const DWORD code = GetLastError();
-            failure = {code, Utf8(path->second) + ": " + SystemMessage(code)};
+            failure = {code, Narrow(path->second) + ": " + SystemMessage(code)};
             CloseHandle(file);
             CloseHandle(lock);
         }
@@ -449,7 +439,7 @@ bool Win32SerialPorts::SetLine(const std::wstring& name, ModemLine line, bool as
             it->second.asserted =
                 asserted ? (it->second.asserted | bit) : (it->second.asserted & ~bit);
     }
-    const std::string shown = Utf8(name);
+    const std::string shown = Narrow(name);
     const std::shared_ptr<Device> device = table_.FindByName(name);
     if (!device || device->closed()) {
         *why = shown + " is not open";
@@ -459,7 +449,7 @@ bool Win32SerialPorts::SetLine(const std::wstring& name, ModemLine line, bool as
     if (error == 0)
         return true;
     const auto path = names_.find(name);
-    *why = shown + " (" + (path == names_.end() ? shown : Utf8(path->second)) +
+    *why = shown + " (" + (path == names_.end() ? shown : Narrow(path->second)) +
            "): " + ModemLineName(line) + " cannot be " + (asserted ? "asserted: " : "released: ") +
            SystemMessage(error);
     return false;
