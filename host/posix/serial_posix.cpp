@@ -19,8 +19,8 @@
 
 #include "host/clock.h"
 #include "host/debug_log.h"
-#include "host/platform.h"
 #include "host/device_root.h"
+#include "host/platform.h"
 
 namespace host::posix {
 namespace {
@@ -47,10 +47,6 @@ uint32_t OpenError(int error) {
         default:
             return static_cast<uint32_t>(error);
     }
-}
-
-int64_t TotalMs(uint32_t multiplier_ms, uint32_t constant_ms, uint32_t count) {
-    return int64_t{multiplier_ms} * count + constant_ms;
 }
 
 // Raw 8-bit transfer with the state's speed and framing; flow control only where the control
@@ -167,7 +163,7 @@ int OpenExclusive(const std::string& path, uint32_t* error, std::string* why) {
 
 // One open device.  It lives as long as the table or any call in progress holds it; the
 // descriptors are closed with the last holder.
-class PosixSerialPorts::Device {
+class PosixSerialPorts::Device : public SerialDeviceBase {
   public:
     enum class Wait { kReady, kTimeout, kGone };
 
@@ -234,12 +230,10 @@ class PosixSerialPorts::Device {
         }
     }
 
-    // Set before the device is shared, never changed after.
-    std::wstring name;
-    int owned_lines = 0;  // TIOCM_DTR, TIOCM_RTS: lines the board's wiring drives
+    int owned_lines =
+        0;  // TIOCM_DTR, TIOCM_RTS: lines the board's wiring drives; set with the name
 
-    std::mutex mutex;  // guards the fields below
-    SerialTimeouts timeouts;
+    // Guarded by the base's mutex, with the time-outs.
     uint32_t flags = kDefaultFlags;
     uint32_t rx_queue_bytes = 0;
     uint32_t tx_queue_bytes = 0;
@@ -253,16 +247,7 @@ class PosixSerialPorts::Device {
 PosixSerialPorts::PosixSerialPorts(std::string root) : root_(std::move(root)) {}
 
 PosixSerialPorts::~PosixSerialPorts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [handle, device] : open_)
-        device->Shutdown();
-    open_.clear();
-}
-
-std::shared_ptr<PosixSerialPorts::Device> PosixSerialPorts::Find(SerialHandle port) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = open_.find(port);
-    return it == open_.end() ? nullptr : it->second;
+    table_.CloseAll();
 }
 
 SerialHandle PosixSerialPorts::Open(const std::wstring& name, uint32_t* error) {
@@ -288,8 +273,10 @@ SerialHandle PosixSerialPorts::Open(const std::wstring& name, uint32_t* error) {
     }
     // The wired lines go to their levels before the handle is handed out (this takes the lock).
     const int owned_lines = fd >= 0 ? PrepareOwnedLines(name, fd) : 0;
-    std::lock_guard<std::mutex> lock(mutex_);
-    last_open_failure_ = why;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        last_open_failure_ = why;
+    }
     if (fd < 0) {
         if (error != nullptr)
             *error = code;
@@ -298,9 +285,7 @@ SerialHandle PosixSerialPorts::Open(const std::wstring& name, uint32_t* error) {
     auto device = std::make_shared<Device>(fd, wake_fd);
     device->name = name;
     device->owned_lines = owned_lines;
-    const SerialHandle handle = next_handle_++;
-    open_.emplace(handle, std::move(device));
-    return handle;
+    return table_.Add(std::move(device));
 }
 
 std::string PosixSerialPorts::LastOpenFailure() const {
@@ -309,7 +294,7 @@ std::string PosixSerialPorts::LastOpenFailure() const {
 }
 
 bool PosixSerialPorts::GetState(SerialHandle port, SerialState* state) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     termios t{};
     if (!device || tcgetattr(device->fd(), &t) != 0)
         return false;
@@ -320,7 +305,7 @@ bool PosixSerialPorts::GetState(SerialHandle port, SerialState* state) {
 }
 
 bool PosixSerialPorts::SetState(SerialHandle port, const SerialState& state) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     termios t{};
     if (!device || tcgetattr(device->fd(), &t) != 0)
         return false;
@@ -343,17 +328,16 @@ bool PosixSerialPorts::SetState(SerialHandle port, const SerialState& state) {
 }
 
 bool PosixSerialPorts::SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
-    std::lock_guard<std::mutex> lock(device->mutex);
-    device->timeouts = timeouts;
+    device->StoreTimeouts(timeouts);
     return true;
 }
 
 // The sizes are only recorded: the tty layer's buffers are the kernel's.
 bool PosixSerialPorts::SetQueues(SerialHandle port, uint32_t rx_bytes, uint32_t tx_bytes) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
     std::lock_guard<std::mutex> lock(device->mutex);
@@ -364,7 +348,7 @@ bool PosixSerialPorts::SetQueues(SerialHandle port, uint32_t rx_bytes, uint32_t 
 
 // termios keeps no sticky line-error state to clear.
 bool PosixSerialPorts::ClearErrors(SerialHandle port) {
-    return Find(port) != nullptr;
+    return table_.Find(port) != nullptr;
 }
 
 namespace {
@@ -400,16 +384,10 @@ bool Transfer(Device& device, short events, int64_t deadline_us, uint32_t count,
 
 bool PosixSerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uint32_t* got) {
     *got = 0;
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
-    int64_t total_ms = 0;
-    {
-        std::lock_guard<std::mutex> lock(device->mutex);
-        total_ms =
-            TotalMs(device->timeouts.read_multiplier_ms, device->timeouts.read_constant_ms, count);
-    }
-    const int64_t deadline_us = CurrentClock().now_us() + total_ms * 1000;
+    const int64_t deadline_us = CurrentClock().now_us() + device->ReadTotalMs(count) * 1000;
     auto* out = static_cast<uint8_t*>(buffer);
     // With VMIN and VTIME 0 an empty tty reads as 0 bytes, not EAGAIN; a hang-up shows in the
     // poll.
@@ -428,15 +406,10 @@ bool PosixSerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uin
 bool PosixSerialPorts::Write(SerialHandle port, const void* buffer, uint32_t count,
                              uint32_t* written) {
     *written = 0;
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
-    int64_t total_ms = 0;
-    {
-        std::lock_guard<std::mutex> lock(device->mutex);
-        total_ms = TotalMs(device->timeouts.write_multiplier_ms, device->timeouts.write_constant_ms,
-                           count);
-    }
+    const int64_t total_ms = device->WriteTotalMs(count);
     int64_t deadline_us = total_ms == 0 ? kForever : CurrentClock().now_us() + total_ms * 1000;
     const auto* in = static_cast<const uint8_t*>(buffer);
     uint32_t done = 0;
@@ -453,17 +426,7 @@ bool PosixSerialPorts::Write(SerialHandle port, const void* buffer, uint32_t cou
 }
 
 bool PosixSerialPorts::Close(SerialHandle port) {
-    std::shared_ptr<Device> device;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = open_.find(port);
-        if (it == open_.end())
-            return false;
-        device = std::move(it->second);
-        open_.erase(it);
-    }
-    device->Shutdown();
-    return true;
+    return table_.Close(port);
 }
 
 // ---- the lines a real modem is wired to ----
@@ -557,15 +520,6 @@ std::optional<std::string> PosixSerialPorts::CheckLines(const std::wstring& name
     return refused;
 }
 
-std::shared_ptr<PosixSerialPorts::Device> PosixSerialPorts::FindByName(const std::wstring& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [handle, device] : open_) {
-        if (device->name == name)
-            return device;
-    }
-    return nullptr;
-}
-
 bool PosixSerialPorts::SetLine(const std::wstring& name, ModemLine line, bool asserted,
                                std::string* why) {
     const int bit = LineBit(line);
@@ -575,7 +529,7 @@ bool PosixSerialPorts::SetLine(const std::wstring& name, ModemLine line, bool as
             it->second.asserted = WithBit(it->second.asserted, bit, asserted);
     }
     const std::string device_name = Narrow(name);
-    const std::shared_ptr<Device> device = FindByName(name);
+    const std::shared_ptr<Device> device = table_.FindByName(name);
     if (!device || device->closed()) {
         *why = device_name + " is not open";
         return false;

@@ -38,6 +38,7 @@
 
 #include "host/modem_lines.h"
 #include "host/serial.h"
+#include "host/serial_table.h"
 
 namespace host::posix {
 
@@ -85,14 +86,11 @@ class PosixSerialPorts final : public SerialPorts {
         int asserted = 0;  // the latest levels of the owned lines
         int idle_asserted = 0;
     };
-    std::shared_ptr<Device> Find(SerialHandle port);
-    std::shared_ptr<Device> FindByName(const std::wstring& name);
     int PrepareOwnedLines(const std::wstring& name, int fd);
 
     const std::string root_;
-    mutable std::mutex mutex_;
-    std::map<SerialHandle, std::shared_ptr<Device>> open_;
-    SerialHandle next_handle_ = 1;
+    SerialTable<Device> table_;
+    mutable std::mutex mutex_;                  // guards the fields below
     std::map<std::wstring, OwnedLines> owned_;  // by device name
     std::string last_open_failure_;
 };

@@ -31,10 +31,6 @@ std::string OpenFailureText(const std::wstring& name, bool known, uint32_t code)
 
 using Lock = std::lock_guard<std::mutex>;
 
-int64_t TotalMs(uint32_t multiplier_ms, uint32_t constant_ms, uint32_t count) {
-    return int64_t{multiplier_ms} * count + constant_ms;
-}
-
 std::wstring DeviceKey(const std::wstring& name) {
     std::wstring key = name;
     if (!key.empty() && key.back() == L':')
@@ -416,12 +412,6 @@ std::shared_ptr<SimLink> SimSerialPorts::Device(const std::wstring& name) {
     return it == devices_.end() ? nullptr : it->second;
 }
 
-std::shared_ptr<SimLink> SimSerialPorts::Find(SerialHandle port) {
-    Lock lock(mutex_);
-    auto it = handles_.find(port);
-    return it == handles_.end() ? nullptr : it->second;
-}
-
 void SimSerialPorts::SetOpenObserver(std::function<void(const std::wstring&)> observer) {
     Lock lock(mutex_);
     open_observer_ = std::move(observer);
@@ -429,24 +419,26 @@ void SimSerialPorts::SetOpenObserver(std::function<void(const std::wstring&)> ob
 
 SerialHandle SimSerialPorts::Open(const std::wstring& name, uint32_t* error) {
     std::shared_ptr<SimLink> link = Device(name);
-    SerialHandle handle = kInvalidSerial;
+    const SerialHandle handle = handles_.Reserve();  // used up even when the open fails
     std::function<void(const std::wstring&)> observer;
     {
         Lock lock(mutex_);
-        handle = next_handle_++;  // never reused, even when the open fails
         observer = open_observer_;
     }
     if (observer)
         observer(name);
     const uint32_t code = link ? link->NearOpen(handle) : kErrorFileNotFound;
-    Lock lock(mutex_);
-    last_open_failure_ = code == 0 ? std::string() : OpenFailureText(name, link != nullptr, code);
+    {
+        Lock lock(mutex_);
+        last_open_failure_ =
+            code == 0 ? std::string() : OpenFailureText(name, link != nullptr, code);
+    }
     if (code != 0) {
         if (error != nullptr)
             *error = code;
         return kInvalidSerial;
     }
-    handles_.emplace(handle, std::move(link));
+    handles_.Insert(handle, std::move(link));
     return handle;
 }
 
@@ -456,55 +448,49 @@ std::string SimSerialPorts::LastOpenFailure() const {
 }
 
 bool SimSerialPorts::GetState(SerialHandle port, SerialState* state) {
-    std::shared_ptr<SimLink> link = Find(port);
+    std::shared_ptr<SimLink> link = handles_.Find(port);
     return link && link->NearGetState(port, state);
 }
 
 bool SimSerialPorts::SetState(SerialHandle port, const SerialState& state) {
-    std::shared_ptr<SimLink> link = Find(port);
+    std::shared_ptr<SimLink> link = handles_.Find(port);
     return link && link->NearSetState(port, state);
 }
 
 bool SimSerialPorts::SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) {
-    std::shared_ptr<SimLink> link = Find(port);
+    std::shared_ptr<SimLink> link = handles_.Find(port);
     return link && link->NearSetTimeouts(port, timeouts);
 }
 
 bool SimSerialPorts::SetQueues(SerialHandle port, uint32_t rx_bytes, uint32_t tx_bytes) {
-    std::shared_ptr<SimLink> link = Find(port);
+    std::shared_ptr<SimLink> link = handles_.Find(port);
     return link && link->NearSetQueues(port, rx_bytes, tx_bytes);
 }
 
 // The simulated line makes no framing or overrun errors: nothing to clear.
 bool SimSerialPorts::ClearErrors(SerialHandle port) {
-    std::shared_ptr<SimLink> link = Find(port);
+    std::shared_ptr<SimLink> link = handles_.Find(port);
     return link && link->NearAlive(port);
 }
 
 bool SimSerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uint32_t* got) {
     *got = 0;
-    std::shared_ptr<SimLink> link = Find(port);
+    std::shared_ptr<SimLink> link = handles_.Find(port);
     return link && link->NearRead(port, buffer, count, got);
 }
 
 bool SimSerialPorts::Write(SerialHandle port, const void* buffer, uint32_t count,
                            uint32_t* written) {
     *written = 0;
-    std::shared_ptr<SimLink> link = Find(port);
+    std::shared_ptr<SimLink> link = handles_.Find(port);
     return link && link->NearWrite(port, buffer, count, written);
 }
 
 // A handle of an unplugged device still closes: only the device is gone.
 bool SimSerialPorts::Close(SerialHandle port) {
-    std::shared_ptr<SimLink> link;
-    {
-        Lock lock(mutex_);
-        auto it = handles_.find(port);
-        if (it == handles_.end())
-            return false;
-        link = std::move(it->second);
-        handles_.erase(it);
-    }
+    const std::shared_ptr<SimLink> link = handles_.Remove(port);
+    if (!link)
+        return false;
     link->NearClose(port);
     return true;
 }

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "host/serial.h"
+#include "host/serial_table.h"
 #include "host/sim/wire_model.h"
 
 namespace host {
@@ -154,12 +155,9 @@ class SimSerialPorts final : public SerialPorts {
     bool Close(SerialHandle port) override;
 
   private:
-    std::shared_ptr<SimLink> Find(SerialHandle port);
-
-    mutable std::mutex mutex_;
+    SerialTable<SimLink> handles_;  // a link is held by each handle open on it
+    mutable std::mutex mutex_;      // guards the fields below
     std::map<std::wstring, std::shared_ptr<SimLink>> devices_;
-    std::map<SerialHandle, std::shared_ptr<SimLink>> handles_;
-    SerialHandle next_handle_ = 1;
     std::function<void(const std::wstring&)> open_observer_;
     std::string last_open_failure_;
 };

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "host/clock.h"
+#include "host/debug_log.h"
 #include "host/platform.h"
 
 namespace host::win32 {
@@ -35,17 +36,6 @@ void PutFlags(uint32_t flags, DCB* dcb) {
     std::memcpy(at, &word, sizeof word);
 }
 
-std::string Utf8(std::wstring_view text) {
-    if (text.empty())
-        return {};
-    const int length = static_cast<int>(text.size());
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), size, nullptr, nullptr);
-    return out;
-}
-
 // The system's message for an error code, without the line break and full stop it ends with,
 // so that it reads like the rest of a one-line reason.
 std::string SystemMessage(DWORD code) {
@@ -57,7 +47,7 @@ std::string SystemMessage(DWORD code) {
     LocalFree(text);
     while (!message.empty() && (std::iswspace(message.back()) || message.back() == L'.'))
         message.pop_back();
-    return message.empty() ? "error " + std::to_string(code) : Utf8(message);
+    return message.empty() ? "error " + std::to_string(code) : Narrow(message);
 }
 
 // The platform's error code for a failed open.  Other codes are already in the platform's
@@ -101,15 +91,11 @@ DWORD PutLines(HANDLE file, unsigned bits, unsigned asserted) {
     return 0;
 }
 
-int64_t TotalMs(uint32_t multiplier_ms, uint32_t constant_ms, uint32_t count) {
-    return int64_t{multiplier_ms} * count + constant_ms;
-}
-
 }  // namespace
 
 // One open port.  It lives as long as the table or any call in progress holds it; the system
 // handle and the port's mutex are closed with the last holder.
-class Win32SerialPorts::Device {
+class Win32SerialPorts::Device : public SerialDeviceBase {
   public:
     enum class Outcome { kDone, kFailed, kClosed };
 
@@ -170,11 +156,6 @@ class Win32SerialPorts::Device {
         }
     }
 
-    std::wstring name;  // set before the device is shared, never changed after
-
-    std::mutex mutex;  // guards the field below
-    SerialTimeouts timeouts;
-
   private:
     const HANDLE file_;
     const HANDLE lock_;
@@ -203,16 +184,7 @@ Win32SerialPorts::NameMap Win32SerialPorts::DefaultNames() {
 Win32SerialPorts::Win32SerialPorts(NameMap names) : names_(std::move(names)) {}
 
 Win32SerialPorts::~Win32SerialPorts() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [handle, device] : open_)
-        device->Shutdown();
-    open_.clear();
-}
-
-std::shared_ptr<Win32SerialPorts::Device> Win32SerialPorts::Find(SerialHandle port) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = open_.find(port);
-    return it == open_.end() ? nullptr : it->second;
+    table_.CloseAll();
 }
 
 namespace {
@@ -225,7 +197,7 @@ struct OpenFailure {
 // Takes the port's mutex, then the port.  The mutex is created, never waited on: finding it
 // already there means another opener holds the port.
 bool OpenExclusive(const std::wstring& path, HANDLE* file, HANDLE* lock, OpenFailure* failure) {
-    const std::string shown = Utf8(path);
+    const std::string shown = Narrow(path);
     *lock = CreateMutexW(nullptr, FALSE, LockName(path).c_str());
     const DWORD lock_error = GetLastError();
     if (*lock == nullptr || lock_error == ERROR_ALREADY_EXISTS) {
@@ -269,12 +241,12 @@ SerialHandle Win32SerialPorts::Open(const std::wstring& name, uint32_t* error) {
     HANDLE closed = nullptr;
     const auto path = names_.find(name);
     if (path == names_.end()) {
-        failure = {kErrorFileNotFound, Utf8(name) + " names no serial port"};
+        failure = {kErrorFileNotFound, Narrow(name) + " names no serial port"};
     } else if (OpenExclusive(path->second, &file, &lock, &failure)) {
         closed = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         if (closed == nullptr) {
             const DWORD code = GetLastError();
-            failure = {code, Utf8(path->second) + ": " + SystemMessage(code)};
+            failure = {code, Narrow(path->second) + ": " + SystemMessage(code)};
             CloseHandle(file);
             CloseHandle(lock);
         }
@@ -288,11 +260,11 @@ SerialHandle Win32SerialPorts::Open(const std::wstring& name, uint32_t* error) {
     }
     auto device = std::make_shared<Device>(file, lock, closed);
     device->name = name;
+    // Under the lock, so that a SetLine meanwhile either changes the level put here or finds
+    // the port open.
     if (auto owned = owned_.find(name); owned != owned_.end())
         PutLines(file, owned->second.owned, owned->second.asserted);
-    const SerialHandle handle = next_handle_++;
-    open_.emplace(handle, std::move(device));
-    return handle;
+    return table_.Add(std::move(device));
 }
 
 std::string Win32SerialPorts::LastOpenFailure() const {
@@ -301,7 +273,7 @@ std::string Win32SerialPorts::LastOpenFailure() const {
 }
 
 bool Win32SerialPorts::GetState(SerialHandle port, SerialState* state) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!device || !GetCommState(device->file(), &dcb))
@@ -315,7 +287,7 @@ bool Win32SerialPorts::GetState(SerialHandle port, SerialState* state) {
 }
 
 bool Win32SerialPorts::SetState(SerialHandle port, const SerialState& state) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!device || !GetCommState(device->file(), &dcb))
@@ -345,7 +317,7 @@ bool Win32SerialPorts::SetState(SerialHandle port, const SerialState& state) {
 }
 
 bool Win32SerialPorts::SetTimeouts(SerialHandle port, const SerialTimeouts& timeouts) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
     COMMTIMEOUTS record{timeouts.read_interval_ms, timeouts.read_multiplier_ms,
@@ -353,18 +325,17 @@ bool Win32SerialPorts::SetTimeouts(SerialHandle port, const SerialTimeouts& time
                         timeouts.write_constant_ms};
     if (!SetCommTimeouts(device->file(), &record))
         return false;
-    std::lock_guard<std::mutex> lock(device->mutex);
-    device->timeouts = timeouts;
+    device->StoreTimeouts(timeouts);
     return true;
 }
 
 bool Win32SerialPorts::SetQueues(SerialHandle port, uint32_t rx_bytes, uint32_t tx_bytes) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     return device && SetupComm(device->file(), rx_bytes, tx_bytes);
 }
 
 bool Win32SerialPorts::ClearErrors(SerialHandle port) {
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     DWORD errors = 0;
     COMSTAT status{};
     return device && ClearCommError(device->file(), &errors, &status);
@@ -400,15 +371,10 @@ bool Finish(Device& device, typename Device::Outcome outcome, DWORD moved, int64
 
 bool Win32SerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uint32_t* got) {
     *got = 0;
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
-    int64_t total_ms = 0;
-    {
-        std::lock_guard<std::mutex> lock(device->mutex);
-        total_ms =
-            TotalMs(device->timeouts.read_multiplier_ms, device->timeouts.read_constant_ms, count);
-    }
+    const int64_t total_ms = device->ReadTotalMs(count);
     if (total_ms == 0 && !Waiting(device->file(), &count))
         return false;
     if (count == 0)
@@ -427,15 +393,10 @@ bool Win32SerialPorts::Read(SerialHandle port, void* buffer, uint32_t count, uin
 bool Win32SerialPorts::Write(SerialHandle port, const void* buffer, uint32_t count,
                              uint32_t* written) {
     *written = 0;
-    const std::shared_ptr<Device> device = Find(port);
+    const std::shared_ptr<Device> device = table_.Find(port);
     if (!device)
         return false;
-    int64_t total_ms = 0;
-    {
-        std::lock_guard<std::mutex> lock(device->mutex);
-        total_ms = TotalMs(device->timeouts.write_multiplier_ms, device->timeouts.write_constant_ms,
-                           count);
-    }
+    int64_t total_ms = device->WriteTotalMs(count);
     if (total_ms == 0)
         total_ms = kGoneWriteMs;
     const int64_t deadline_us = CurrentClock().now_us() + total_ms * 1000;
@@ -450,17 +411,7 @@ bool Win32SerialPorts::Write(SerialHandle port, const void* buffer, uint32_t cou
 }
 
 bool Win32SerialPorts::Close(SerialHandle port) {
-    std::shared_ptr<Device> device;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        auto it = open_.find(port);
-        if (it == open_.end())
-            return false;
-        device = std::move(it->second);
-        open_.erase(it);
-    }
-    device->Shutdown();
-    return true;
+    return table_.Close(port);
 }
 
 // ---- the lines a real modem is wired to ----
@@ -469,15 +420,6 @@ Win32SerialPorts::OwnedLines Win32SerialPorts::Owned(const std::wstring& name) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = owned_.find(name);
     return it == owned_.end() ? OwnedLines{} : it->second;
-}
-
-std::shared_ptr<Win32SerialPorts::Device> Win32SerialPorts::FindByName(const std::wstring& name) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [handle, device] : open_) {
-        if (device->name == name)
-            return device;
-    }
-    return nullptr;
 }
 
 void Win32SerialPorts::OwnLine(const std::wstring& name, ModemLine line, bool idle_asserted) {
@@ -497,8 +439,8 @@ bool Win32SerialPorts::SetLine(const std::wstring& name, ModemLine line, bool as
             it->second.asserted =
                 asserted ? (it->second.asserted | bit) : (it->second.asserted & ~bit);
     }
-    const std::string shown = Utf8(name);
-    const std::shared_ptr<Device> device = FindByName(name);
+    const std::string shown = Narrow(name);
+    const std::shared_ptr<Device> device = table_.FindByName(name);
     if (!device || device->closed()) {
         *why = shown + " is not open";
         return false;
@@ -507,7 +449,7 @@ bool Win32SerialPorts::SetLine(const std::wstring& name, ModemLine line, bool as
     if (error == 0)
         return true;
     const auto path = names_.find(name);
-    *why = shown + " (" + (path == names_.end() ? shown : Utf8(path->second)) +
+    *why = shown + " (" + (path == names_.end() ? shown : Narrow(path->second)) +
            "): " + ModemLineName(line) + " cannot be " + (asserted ? "asserted: " : "released: ") +
            SystemMessage(error);
     return false;

@@ -33,6 +33,7 @@
 
 #include "host/modem_lines.h"
 #include "host/serial.h"
+#include "host/serial_table.h"
 
 namespace host::win32 {
 
@@ -78,13 +79,10 @@ class Win32SerialPorts final : public SerialPorts {
     };
     static unsigned LineBit(ModemLine line) { return line == ModemLine::kDtr ? 1u : 2u; }
     OwnedLines Owned(const std::wstring& name);
-    std::shared_ptr<Device> FindByName(const std::wstring& name);
-    std::shared_ptr<Device> Find(SerialHandle port);
 
     const NameMap names_;
-    mutable std::mutex mutex_;
-    std::map<SerialHandle, std::shared_ptr<Device>> open_;
-    SerialHandle next_handle_ = 1;
+    SerialTable<Device> table_;
+    mutable std::mutex mutex_;  // guards the fields below; taken before the table's
     std::string last_open_failure_;
     std::map<std::wstring, OwnedLines> owned_;  // by port name
 };
