@@ -5,6 +5,30 @@ namespace host {
 
 using namespace register_layout;
 
+bool RegisterFileBus::WriteFreshIfEmpty(uint64_t size) {
+    if (size != 0)
+        return true;
+    const Image image = FreshImage();
+    if (WriteAt(image.data(), image.size(), 0) != image.size()) {
+        error_ = Reason("cannot initialise");
+        return false;
+    }
+    return true;
+}
+
+bool RegisterFileBus::CheckHeader(uint64_t size) {
+    unsigned char header[kHeaderSize] = {};
+    if (size >= kHeaderSize && ReadAt(header, sizeof header, 0) != sizeof header) {
+        error_ = Reason("cannot read the header");
+        return false;
+    }
+    if (auto refusal = RefusalOf(size, header)) {
+        error_ = *refusal;
+        return false;
+    }
+    return true;
+}
+
 void RegisterFileBus::NoteFailure(const std::string& reason) const {
     ++failures_;
     last_failure_ = path_ + ": " + reason;

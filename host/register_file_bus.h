@@ -64,6 +64,11 @@ class RegisterFileBus : public RegisterBus {
     // `what` and the system's text for the error of the call that has just failed.
     virtual std::string Reason(const char* what) const = 0;
 
+    // For the host's opening, under its lock of the file, given the file's size: a fresh image
+    // written into a file that is empty, and the header checked; false with error_ saying why.
+    bool WriteFreshIfEmpty(uint64_t size);
+    bool CheckHeader(uint64_t size);
+
     // Why the file was refused; set by the host's opening.
     std::string error_;
 

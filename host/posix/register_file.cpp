@@ -53,51 +53,35 @@ bool RegisterFile::Open(const std::string& path) {
     }
     // A file that another process has just created stays empty until that process has written
     // its header; the lock keeps us from judging (or initialising) it half made.
+    fd_ = fd;
     flock(fd, writable ? LOCK_EX : LOCK_SH);
-    const bool good = (!writable || InitialiseIfEmpty(fd)) && Validate(fd);
+    const bool good = (!writable || InitialiseIfEmpty()) && Validate();
     flock(fd, LOCK_UN);
     if (!good) {
         error_ = path + ": " + error_;
         close(fd);
+        fd_ = -1;
         return false;
     }
-    fd_ = fd;
     return true;
 }
 
-bool RegisterFile::InitialiseIfEmpty(int fd) {
+bool RegisterFile::InitialiseIfEmpty() {
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
+    if (fstat(fd_, &st) != 0) {
         error_ = SystemReason("cannot stat");
         return false;
     }
-    if (st.st_size != 0)
-        return true;
-    const Image image = FreshImage();
-    if (pwrite(fd, image.data(), image.size(), 0) != static_cast<ssize_t>(image.size())) {
-        error_ = SystemReason("cannot initialise");
-        return false;
-    }
-    return true;
+    return WriteFreshIfEmpty(static_cast<uint64_t>(st.st_size));
 }
 
-bool RegisterFile::Validate(int fd) {
+bool RegisterFile::Validate() {
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         error_ = "not a register file (not a regular file)";
         return false;
     }
-    unsigned char header[kHeaderSize] = {};
-    if (st.st_size >= static_cast<off_t>(kHeaderSize) &&
-        pread(fd, header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
-        error_ = SystemReason("cannot read the header");
-        return false;
-    }
-    if (auto refusal = RefusalOf(static_cast<uint64_t>(st.st_size), header)) {
-        error_ = *refusal;
-        return false;
-    }
-    return true;
+    return CheckHeader(static_cast<uint64_t>(st.st_size));
 }
 
 bool RegisterFile::LockFile(bool exclusive) const {

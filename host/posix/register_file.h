@@ -52,8 +52,8 @@ class RegisterFile final : public RegisterFileBus {
 
   private:
     bool Open(const std::string& path);
-    bool InitialiseIfEmpty(int fd);
-    bool Validate(int fd);
+    bool InitialiseIfEmpty();
+    bool Validate();
 
     bool IsOpen() const override { return fd_ >= 0; }
     bool LockFile(bool exclusive) const override;

@@ -45,39 +45,23 @@ bool RegisterFile::Open(const std::string& path) {
     return true;
 }
 
-bool RegisterFile::InitialiseIfEmpty() {
+std::optional<uint64_t> RegisterFile::Size() {
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(file_.get(), &size)) {
         error_ = SystemReason("cannot read the size");
-        return false;
+        return std::nullopt;
     }
-    if (size.QuadPart != 0)
-        return true;
-    const Image image = FreshImage();
-    if (WriteAt(image.data(), image.size(), 0) != image.size()) {
-        error_ = SystemReason("cannot initialise");
-        return false;
-    }
-    return true;
+    return static_cast<uint64_t>(size.QuadPart);
+}
+
+bool RegisterFile::InitialiseIfEmpty() {
+    const std::optional<uint64_t> size = Size();
+    return size && WriteFreshIfEmpty(*size);
 }
 
 bool RegisterFile::Validate() {
-    LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file_.get(), &size)) {
-        error_ = SystemReason("cannot read the size");
-        return false;
-    }
-    unsigned char header[kHeaderSize] = {};
-    if (size.QuadPart >= static_cast<LONGLONG>(kHeaderSize) &&
-        ReadAt(header, sizeof header, 0) != sizeof header) {
-        error_ = SystemReason("cannot read the header");
-        return false;
-    }
-    if (auto refusal = RefusalOf(static_cast<uint64_t>(size.QuadPart), header)) {
-        error_ = *refusal;
-        return false;
-    }
-    return true;
+    const std::optional<uint64_t> size = Size();
+    return size && CheckHeader(*size);
 }
 
 bool RegisterFile::LockFile(bool exclusive) const {

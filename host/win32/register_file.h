@@ -47,6 +47,8 @@ class RegisterFile final : public RegisterFileBus {
 
   private:
     bool Open(const std::string& path);
+    // The file's size; nothing (error() saying why) when it cannot be had.
+    std::optional<uint64_t> Size();
     bool InitialiseIfEmpty();
     bool Validate();
 
