@@ -12,8 +12,6 @@
 namespace host::posix {
 namespace {
 
-using namespace register_layout;
-
 #ifdef F_OFD_SETLKW
 // Locks of the open file description: two descriptors of one process exclude each other, and
 // closing one never drops the other's lock.

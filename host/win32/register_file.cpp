@@ -1,12 +1,8 @@
 // The shared register file on Win32: see the header.
 #include "host/win32/register_file.h"
 
-#include <cstring>
-
 namespace host::win32 {
 namespace {
-
-using namespace register_layout;
 
 // Attempts at the file's lock before an access goes ahead without it: a few yields, then about
 // two seconds of one-millisecond sleeps.
