@@ -194,6 +194,8 @@ void ExpectDamageUnderARunFailsAccesses() {
         EXPECT_EQ(regs.FailedAccesses(), 2u) << damage.what;
         EXPECT_NE(regs.LastFailure().find(damage.failure), std::string::npos)
             << damage.what << ": " << regs.LastFailure();
+        // The reason goes to the log as it is: it names the file.
+        EXPECT_EQ(regs.LastFailure().rfind(path + ": ", 0), 0u) << regs.LastFailure();
         EXPECT_EQ(Contents(path), damage.bytes) << damage.what << ": changed by a write";
     }
 }
