@@ -112,12 +112,9 @@ TEST(WineRegistryTest, RefusesWhatIsNotARegistryFile) {
         {"REGEDIT4\n[A]\n", "line 1: not a Wine registry file"},
         {header + "\"V\"=dword:1\n", "line 2: a value before any key"},
         {header + "[A] 1\n\"V\"=\"open\n", "line 3: a string without its closing quote"},
-        {header + "[A\\\\B 1\n", "line 2: a key without its closing ']'"},
         {header + "[A] 1\n\"V\"=dword:123456789\n",
          "line 3: a DWORD that is not 1 to 8 hex digits"},
-        {header + "[A] 1\n\"V\"=dword:\n", "line 3: a DWORD that is not 1 to 8 hex digits"},
         {header + "[A] 1\n\"V\"dword:1\n", "line 3: no '=' after the value name"},
-        {header + "[A] 1\nV=1\n", "line 3: neither a key nor a value"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -155,11 +152,8 @@ TEST(WineRegistryTest, RefusesEntriesARegFileCannotCarry) {
     const sim::RegEntry cases[] = {
         {key, "Tab", std::string("a\tb")},
         {key, "Bad\xFF", 1u},
-        {key, "Truncated", std::string("\xC3")},
         {key + "\\", "Trailing", 1u},
-        {"HKEY_LOCAL_MACHINE\\\\Software", "Empty", 1u},
         {"", "NoKey", 1u},
-        {key + "]x", "Bracket", 1u},
     };
     for (const sim::RegEntry& entry : cases) {
         SCOPED_TRACE(entry.name);

@@ -276,32 +276,6 @@ TEST_F(Win32DialogTest, ChangesFromOtherThreadsReachTheWindowInTheOrderTheyWereM
     EXPECT_EQ(TextOf(Item(res::kIdcTimeLeft)), L" 240s ");
 }
 
-TEST_F(Win32DialogTest, TheNoticeTakesTheBandBelowTheLowestControlOrElseFollowsTheTitle) {
-    const HWND dialog = Open();
-    dlg_->ShowItem(res::kIdcProgress, true);
-    const std::wstring notice = L"The update cannot be stopped safely.";
-    dlg_->SetNotice(notice);
-    ASSERT_TRUE(ui_.Sync(kBoundMs));
-    const HWND line = Item(host::win32::kNoticeId);
-    ASSERT_NE(line, nullptr);
-    EXPECT_EQ(TextOf(line), notice);
-    EXPECT_TRUE(HasStyle(line, WS_VISIBLE));
-    EXPECT_GE(ClientRectOf(line).top, ClientRectOf(Item(res::kIdcProgress)).bottom);
-    EXPECT_EQ(TextOf(dialog), L"");
-
-    // The version label fills the band down to the bottom margin: the notice follows the title.
-    dlg_->SetTitle(L"GSM Updater");
-    dlg_->ShowItem(res::kIdcVersion, true);
-    ASSERT_TRUE(ui_.Sync(kBoundMs));
-    EXPECT_FALSE(HasStyle(line, WS_VISIBLE));
-    EXPECT_EQ(TextOf(dialog), L"GSM Updater - " + notice);
-
-    dlg_->SetNotice(L"");
-    ASSERT_TRUE(ui_.Sync(kBoundMs));
-    EXPECT_FALSE(HasStyle(line, WS_VISIBLE));
-    EXPECT_EQ(TextOf(dialog), L"GSM Updater");
-}
-
 TEST_F(Win32DialogTest, ClicksKeysAndTheCloseBoxReachTheDialogAsItsCommands) {
     const HWND dialog = Open();
     dlg_->ShowItem(res::kIdcCancel, true);

@@ -1,5 +1,5 @@
-// The device root's other files on a Win32 host: the logs append exactly what they are given,
-// a log that cannot be written is given up with one line, and one updater holds a root.
+// The device root's other files on a Win32 host: the logs append exactly what they are given
+// (no text-mode line ends), and one updater holds a root.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -21,14 +21,6 @@ namespace {
 using register_file_cases::Contents;
 using register_file_cases::ScratchFolder;
 using register_file_cases::WriteFile;
-
-// What a sink wrote on its report stream.
-std::string ReportOf(std::FILE* report) {
-    std::string text(512, '\0');
-    std::rewind(report);
-    text.resize(std::fread(text.data(), 1, text.size(), report));
-    return text;
-}
 
 TEST(Win32RootFilesTest, LogsAppendTheirTextsByteForByte) {
     ScratchFolder folder;
@@ -57,44 +49,6 @@ TEST(Win32RootFilesTest, LogsAppendTheirTextsByteForByte) {
     EXPECT_EQ(Contents(power_path),
               "5 idle-timer-reset\n2500000 backlight-require BKL1: D0 handle=1\n"
               "2500000 idle-timer-reset\n");
-}
-
-TEST(Win32RootFilesTest, ALogThatCannotBeOpenedIsGivenUpWithOneLine) {
-    ScratchFolder folder;
-    host::VirtualClock clock;
-    const struct {
-        const char* name;
-        std::function<void(const std::string&, std::FILE*)> use;
-        const char* report;
-    } logs[] = {
-        {"debug.log",
-         [](const std::string& path, std::FILE* report) {
-             host::win32::DebugLogFile log(path, report);
-             EXPECT_FALSE(log.ok());
-             log.Write("lost\r\n");
-         },
-         "; the update goes on without it\n"},
-        {"power.log",
-         [&clock](const std::string& path, std::FILE* report) {
-             host::win32::PowerLog log(path, clock, report);
-             EXPECT_FALSE(log.ok());
-             EXPECT_EQ(log.SetPowerRequirement(L"BKL1:", 0), 1u) << "requests are answered";
-             EXPECT_EQ(log.ReleasePowerRequirement(1), 0u);
-         },
-         "; power requests go unrecorded\n"},
-    };
-    for (const auto& log : logs) {
-        const std::string path = folder.File(log.name);
-        std::filesystem::create_directory(path);
-        std::unique_ptr<std::FILE, int (*)(std::FILE*)> report(std::tmpfile(), std::fclose);
-        ASSERT_NE(report, nullptr);
-        log.use(path, report.get());
-        const std::string text = ReportOf(report.get());
-        EXPECT_EQ(text.rfind("gsm-updater: the ", 0), 0u) << text;
-        EXPECT_NE(text.find(path + " cannot be written: "), std::string::npos) << text;
-        EXPECT_EQ(text.find('\n'), text.size() - 1) << "one line: " << text;
-        EXPECT_NE(text.find(log.report), std::string::npos) << text;
-    }
 }
 
 TEST(Win32RootFilesTest, OneUpdaterHoldsARoot) {
