@@ -47,8 +47,10 @@ bool RealClock::wait_until_us(int64_t deadline_us, const std::function<bool()>& 
 }
 
 // Notifying under the lock: a thread that ends may be the last user of the clock, and its
-// owner may destroy the clock as soon as the lock is free.
+// owner may destroy the clock as soon as the lock is free; the destructor waits for the call
+// to be out of the lock's release as well (host/calls_in_flight.h).
 void RealClock::update(const std::function<void()>& fn) {
+    const CallsInFlight::Scope in_flight(in_flight_);
     std::lock_guard<std::mutex> lock(mutex_);
     fn();
     changed_.notify_all();
@@ -66,6 +68,7 @@ void RealClock::add_pending_thread() {
 void RealClock::begin_pending_thread() {}
 
 void RealClock::unregister_thread() {
+    const CallsInFlight::Scope in_flight(in_flight_);
     std::lock_guard<std::mutex> lock(mutex_);
     --threads_;
     changed_.notify_all();

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "host/calls_in_flight.h"
 #include "host/clock.h"
 
 namespace host {
@@ -14,6 +15,7 @@ class RealClock : public Clock {
     // since its start, and every sleep and wait takes 1/speed of its real length (a demo
     // shown quickly).
     explicit RealClock(double speed = 1.0);
+    ~RealClock() override { in_flight_.WaitForNone(); }
     int64_t now_us() override;
     void sleep_us(int64_t duration_us) override;
     bool wait_until_us(int64_t deadline_us, const std::function<bool()>& pred) override;
@@ -26,6 +28,7 @@ class RealClock : public Clock {
     bool wait_for_thread_count_us(int count, int64_t deadline_us) override;
 
   private:
+    CallsInFlight in_flight_;  // update and unregister_thread
     std::mutex mutex_;
     std::condition_variable changed_;
     int threads_ = 0;

@@ -3,12 +3,12 @@
 #include "host/thread.h"
 
 #include <atomic>
+#include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "host/clock.h"
 #include "host/debug_log.h"
+#include "host/os_thread.h"
 #include "host/platform.h"
 
 namespace host {
@@ -42,6 +42,20 @@ bool TakeLivePlace() {
     return true;
 }
 
+struct Started {
+    Clock* clock;
+    ThreadProc proc;
+    void* param;
+};
+
+void RunStarted(void* arg) {
+    const std::unique_ptr<Started> started(static_cast<Started*>(arg));
+    started->clock->begin_pending_thread();
+    started->proc(started->param);
+    g_live.fetch_sub(1);
+    started->clock->unregister_thread();
+}
+
 }  // namespace
 
 bool StartThread(ThreadProc proc, void* param) {
@@ -53,18 +67,13 @@ bool StartThread(ThreadProc proc, void* param) {
     }
     Clock& clock = CurrentClock();
     clock.add_pending_thread();
-    try {
-        std::thread([clock = &clock, proc, param] {
-            clock->begin_pending_thread();
-            proc(param);
-            g_live.fetch_sub(1);
-            clock->unregister_thread();
-        }).detach();
-    } catch (const std::system_error&) {
+    auto started = std::make_unique<Started>(Started{&clock, proc, param});
+    if (!StartDetachedThread(RunStarted, started.get())) {
         g_live.fetch_sub(1);
         clock.unregister_thread();
         return false;
     }
+    started.release();  // the thread's own now
     return true;
 }
 

@@ -70,6 +70,7 @@ bool VirtualClock::wait_until_us(int64_t deadline_us, const std::function<bool()
 }
 
 void VirtualClock::update(const std::function<void()>& fn) {
+    const CallsInFlight::Scope in_flight(in_flight_);
     std::lock_guard<std::mutex> lock(mutex_);
     fn();
     WakeAllLocked();
@@ -95,6 +96,7 @@ void VirtualClock::begin_pending_thread() {
 }
 
 void VirtualClock::unregister_thread() {
+    const CallsInFlight::Scope in_flight(in_flight_);
     std::lock_guard<std::mutex> lock(mutex_);
     // More ends than starts: time would move while a thread still runs.
     HOST_CHECK(registered_ > 0);

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 
+#include "host/calls_in_flight.h"
 #include "host/clock.h"
 
 namespace host {
@@ -20,7 +21,7 @@ namespace host {
 class VirtualClock final : public Clock {
   public:
     VirtualClock() = default;
-    ~VirtualClock() override = default;
+    ~VirtualClock() override { in_flight_.WaitForNone(); }
 
     int64_t now_us() override;
     void sleep_us(int64_t duration_us) override;
@@ -50,6 +51,7 @@ class VirtualClock final : public Clock {
     void MaybeAdvanceLocked();
     bool IsRegisteredHere() const;
 
+    CallsInFlight in_flight_;  // update and unregister_thread
     std::mutex mutex_;
     std::condition_variable changed_;
     int64_t now_us_ = 0;
