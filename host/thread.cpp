@@ -73,7 +73,7 @@ bool StartThread(ThreadProc proc, void* param) {
         clock.unregister_thread();
         return false;
     }
-    started.release();  // the thread's own now
+    static_cast<void>(started.release());  // the thread's own now
     return true;
 }
 

@@ -30,7 +30,7 @@ bool StartDetachedThread(OsThreadEntry entry, void* arg) {
     const uintptr_t thread = _beginthreadex(nullptr, 0, Run, start.get(), 0, nullptr);
     if (thread == 0)
         return false;
-    start.release();  // the thread's own now
+    static_cast<void>(start.release());  // the thread's own now
     CloseHandle(reinterpret_cast<HANDLE>(thread));
     return true;
 }
